@@ -1,0 +1,138 @@
+#include "broker/hubrelle.h"
+
+#include <sstream>
+
+#include "module/text_archive.h"
+
+#if defined(_WIN32)
+#define HUBRELLE_EXPORT __declspec(dllexport)
+#else
+#define HUBRELLE_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace hubrelle {
+namespace {
+
+// Each subscriber gets its own deep copy, made through the archive form, so
+// the broker never shares memory with the poster or between subscribers.
+std::unique_ptr<EventData> CopyOf(const std::string& archived) {
+  std::istringstream in(archived);
+  auto copy = std::make_unique<EventData>();
+  zav::LoadEvent(in, *copy);
+  return copy;
+}
+
+}  // namespace
+
+Broker::~Broker() {
+  for (EventData* record : pulled) delete record;
+}
+
+bool Broker::Register(std::wstring fullName, xplat::EventSignal& signal) {
+  std::lock_guard<std::mutex> lock(mutex);
+  Note(L'+', signal, fullName);
+  ++subscribers[&signal].names[fullName];
+  return true;
+}
+
+bool Broker::Unregister(std::wstring fullName, xplat::EventSignal& signal) {
+  std::lock_guard<std::mutex> lock(mutex);
+  Note(L'-', signal, fullName);
+  auto subscriber = subscribers.find(&signal);
+  if (subscriber == subscribers.end()) return false;
+  auto name = subscriber->second.names.find(fullName);
+  if (name == subscriber->second.names.end()) return false;
+  if (--name->second == 0) subscriber->second.names.erase(name);
+  // A signal with no names left is gone: its queued records go with it.
+  if (subscriber->second.names.empty()) subscribers.erase(subscriber);
+  return true;
+}
+
+bool Broker::Post(const EventData& record) {
+  std::string archived;
+  try {
+    std::ostringstream out;
+    zav::SaveEvent(out, record);
+    archived = out.str();
+  } catch (...) {
+    return false;
+  }
+  const std::wstring fullName = record.FullName();
+  std::lock_guard<std::mutex> lock(mutex);
+  bool delivered = false;
+  for (auto& [signal, subscriber] : subscribers) {
+    if (subscriber.names.count(fullName) == 0) continue;
+    try {
+      subscriber.queue.push_back(CopyOf(archived));
+    } catch (...) {
+      continue;
+    }
+    signal->Set();
+    delivered = true;
+  }
+  return delivered;
+}
+
+EventData* Broker::Pull(xplat::EventSignal& signal) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto subscriber = subscribers.find(&signal);
+  if (subscriber == subscribers.end() || subscriber->second.queue.empty()) return nullptr;
+  EventData* record = subscriber->second.queue.front().release();
+  subscriber->second.queue.pop_front();
+  pulled.insert(record);
+  return record;
+}
+
+bool Broker::HasEvents(xplat::EventSignal& signal) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto subscriber = subscribers.find(&signal);
+  return subscriber != subscribers.end() && !subscriber->second.queue.empty();
+}
+
+void Broker::Release(EventData* record) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (pulled.erase(record) != 0) delete record;
+}
+
+void Broker::Note(wchar_t operation, const xplat::EventSignal& signal, const std::wstring& fullName) {
+  if (journal.size() == kJournalLines) journal.pop_front();
+  journal.push_back(operation + signal.Name() + L" " + fullName);
+}
+
+std::wstring Broker::Journal() {
+  std::lock_guard<std::mutex> lock(mutex);
+  std::wstring text;
+  for (const std::wstring& line : journal) text += line + L"\n";
+  return text;
+}
+
+void Broker::ClearJournal() {
+  std::lock_guard<std::mutex> lock(mutex);
+  journal.clear();
+}
+
+Broker& Instance() {
+  static Broker broker;
+  return broker;
+}
+
+}  // namespace hubrelle
+
+extern "C" {
+
+HUBRELLE_EXPORT EventQueue* GetEventQueueInstance() { return &hubrelle::Instance(); }
+
+// Copies the journal with its terminating zero when it fits; returns the
+// number of characters that needs.
+HUBRELLE_EXPORT std::size_t HubrelleJournal(wchar_t* buffer, std::size_t capacity) {
+  const std::wstring text = hubrelle::Instance().Journal();
+  if (buffer && capacity > text.size()) {
+    text.copy(buffer, text.size());
+    buffer[text.size()] = L'\0';
+  }
+  return text.size() + 1;
+}
+
+HUBRELLE_EXPORT void HubrelleClearJournal() { hubrelle::Instance().ClearJournal(); }
+
+}

@@ -1,0 +1,26 @@
+add_compile_options(-Wall -Wextra -Wpedantic -Werror -Wno-unused-parameter)
+if(WIN32)
+  add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+  # Windows binaries carry their run-time with them: they import only system DLLs.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+endif()
+if(CUSTODEX_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Shared libraries of this project export only their named entry points, so
+# two of them loaded into one process never share each other's internals.
+function(custodex_exports_only target)
+  if(WIN32)
+    set_target_properties(${target} PROPERTIES PREFIX "")
+    return()
+  endif()
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}.exports)
+  list(JOIN ARGN "; " names)
+  file(WRITE ${script} "{ global: ${names}; local: *; };\n")
+  target_link_options(${target} PRIVATE -Wl,--version-script=${script})
+  if(NOT CUSTODEX_SANITIZE)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
+endfunction()

@@ -1,0 +1,77 @@
+#include "module/text_archive.h"
+
+#include <boost/archive/impl/archive_serializer_map.ipp>
+#include <boost/archive/impl/basic_text_iarchive.ipp>
+#include <boost/archive/impl/basic_text_oarchive.ipp>
+#include <boost/archive/impl/text_iarchive_impl.ipp>
+#include <boost/archive/impl/text_oarchive_impl.ipp>
+
+#include "module/event_data.h"
+#include "xplat/text.h"
+
+namespace zav {
+
+using boost::archive::archive_exception;
+
+TextOArchive::TextOArchive(std::ostream& stream, unsigned int flags)
+    : boost::archive::text_oarchive_impl<TextOArchive>(stream, flags) {
+  if ((flags & boost::archive::no_header) == 0) init();
+}
+
+void TextOArchive::save(const std::wstring& text) {
+  const std::string bytes = xplat::ToUtf16LeBytes(text);
+  const std::size_t units = bytes.size() / 2;
+  *this->This() << units;
+  this->This()->newtoken();
+  os.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+TextIArchive::TextIArchive(std::istream& stream, unsigned int flags)
+    : boost::archive::text_iarchive_impl<TextIArchive>(stream, flags) {
+  if ((flags & boost::archive::no_header) == 0) init();
+}
+
+void TextIArchive::Refuse(const char* what) {
+  boost::serialization::throw_exception(archive_exception(archive_exception::input_stream_error, what));
+}
+
+void TextIArchive::RequireInput(std::uint64_t characters, const char* what) {
+  const std::istream::pos_type here = is.tellg();
+  if (here == std::istream::pos_type(-1)) return;
+  is.seekg(0, std::ios::end);
+  const std::istream::pos_type end = is.tellg();
+  is.seekg(here);
+  if (end == std::istream::pos_type(-1) || !is) Refuse(what);
+  if (static_cast<std::uint64_t>(end - here) < characters) Refuse(what);
+}
+
+void TextIArchive::load(std::wstring& text) {
+  std::size_t units = 0;
+  *this->This() >> units;
+  if (units > kMaxArchivedStringUnits) Refuse("wide string longer than the limit");
+  RequireInput(1 + 2 * static_cast<std::uint64_t>(units), "wide string longer than the input");
+  is.get();  // the separating space
+  std::string bytes(units * 2, '\0');
+  is.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (static_cast<std::size_t>(is.gcount()) != bytes.size()) Refuse("wide string cut short");
+  text = xplat::FromUtf16LeBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+void SaveEvent(std::ostream& stream, const EventData& record) {
+  TextOArchive archive(stream);
+  archive << record;
+}
+
+void LoadEvent(std::istream& stream, EventData& record) {
+  TextIArchive archive(stream);
+  archive >> record;
+}
+
+}  // namespace zav
+
+template class boost::archive::basic_text_oarchive<zav::TextOArchive>;
+template class boost::archive::text_oarchive_impl<zav::TextOArchive>;
+template class boost::archive::detail::archive_serializer_map<zav::TextOArchive>;
+template class boost::archive::basic_text_iarchive<zav::TextIArchive>;
+template class boost::archive::text_iarchive_impl<zav::TextIArchive>;
+template class boost::archive::detail::archive_serializer_map<zav::TextIArchive>;

@@ -1,0 +1,58 @@
+#pragma once
+// Boost text archives whose wide strings are UTF-16LE code units on every
+// platform (the Windows text archive's form), so a record archived on Linux
+// reads back on Windows byte for byte. Loading refuses lengths and counts
+// that the remaining input cannot hold or that pass the limits below.
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+#include <string>
+
+#include <boost/archive/text_iarchive.hpp>
+#include <boost/archive/text_oarchive.hpp>
+
+class EventData;
+
+namespace zav {
+
+constexpr std::uint64_t kMaxArchivedStringUnits = 1u << 20;
+constexpr std::uint64_t kMaxArchivedDataLength = 64u << 20;
+constexpr std::uint64_t kMaxArchivedEntries = 1u << 16;
+
+class TextOArchive : public boost::archive::text_oarchive_impl<TextOArchive> {
+ public:
+  explicit TextOArchive(std::ostream& stream, unsigned int flags = 0);
+  ~TextOArchive() override = default;
+
+ protected:
+  friend class boost::archive::detail::interface_oarchive<TextOArchive>;
+  friend class boost::archive::basic_text_oarchive<TextOArchive>;
+  friend class boost::archive::save_access;
+  using boost::archive::text_oarchive_impl<TextOArchive>::save;
+  void save(const std::wstring& text);
+};
+
+class TextIArchive : public boost::archive::text_iarchive_impl<TextIArchive> {
+ public:
+  explicit TextIArchive(std::istream& stream, unsigned int flags = 0);
+  ~TextIArchive() override = default;
+
+  // Throws the archive's input_stream_error unless at least `characters`
+  // remain in a seekable input; an unseekable input is bounded by the limits.
+  void RequireInput(std::uint64_t characters, const char* what);
+  [[noreturn]] static void Refuse(const char* what);
+
+ protected:
+  friend class boost::archive::detail::interface_iarchive<TextIArchive>;
+  friend class boost::archive::basic_text_iarchive<TextIArchive>;
+  friend class boost::archive::load_access;
+  using boost::archive::text_iarchive_impl<TextIArchive>::load;
+  void load(std::wstring& text);
+};
+
+void SaveEvent(std::ostream& stream, const EventData& record);
+// Throws boost::archive::archive_exception on malformed or oversized input.
+void LoadEvent(std::istream& stream, EventData& record);
+
+}  // namespace zav

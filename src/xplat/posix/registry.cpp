@@ -1,0 +1,173 @@
+// The Linux registry: one folder per key under a machine root, one file per
+// value. The root comes from CUSTODEX_REGISTRY_ROOT, else
+// /var/lib/custodex/registry; HKEY_LOCAL_MACHINE is its folder "HKLM". Key and
+// value names are matched without regard to ASCII case, as Windows does, by
+// storing them lower-cased and escaped. A value file holds the type as four
+// little-endian bytes, then the data exactly as written. Writes go to a
+// temporary file that is then renamed over the value, so readers see either
+// the old value or the new one.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "xplat/registry.h"
+#include "xplat/text.h"
+
+namespace fs = std::filesystem;
+
+namespace xplat {
+
+struct RegistryKey::Impl {
+  fs::path folder;
+  bool writable = false;
+};
+
+namespace {
+
+constexpr ErrorCode kErrorWriteFault = 29;
+constexpr ErrorCode kErrorDiskFull = 112;
+
+fs::path MachineRoot() {
+  const char* root = std::getenv("CUSTODEX_REGISTRY_ROOT");
+  return fs::path(root && *root ? root : "/var/lib/custodex/registry") / "HKLM";
+}
+
+std::string EscapeName(const std::wstring& name) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string escaped;
+  for (unsigned char c : ToUtf8(name)) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+    bool plain = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    if (plain) {
+      escaped += static_cast<char>(c);
+    } else {
+      escaped += '%';
+      escaped += hex[c >> 4];
+      escaped += hex[c & 0xF];
+    }
+  }
+  return escaped;
+}
+
+fs::path KeyFolder(const std::wstring& path) {
+  fs::path folder = MachineRoot();
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find(L'\\', start);
+    if (end == std::wstring::npos) end = path.size();
+    if (end > start) folder /= EscapeName(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return folder;
+}
+
+fs::path ValueFile(const fs::path& folder, const std::wstring& name) { return folder / ("=" + EscapeName(name)); }
+
+ErrorCode FromErrno(int error) {
+  switch (error) {
+    case ENOENT: case ENOTDIR: return kErrorFileNotFound;
+    case EACCES: case EPERM: case EROFS: return kErrorAccessDenied;
+    case ENOSPC: case EDQUOT: return kErrorDiskFull;
+    default: return kErrorWriteFault;
+  }
+}
+
+ErrorCode WriteAtomically(const fs::path& target, const std::string& content) {
+  static std::atomic<unsigned> counter{0};
+  fs::path temporary = target.parent_path() /
+                       (".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1)));
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return FromErrno(errno);
+  std::size_t written = 0;
+  int error = 0;
+  while (written < content.size()) {
+    ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) error = errno;
+  if (error != 0) ::unlink(temporary.c_str());
+  return error == 0 ? kErrorSuccess : FromErrno(error);
+}
+
+}  // namespace
+
+RegistryKey RegistryKey::Open(const std::wstring& path, RegistryAccess access, ErrorCode* error) {
+  RegistryKey result;
+  fs::path folder = KeyFolder(path);
+  std::error_code ec;
+  ErrorCode status = kErrorSuccess;
+  if (!fs::is_directory(folder, ec)) {
+    status = kErrorFileNotFound;
+  } else if (access == RegistryAccess::AllAccess && ::access(folder.c_str(), W_OK) != 0) {
+    status = kErrorAccessDenied;
+  } else {
+    result.impl.reset(new Impl{folder, access == RegistryAccess::AllAccess});
+  }
+  if (error) *error = status;
+  return result;
+}
+
+RegistryKey RegistryKey::Create(const std::wstring& path, ErrorCode* error) {
+  fs::path folder = KeyFolder(path);
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) {
+    if (error) *error = FromErrno(ec.value());
+    return RegistryKey();
+  }
+  return Open(path, RegistryAccess::AllAccess, error);
+}
+
+ErrorCode RegistryKey::DeleteTree(const std::wstring& path) {
+  std::error_code ec;
+  auto removed = fs::remove_all(KeyFolder(path), ec);
+  if (ec) return FromErrno(ec.value());
+  return removed == 0 ? kErrorFileNotFound : kErrorSuccess;
+}
+
+ErrorCode RegistryKey::Query(const std::wstring& name, std::size_t capacityBytes, RegistryValue& value) const {
+  if (!impl) return kErrorInvalidData;
+  std::ifstream in(ValueFile(impl->folder, name), std::ios::binary);
+  if (!in) return kErrorFileNotFound;
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (content.size() < 4) return kErrorInvalidData;
+  if (content.size() - 4 > capacityBytes) return kErrorMoreData;
+  value.type = 0;
+  for (int i = 3; i >= 0; --i) value.type = (value.type << 8) | static_cast<unsigned char>(content[i]);
+  value.bytes.assign(content.begin() + 4, content.end());
+  return kErrorSuccess;
+}
+
+ErrorCode RegistryKey::Set(const std::wstring& name, const RegistryValue& value) {
+  if (!impl) return kErrorInvalidData;
+  if (!impl->writable) return kErrorAccessDenied;
+  std::string content(4, '\0');
+  for (int i = 0; i < 4; ++i) content[i] = static_cast<char>((value.type >> (8 * i)) & 0xFF);
+  content.append(value.bytes.begin(), value.bytes.end());
+  return WriteAtomically(ValueFile(impl->folder, name), content);
+}
+
+ErrorCode RegistryKey::Delete(const std::wstring& name) {
+  if (!impl) return kErrorInvalidData;
+  if (!impl->writable) return kErrorAccessDenied;
+  return ::unlink(ValueFile(impl->folder, name).c_str()) == 0 ? kErrorSuccess : FromErrno(errno);
+}
+
+void RegistryKey::CloseImpl::operator()(Impl* impl) const { delete impl; }
+
+}  // namespace xplat

@@ -1,0 +1,26 @@
+#include "xplat/clock.h"
+#include "xplat/win/win_event_signal.h"
+
+namespace xplat {
+
+WinEventSignal::WinEventSignal(std::wstring name)
+    : EventSignal(std::move(name)), event(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+
+void WinEventSignal::Reset() {
+  if (event) ::ResetEvent(event.Get());
+}
+
+bool WinEventSignal::Set() { return event && ::SetEvent(event.Get()) != FALSE; }
+
+bool WinEventSignal::Wait(std::uint32_t ms) {
+  if (!event) return false;
+  return CurrentClock().TimedWait(ms, [this](std::uint32_t timeout) {
+    return ::WaitForSingleObject(event.Get(), timeout) == WAIT_OBJECT_0;
+  });
+}
+
+std::unique_ptr<EventSignal> CreateEventSignal(const std::wstring& name) {
+  return std::make_unique<WinEventSignal>(name);
+}
+
+}  // namespace xplat

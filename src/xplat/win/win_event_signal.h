@@ -1,0 +1,19 @@
+#pragma once
+
+#include "xplat/event_signal.h"
+#include "xplat/win/handle.h"
+
+namespace xplat {
+
+class WinEventSignal final : public EventSignal {
+ public:
+  explicit WinEventSignal(std::wstring name);
+  void Reset() override;
+  bool Set() override;
+  bool Wait(std::uint32_t ms) override;
+
+ private:
+  Handle event;  // null when creation failed
+};
+
+}  // namespace xplat
