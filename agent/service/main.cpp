@@ -2,8 +2,10 @@
 // name, runs its "Execute" on a thread of its own, and stops it by delivering
 // "ZAV.Service.TerminateThread" through the event broker.
 //
-//   custodex-service [--module FILE] [--seconds N]
+//   custodex-service [--register] [--module FILE] [--seconds N]
 //
+// --register first records the service's folder as the agent's install
+// folder (value "Path" of SOFTWARE\Corvane\DEDedad), as the installer does.
 // Without --seconds it runs until its standard input closes.
 
 #include <atomic>
@@ -18,6 +20,7 @@
 #include "xplat/clock.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/event_signal.h"
+#include "xplat/registry.h"
 #include "xplat/text.h"
 
 namespace {
@@ -30,6 +33,7 @@ constexpr wchar_t kServiceName[] = L"Service";
 struct Options {
   std::wstring moduleFile = xplat::LibraryFileName(L"Custodex");
   int seconds = -1;
+  bool registerPath = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -37,13 +41,29 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     const std::string arg = argv[i];
     if (arg == "--module" && i + 1 < argc) {
       options.moduleFile = xplat::FromUtf8(argv[++i]);
+    } else if (arg == "--register") {
+      options.registerPath = true;
     } else if (arg == "--seconds" && i + 1 < argc) {
       options.seconds = std::atoi(argv[++i]);
     } else {
-      std::fprintf(stderr, "usage: custodex-service [--module FILE] [--seconds N]\n");
+      std::fprintf(stderr, "usage: custodex-service [--register] [--module FILE] [--seconds N]\n");
       return false;
     }
   }
+  return true;
+}
+
+bool RegisterInstallFolder() {
+  const std::wstring program = xplat::ExecutablePath();
+  const std::wstring folder = program.substr(0, program.find_last_of(L"\\/"));
+  xplat::ErrorCode error = 0;
+  xplat::RegistryKey key = xplat::RegistryKey::Create(L"SOFTWARE\\Corvane\\DEDedad", &error);
+  if (key.IsOpen()) error = key.Set(L"Path", xplat::StringValue(folder));
+  if (error != xplat::kErrorSuccess) {
+    std::printf("service: cannot record the install folder (error %u)\n", error);
+    return false;
+  }
+  std::printf("service: install folder %s\n", xplat::ToUtf8(folder).c_str());
   return true;
 }
 
@@ -73,6 +93,7 @@ bool StopModule(BrokerBinding& broker) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) return 2;
+  if (options.registerPath && !RegisterInstallFolder()) return 1;
 
   const std::string moduleFile = xplat::ToUtf8(options.moduleFile);
   xplat::DynamicLibrary module = xplat::DynamicLibrary::Load(options.moduleFile);

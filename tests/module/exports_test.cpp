@@ -1,1 +1,135 @@
 #include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "module/broker_binding.h"
+#include "module/entry_points.h"
+#include "support/broker_journal.h"
+#include "support/test_environment.h"
+#include "xplat/dynamic_library.h"
+
+namespace {
+
+using ExportFunction = std::int32_t (*)();
+
+xplat::DynamicLibrary LoadModule() { return xplat::DynamicLibrary::Load(xplat::LibraryFileName(L"Custodex")); }
+
+TEST(ExportsTest, ReportsInterfaceVersion1001) {
+  xplat::DynamicLibrary module = LoadModule();
+  ASSERT_TRUE(module.IsLoaded());
+  auto version = module.Find<ExportFunction>("ReturnAPIInterfaceVersion");
+  ASSERT_NE(version, nullptr);
+  EXPECT_EQ(version(), 1001);
+}
+
+TEST(ExportsTest, ExecuteRunsUntilTerminateThreadThenReturnsZero) {
+  xplat::DynamicLibrary module = LoadModule();
+  auto execute = module.Find<ExportFunction>("Execute");
+  ASSERT_NE(execute, nullptr);
+  std::int32_t result = -5;
+  ::testing::internal::CaptureStdout();
+  std::thread thread([&] { result = execute(); });
+  ASSERT_TRUE(testing_support::WaitForJournalLine(L"Custodex", L"+ZAV.Service.ZAVModule"));
+  BrokerBinding broker;
+  EXPECT_TRUE(broker.Send(L"ZAV.Service.TerminateThread", 0, nullptr, EventCode::Default, L"Service"));
+  thread.join();
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, 0);
+  std::vector<std::wstring> journal = testing_support::JournalOf(L"Custodex");
+  EXPECT_EQ(journal.back(), L"-ZAV.Service.ZAVModule") << "the destructor unregistered it last";
+}
+
+class QuietModule : public ZAVModuleInterface {
+ public:
+  void Execute() override {}
+  bool WaitForEvents() override { return false; }
+  EventData* PullEvent() override { return nullptr; }
+  bool HasEvents() override { return false; }
+  void ReleaseEvent(EventData*) override {}
+  void SetWaitTimeout(std::int32_t) override {}
+  bool RegisterEvent(std::wstring) override { return false; }
+  bool UnregisterEvent(std::wstring) override { return false; }
+  bool SendEvent(std::wstring, std::uint32_t, const void*, std::int32_t) override { return false; }
+  bool PostEventWithRetry(EventData&, std::uint32_t) override { return false; }
+};
+
+class ThrowingModule : public QuietModule {
+ public:
+  void Execute() override { throw std::runtime_error("loop failed"); }
+};
+
+TEST(RunModuleTest, ReturnsZeroAfterTheLoopAndMinusOneWithoutAModule) {
+  EXPECT_EQ(RunModule([]() -> ZAVModuleInterface* { return new QuietModule; }), 0);
+  EXPECT_EQ(RunModule([]() -> ZAVModuleInterface* { return nullptr; }), -1);
+}
+
+TEST(RunModuleTest, AnEscapingExceptionBecomesMinusOne) {
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(RunModule([]() -> ZAVModuleInterface* { return new ThrowingModule; }), -1);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Module stopped by an exception: loop failed\n");
+}
+
+#if defined(_WIN32)
+
+// Reads the export names of a PE32+ x86-64 image from the file itself.
+class PeImage {
+ public:
+  explicit PeImage(std::string bytes) : image(std::move(bytes)) {}
+  template <typename T>
+  T At(std::size_t offset) const {
+    T value{};
+    if (offset + sizeof(T) <= image.size()) std::memcpy(&value, image.data() + offset, sizeof(T));
+    return value;
+  }
+  std::size_t Header() const { return At<std::uint32_t>(0x3C); }
+  std::uint16_t Machine() const { return At<std::uint16_t>(Header() + 4); }
+  std::uint16_t Magic() const { return At<std::uint16_t>(Header() + 24); }
+  std::size_t FileOffset(std::uint32_t rva) const {
+    const std::size_t sections = Header() + 24 + At<std::uint16_t>(Header() + 20);
+    for (std::uint16_t i = 0; i < At<std::uint16_t>(Header() + 6); ++i) {
+      const std::size_t section = sections + i * 40;
+      const std::uint32_t address = At<std::uint32_t>(section + 12);
+      const std::uint32_t size = At<std::uint32_t>(section + 8);
+      if (rva >= address && rva < address + size) return rva - address + At<std::uint32_t>(section + 20);
+    }
+    return 0;
+  }
+  std::vector<std::string> ExportNames() const {
+    const std::size_t directory = FileOffset(At<std::uint32_t>(Header() + 24 + 112));
+    const std::uint32_t count = At<std::uint32_t>(directory + 24);
+    const std::size_t names = FileOffset(At<std::uint32_t>(directory + 32));
+    std::vector<std::string> result;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      result.emplace_back(image.c_str() + FileOffset(At<std::uint32_t>(names + 4 * i)));
+    }
+    return result;
+  }
+
+ private:
+  std::string image;
+};
+
+TEST(ExportsTest, DllIsPe32PlusForX64AndExportsBothEntryPointsUndecorated) {
+  std::wstring program = xplat::ExecutablePath();
+  PeImage dll(testing_support::ReadFile(program.substr(0, program.find_last_of(L"\\/") + 1) + L"Custodex.dll"));
+  EXPECT_EQ(dll.Machine(), 0x8664);
+  EXPECT_EQ(dll.Magic(), 0x20B);
+  EXPECT_EQ(dll.ExportNames(), (std::vector<std::string>{"Execute", "ReturnAPIInterfaceVersion"}));
+}
+
+#else
+
+TEST(ExportsTest, SharedLibraryExportsBothEntryPointsAndHidesItsInternals) {
+  xplat::DynamicLibrary module = LoadModule();
+  EXPECT_NE(module.Symbol("Execute"), nullptr);
+  EXPECT_NE(module.Symbol("ReturnAPIInterfaceVersion"), nullptr);
+  EXPECT_EQ(module.Symbol("_ZN9ZAVModule7ExecuteEv"), nullptr);
+  EXPECT_EQ(module.Symbol("GetEventQueueInstance"), nullptr);
+}
+
+#endif
+
+}  // namespace

@@ -1,0 +1,16 @@
+#pragma once
+// Reads the broker stand-in's journal of subscriptions, to see what a module
+// registered and unregistered, and in which order.
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// The journal's lines for one signal name, "+Name" / "-Name" per call.
+std::vector<std::wstring> JournalOf(const std::wstring& signalName);
+void ClearJournal();
+// Polls (in real time, up to ten seconds) until the journal shows the line.
+bool WaitForJournalLine(const std::wstring& signalName, const std::wstring& line);
+
+}  // namespace testing_support
