@@ -5,6 +5,9 @@
 
 #include "module/zav_module.h"
 #include "support/fake_clock.h"
+#include "support/test_environment.h"
+#include "xplat/dynamic_library.h"
+#include "xplat/text.h"
 
 namespace {
 
@@ -40,6 +43,56 @@ TEST(UnboundModuleTest, PostEventWithRetryStillMakesEveryAttempt) {
   EXPECT_FALSE(module.PostEventWithRetry(request, 30000));
   EXPECT_EQ(clock.Sleeps().size(), 29u);
   EXPECT_EQ(request.Sender, L"Unbound");
+}
+
+}  // namespace
+
+namespace {
+
+using testing_support::ScopedRegistryKey;
+
+// The folder above this program's, where the libraries are.
+std::wstring LibraryFolder() {
+  std::wstring folder = xplat::ExecutablePath();
+  folder = folder.substr(0, folder.find_last_of(L"\\/"));
+  return folder.substr(0, folder.find_last_of(L"\\/"));
+}
+
+bool Binds() {
+  ::testing::internal::CaptureStdout();
+  bool bound = ZAVModule(L"Probe").RegisterEvent(L"Test.Probe.Event");
+  ::testing::internal::GetCapturedStdout();
+  return bound;
+}
+
+TEST(LibraryFolderTest, PathValueLeadsTheModuleToTheBroker) {
+  ScopedRegistryKey key(testing_support::kAgentKey);
+  key.SetText(L"Path", LibraryFolder());
+  EXPECT_TRUE(Binds());
+  key.SetRaw(L"Path", xplat::kRegExpandSz, xplat::ToUtf16LeBytes(LibraryFolder()) + std::string(2, '\0'));
+  EXPECT_TRUE(Binds());
+}
+
+TEST(LibraryFolderTest, PathValueWithoutItsTerminatorOrOfAnotherTypeIsIgnored) {
+  ScopedRegistryKey key(testing_support::kAgentKey);
+  const std::string text = xplat::ToUtf16LeBytes(LibraryFolder());
+  key.SetRaw(L"Path", xplat::kRegSz, text);
+  EXPECT_FALSE(Binds()) << "no terminating zero";
+  key.SetRaw(L"Path", xplat::kRegSz, text + std::string(1, '\0'));
+  EXPECT_FALSE(Binds()) << "odd size";
+  key.SetRaw(L"Path", xplat::kRegBinary, text + std::string(2, '\0'));
+  EXPECT_FALSE(Binds()) << "not a string type";
+  key.SetText(L"Path", LibraryFolder() + std::wstring(300, L'x'));
+  EXPECT_FALSE(Binds()) << "longer than 259 characters";
+}
+
+TEST(LibraryFolderTest, LibraryFolderIsResetAfterTheLoad) {
+  {
+    ScopedRegistryKey key(testing_support::kAgentKey);
+    key.SetText(L"Path", LibraryFolder());
+    ASSERT_TRUE(Binds());
+  }
+  EXPECT_FALSE(xplat::DynamicLibrary::Load(L"Hubrelle").IsLoaded());
 }
 
 }  // namespace

@@ -49,7 +49,11 @@ ErrorCode RegistryKey::Query(const std::wstring& name, std::size_t capacityBytes
 
 ErrorCode RegistryKey::Set(const std::wstring& name, const RegistryValue& value) {
   if (!impl) return kErrorInvalidData;
-  return static_cast<ErrorCode>(::RegSetValueExW(impl->key, name.c_str(), 0, value.type, value.bytes.data(),
+  // The system counts a forgotten terminator when a zero character happens
+  // to follow a string's data; a non-zero guard keeps the stored bytes exact.
+  std::vector<std::uint8_t> data(value.bytes);
+  data.insert(data.end(), {0xFF, 0xFF});
+  return static_cast<ErrorCode>(::RegSetValueExW(impl->key, name.c_str(), 0, value.type, data.data(),
                                                  static_cast<DWORD>(value.bytes.size())));
 }
 
