@@ -2,11 +2,27 @@
 
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "xplat/dynamic_library.h"
 #include "xplat/text.h"
 
 namespace testing_support {
+namespace {
+std::filesystem::path testFolder;
+}
+
+std::filesystem::path CreateTestFolder() {
+  namespace fs = std::filesystem;
+  const fs::path base = fs::temp_directory_path();
+  for (unsigned attempt = 0;; ++attempt) {
+    const fs::path candidate = base / ("custodex-test-" + std::to_string(std::random_device{}()) + "-" +
+                                       std::to_string(attempt));
+    if (fs::create_directory(candidate)) return testFolder = candidate;
+  }
+}
+
+const std::filesystem::path& TestFolder() { return testFolder; }
 
 std::wstring TestDataFolder() {
   std::wstring program = xplat::ExecutablePath();

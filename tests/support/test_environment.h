@@ -2,6 +2,7 @@
 // Shared helpers for the test programs: where their data lives, and the
 // agent's registry key, emptied before and after each use.
 
+#include <filesystem>
 #include <string>
 
 #include "xplat/registry.h"
@@ -9,6 +10,10 @@
 namespace testing_support {
 
 inline constexpr wchar_t kAgentKey[] = L"SOFTWARE\\Corvane\\DEDedad";
+
+// A new, empty folder of this test run, removed when the program ends.
+std::filesystem::path CreateTestFolder();
+const std::filesystem::path& TestFolder();
 
 // The folder beside the test program that holds its data files.
 std::wstring TestDataFolder();

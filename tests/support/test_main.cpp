@@ -1,25 +1,24 @@
-// Test programs keep the registry to themselves: on Linux each run gets a
-// fresh store in a temporary folder; under Wine the prefix is the build's own.
+// Each test program keeps its side effects to itself: a fresh temporary
+// folder holds its log file and, on Linux, its registry store and event log.
+// Under Wine the prefix is the build's own.
 
 #include <gtest/gtest.h>
 
-#if !defined(_WIN32)
-#include <cstdlib>
 #include <filesystem>
-#include <string>
-#endif
+
+#include "support/test_environment.h"
+#include "xplat/environment.h"
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  const std::filesystem::path folder = testing_support::CreateTestFolder();
 #if !defined(_WIN32)
-  char folder[] = "/tmp/custodex-registry-XXXXXX";
-  if (!::mkdtemp(folder)) return 1;
-  ::setenv("CUSTODEX_REGISTRY_ROOT", folder, 1);
-  int result = RUN_ALL_TESTS();
+  xplat::WriteEnvironment(L"CUSTODEX_REGISTRY_ROOT", (folder / "registry").wstring());
+  xplat::WriteEnvironment(L"CUSTODEX_EVENT_LOG", (folder / "events.log").wstring());
+#endif
+  xplat::WriteEnvironment(L"TALLYX_LOG_FILE", (folder / "tallyx.log").wstring());
+  const int result = RUN_ALL_TESTS();
   std::error_code ignored;
   std::filesystem::remove_all(folder, ignored);
   return result;
-#else
-  return RUN_ALL_TESTS();
-#endif
 }

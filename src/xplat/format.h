@@ -1,0 +1,15 @@
+#pragma once
+// printf-style formatting of wide text with the Windows conventions on every
+// platform: in a wide format "%s" and "%ws" take a wide string, "%S" and
+// "%hs" a narrow one, "%I64d" a 64-bit integer.
+
+#include <cstdarg>
+#include <cstddef>
+
+namespace xplat {
+
+// Writes at most maxChars characters and a terminating zero (the buffer holds
+// maxChars + 1); a longer result is cut. Returns the characters written.
+std::size_t FormatWide(wchar_t* buffer, std::size_t maxChars, const wchar_t* format, va_list args);
+
+}  // namespace xplat

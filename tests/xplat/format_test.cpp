@@ -1,0 +1,40 @@
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "xplat/format.h"
+
+namespace {
+
+std::wstring Format(std::size_t maxChars, const wchar_t* format, ...) {
+  std::wstring buffer(maxChars + 1, L'#');
+  va_list args;
+  va_start(args, format);
+  const std::size_t length = xplat::FormatWide(buffer.data(), maxChars, format, args);
+  va_end(args);
+  EXPECT_EQ(buffer[length], L'\0');
+  return buffer.substr(0, length);
+}
+
+TEST(FormatWideTest, FollowsTheWindowsConventionsOnEveryPlatform) {
+  EXPECT_EQ(Format(100, L"%ws|%s|%ls", L"wide", L"also wide", L"long wide"), L"wide|also wide|long wide");
+  EXPECT_EQ(Format(100, L"%S|%hs", "narrow", "short narrow"), L"narrow|short narrow");
+  EXPECT_EQ(Format(100, L"%d %u %x %5.2f", -3, 7u, 255, 2.5), L"-3 7 ff  2.50");
+  EXPECT_EQ(Format(100, L"%I64d %lld", static_cast<std::int64_t>(-1099511627776LL), 5LL), L"-1099511627776 5");
+  EXPECT_EQ(Format(100, L"%wc%c 100%%", L'x', L'y'), L"xy 100%");
+  EXPECT_EQ(Format(100, L"%-4ws|%4ws|", L"ab", L"cd"), L"ab  |  cd|");
+}
+
+TEST(FormatWideTest, CutsALongResultAtTheLimitAndTerminatesIt) {
+  const std::wstring longText(5000, L'x');
+  EXPECT_EQ(Format(2048, L"%ws", longText.c_str()).size(), 2048u);
+  EXPECT_EQ(Format(4, L"abc%ws", L"def"), L"abcd");
+  EXPECT_EQ(Format(3, L"abc"), L"abc");
+}
+
+TEST(FormatWideTest, NullStringArgumentsPrintAsNull) {
+  EXPECT_EQ(Format(100, L"[%ws]", static_cast<const wchar_t*>(nullptr)), L"[(null)]");
+}
+
+}  // namespace
