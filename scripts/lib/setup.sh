@@ -8,7 +8,7 @@ MINGW_PREFIX=x86_64-w64-mingw32
 BOOST_LIBS="serialization;filesystem;thread;date_time;system;exception"
 
 PACKAGES=(
-  build-essential cmake ninja-build dpkg-dev
+  build-essential cmake ninja-build dpkg-dev clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine64
   googletest libgtest-dev libbenchmark-dev

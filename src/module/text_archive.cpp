@@ -57,6 +57,17 @@ void TextIArchive::load(std::wstring& text) {
   text = xplat::FromUtf16LeBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
+void TextIArchive::load(std::string& text) {
+  std::size_t length = 0;
+  *this->This() >> length;
+  if (length > kMaxArchivedStringUnits) Refuse("string longer than the limit");
+  RequireInput(1 + static_cast<std::uint64_t>(length), "string longer than the input");
+  is.get();  // the separating space
+  text.assign(length, '\0');
+  is.read(text.data(), static_cast<std::streamsize>(length));
+  if (static_cast<std::size_t>(is.gcount()) != length) Refuse("string cut short");
+}
+
 void SaveEvent(std::ostream& stream, const EventData& record) {
   TextOArchive archive(stream);
   archive << record;

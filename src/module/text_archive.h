@@ -49,6 +49,7 @@ class TextIArchive : public boost::archive::text_iarchive_impl<TextIArchive> {
   friend class boost::archive::load_access;
   using boost::archive::text_iarchive_impl<TextIArchive>::load;
   void load(std::wstring& text);
+  void load(std::string& text);  // the header's signature
 };
 
 void SaveEvent(std::ostream& stream, const EventData& record);

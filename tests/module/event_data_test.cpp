@@ -198,6 +198,10 @@ TEST_F(MalformedArchiveTest, HugeStringLengthIsRefused) {
   ExpectRefused(DefaultWith(" 0 0 0 ", " 0 0 1000 "), archive_exception::input_stream_error);
 }
 
+TEST_F(MalformedArchiveTest, HugeSignatureLengthIsRefused) {
+  ExpectRefused("7777777777777777 serialization::archive 19 0 0 ", archive_exception::input_stream_error);
+}
+
 TEST_F(MalformedArchiveTest, HugeDataLengthIsRefused) {
   ExpectRefused(DefaultWith("2 2 0  0  0  0", "2 2 0  0  0  4294967295"), archive_exception::input_stream_error);
   ExpectRefused(DefaultWith("2 2 0  0  0  0", "2 2 0  0  0  30000"), archive_exception::input_stream_error);
