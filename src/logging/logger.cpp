@@ -83,24 +83,26 @@ void CLogger::LogMsgA(LogLevel level, const wchar_t* format, const char* text) {
   LogMsg(level, format, ConvertNarrow(text, wide) ? wide.c_str() : nullptr);
 }
 
+void CLogger::WriteFormatted(LogLevel level, const wchar_t* operation, const wchar_t* format, va_list args) {
+  LineBuffer line;
+  FormatLine(line, operation, format, args);
+  Write(level, line);
+}
+
 void CLogger::LogMsg(LogLevel level, const wchar_t* format, ...) {
   if (IsFiltered(level, format)) return;
-  LineBuffer line;
   va_list args;
   va_start(args, format);
-  FormatLine(line, L"LogMsg", format, args);
+  WriteFormatted(level, L"LogMsg", format, args);
   va_end(args);
-  Write(level, line);
 }
 
 void CLogger::LogEvent(LogLevel level, const wchar_t* format, ...) {
   if (IsFiltered(level, format)) return;
-  LineBuffer line;
   va_list args;
   va_start(args, format);
-  FormatLine(line, L"LogEvent", format, args);
+  WriteFormatted(level, L"LogEvent", format, args);
   va_end(args);
-  Write(level, line);
 }
 
 void CLogger::LogEventA(LogLevel level, const wchar_t* format, const char* text) {
@@ -113,12 +115,10 @@ void CLogger::LogLastError(LogLevel level, const wchar_t* format, ...) {
   if (IsFiltered(level, format)) return;
   const xplat::ErrorCode code = xplat::LastError();
   const std::wstring errorLine = LastErrorLine(code, xplat::SystemMessage(code));
-  LineBuffer line;
   va_list args;
   va_start(args, format);
-  FormatLine(line, L"LogLastError", format, args);
+  WriteFormatted(level, L"LogLastError", format, args);
   va_end(args);
-  Write(level, line);
   Write(level, errorLine.c_str());
 }
 

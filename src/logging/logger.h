@@ -4,6 +4,7 @@
 // It decides only whether logging is possible and whether its name passes
 // the registry's name filter; levels are the back-end's business.
 
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 
@@ -48,6 +49,7 @@ class CLogger {
   void BindBackEnd();
   void ReadRegistrySettings();
   void Write(LogLevel level, const wchar_t* line);
+  void WriteFormatted(LogLevel level, const wchar_t* operation, const wchar_t* format, va_list args);
 
   std::wstring name;
   std::wstring filter;

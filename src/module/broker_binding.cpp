@@ -51,6 +51,7 @@ BrokerBinding::BrokerBinding() {
 
 bool BrokerBinding::Post(EventData& record) {
   if (!queue) return false;
+  if (record.DataLength != 0 && record.Data == nullptr) return false;  // claims bytes it does not have
   // The previous buffer is the caller's: it may not even be on the heap.
   record.Data = CopyWithTerminator(record.Data, record.DataLength);
   return queue->Post(record);

@@ -38,7 +38,7 @@ ErrorCode RegistryKey::Query(const std::wstring& name, std::size_t capacityBytes
   if (!impl) return kErrorInvalidData;
   DWORD type = 0;
   DWORD size = static_cast<DWORD>(capacityBytes);
-  std::vector<std::uint8_t> bytes(capacityBytes);
+  std::vector<std::uint8_t> bytes(capacityBytes + 1);  // never a null buffer, which would only ask the size
   LONG status = ::RegQueryValueExW(impl->key, name.c_str(), nullptr, &type, bytes.data(), &size);
   if (status != ERROR_SUCCESS) return static_cast<ErrorCode>(status);
   bytes.resize(size);
