@@ -77,15 +77,16 @@ void WaitForStopRequest(int seconds) {
   }
 }
 
-// The module may not have subscribed yet; keep delivering until it has.
-bool StopModule(BrokerBinding& broker) {
+// The module may not have subscribed yet; keep delivering until it has, or
+// until it has ended on its own.
+bool StopModule(BrokerBinding& broker, const std::atomic<bool>& ended) {
   constexpr int kAttempts = 100;
-  for (int i = 0; i < kAttempts; ++i) {
+  for (int i = 0; i < kAttempts && !ended; ++i) {
     if (broker.Send(L"ZAV.Service.TerminateThread", 0, nullptr, EventCode::Default, kServiceName)) return true;
     if (!broker.Queue()) return false;
     xplat::Sleep(100);
   }
-  return false;
+  return ended;
 }
 
 }  // namespace
@@ -111,12 +112,16 @@ int main(int argc, char** argv) {
 
   BrokerBinding broker;
   std::atomic<std::int32_t> result{0};
-  std::thread moduleThread([&] { result = execute(); });
+  std::atomic<bool> ended{false};
+  std::thread moduleThread([&] {
+    result = execute();
+    ended = true;
+  });
 
   WaitForStopRequest(options.seconds);
   std::printf("service: stopping the module\n");
   std::fflush(stdout);
-  if (!StopModule(broker)) {
+  if (!StopModule(broker, ended)) {
     std::printf("service: the module cannot be told to stop (no event broker)\n");
     std::fflush(stdout);
     std::_Exit(1);  // the module thread can never be joined
