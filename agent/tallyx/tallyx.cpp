@@ -134,8 +134,13 @@ class FileBackEnd final : public TallyxInstance {
     std::error_code ignored;
     fs::create_directories(path.parent_path(), ignored);
     file.open(path, std::ios::binary | std::ios::app);
-    size = file.is_open() ? static_cast<std::uint64_t>(fs::file_size(path, ignored)) : 0;
-    return file.is_open();
+    if (!file.is_open()) {
+      if (!openFailureReported) std::fprintf(stderr, "tallyx: cannot write %s\n", xplat::ToUtf8(path.wstring()).c_str());
+      openFailureReported = true;
+      return false;
+    }
+    size = static_cast<std::uint64_t>(fs::file_size(path, ignored));
+    return true;
   }
 
   void Append(const std::string& text) {
@@ -168,6 +173,7 @@ class FileBackEnd final : public TallyxInstance {
   std::mutex mutex;
   std::ofstream file;
   std::uint64_t size = 0;
+  bool openFailureReported = false;
   std::uint32_t maxBytes;
   std::uint8_t keep;
   std::atomic<std::uintptr_t> linesWritten{0};

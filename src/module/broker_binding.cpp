@@ -44,6 +44,7 @@ BrokerBinding::BrokerBinding() {
   if (library.IsLoaded()) {
     auto getQueue = library.Find<GetEventQueueInstanceFunction>("GetEventQueueInstance");
     if (getQueue) queue = getQueue();
+    if (!queue) std::printf("Hubrelle.dll!GetEventQueueInstance() gave no event queue.\n");
   } else {
     std::printf("Hubrelle.dll not loaded.\n");
   }
