@@ -1,11 +1,10 @@
 // Costs of the logger's hot paths, through the real logging library stand-in.
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
-
-#include <unistd.h>
 
 #include "logging/logger.h"
 #include "xplat/environment.h"
@@ -38,8 +37,8 @@ BENCHMARK(BM_LineDroppedByNameFilter);
 void BM_FormattedLineToDiscardingBackEnd(benchmark::State& state) {
   auto logger = MakeLogger(L"Custodex", L"", L"always");
   for (auto _ : state) {
-    logger->LogMsg(200, L"StartProcess: CreateProcess for host %ws started %ws with the switch -m and pid %d", L"HostAlpha",
-                   L"C:\\Program Files\\Corvane\\QVH-HostAlpha.exe", 4242);
+    logger->LogMsg(200, L"StartProcess: CreateProcess for host %ws started %ws with the switch -m and pid %d",
+                   L"HostAlpha", L"C:\\Program Files\\Corvane\\QVH-HostAlpha.exe", 4242);
   }
   logger->SetLevelOverride(false);
 }

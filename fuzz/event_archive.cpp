@@ -2,12 +2,11 @@
 // every record it copies. Anything but a clean load or an archive exception
 // (a crash, a leak, a huge allocation) is a finding.
 
+#include <boost/archive/archive_exception.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
 #include <string>
-
-#include <boost/archive/archive_exception.hpp>
 
 #include "module/event_data.h"
 #include "module/text_archive.h"

@@ -134,5 +134,4 @@ HUBRELLE_EXPORT std::size_t HubrelleJournal(wchar_t* buffer, std::size_t capacit
 }
 
 HUBRELLE_EXPORT void HubrelleClearJournal() { hubrelle::Instance().ClearJournal(); }
-
 }

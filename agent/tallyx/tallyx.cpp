@@ -87,7 +87,7 @@ class FileBackEnd final : public TallyxInstance {
  public:
   FileBackEnd()
       : path(xplat::ReadEnvironment(L"TALLYX_LOG_FILE").empty() ? DefaultLogFile()
-                                                               : fs::path(xplat::ReadEnvironment(L"TALLYX_LOG_FILE"))),
+                                                                : fs::path(xplat::ReadEnvironment(L"TALLYX_LOG_FILE"))),
         defaultLevel(LevelSetting()),
         maxBytes(NumberSetting(L"TALLYX_MAX_BYTES", kDefaultMaxBytes)),
         keep(static_cast<std::uint8_t>(NumberSetting(L"TALLYX_KEEP", kDefaultKeep))),
@@ -135,7 +135,8 @@ class FileBackEnd final : public TallyxInstance {
     fs::create_directories(path.parent_path(), ignored);
     file.open(path, std::ios::binary | std::ios::app);
     if (!file.is_open()) {
-      if (!openFailureReported) std::fprintf(stderr, "tallyx: cannot write %s\n", xplat::ToUtf8(path.wstring()).c_str());
+      if (!openFailureReported)
+        std::fprintf(stderr, "tallyx: cannot write %s\n", xplat::ToUtf8(path.wstring()).c_str());
       openFailureReported = true;
       return false;
     }

@@ -1,7 +1,7 @@
 #include "logging/line_format.h"
 
-#include <cwchar>
 #include <cstdint>
+#include <cwchar>
 #include <stdexcept>
 
 #include "xplat/format.h"

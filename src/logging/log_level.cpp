@@ -11,10 +11,10 @@ struct NamedLevel {
 };
 
 constexpr NamedLevel kLevels[] = {
-    {L"always", "always", log_level::kAlways},         {L"maximum", "maximum", log_level::kMaximum},
-    {L"critical", "critical", log_level::kCritical},   {L"error", "error", log_level::kError},
-    {L"normal", "normal", log_level::kNormal},         {L"diagnostic", "diagnostic", log_level::kDiagnostic},
-    {L"trace", "trace", log_level::kTrace},            {L"all", "all", log_level::kAll},
+    {L"always", "always", log_level::kAlways},       {L"maximum", "maximum", log_level::kMaximum},
+    {L"critical", "critical", log_level::kCritical}, {L"error", "error", log_level::kError},
+    {L"normal", "normal", log_level::kNormal},       {L"diagnostic", "diagnostic", log_level::kDiagnostic},
+    {L"trace", "trace", log_level::kTrace},          {L"all", "all", log_level::kAll},
 };
 
 bool EqualIgnoringCase(const std::wstring& text, const wchar_t* keyword) {

@@ -1,13 +1,12 @@
 #pragma once
 // The one record that travels between a module and the event broker.
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include <boost/serialization/access.hpp>
 #include <boost/serialization/split_member.hpp>
 #include <boost/serialization/version.hpp>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 enum class EventCode : std::int32_t { Default = 2 };
 

@@ -14,5 +14,4 @@ extern "C" {
 std::int32_t Execute() { return RunModule(&CreateModule); }
 
 std::int32_t ReturnAPIInterfaceVersion() { return kModuleInterfaceVersion; }
-
 }

@@ -4,13 +4,12 @@
 // reads back on Windows byte for byte. Loading refuses lengths and counts
 // that the remaining input cannot hold or that pass the limits below.
 
+#include <boost/archive/text_iarchive.hpp>
+#include <boost/archive/text_oarchive.hpp>
 #include <cstdint>
 #include <istream>
 #include <ostream>
 #include <string>
-
-#include <boost/archive/text_iarchive.hpp>
-#include <boost/archive/text_oarchive.hpp>
 
 class EventData;
 

@@ -1,10 +1,9 @@
 #include "xplat/clock.h"
 
 #include <atomic>
-#include <chrono>
-
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/thread/thread.hpp>
+#include <chrono>
 
 namespace xplat {
 namespace {

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "logging/line_format.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 

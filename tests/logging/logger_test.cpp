@@ -1,6 +1,7 @@
+#include "logging/logger.h"
+
 #include <gtest/gtest.h>
 
-#include "logging/logger.h"
 #include "support/log_file.h"
 #include "support/test_environment.h"
 #include "xplat/system_error.h"

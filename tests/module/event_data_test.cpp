@@ -1,3 +1,5 @@
+#include "module/event_data.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -5,7 +7,6 @@
 #include <memory>
 #include <sstream>
 
-#include "module/event_data.h"
 #include "module/text_archive.h"
 #include "support/test_environment.h"
 #include "xplat/text.h"
@@ -76,8 +77,8 @@ void CompareWithGolden(const std::string& archived, const char* fileName) {
   if (const char* folder = std::getenv("CUSTODEX_WRITE_GOLDEN")) {
     std::ofstream(std::string(folder) + "/" + fileName, std::ios::binary) << archived;
   }
-  const std::string golden = testing_support::ReadFile(testing_support::TestDataFolder() + L"/" +
-                                                      xplat::FromUtf8(fileName));
+  const std::string golden =
+      testing_support::ReadFile(testing_support::TestDataFolder() + L"/" + xplat::FromUtf8(fileName));
   ASSERT_FALSE(golden.empty()) << fileName;
   EXPECT_EQ(archived, golden) << fileName;
 }

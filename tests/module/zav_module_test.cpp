@@ -1,9 +1,10 @@
+#include "module/zav_module.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "module/broker_binding.h"
-#include "module/zav_module.h"
 #include "support/broker_journal.h"
 #include "support/fake_clock.h"
 
@@ -112,8 +113,8 @@ TEST_P(PostEventWithRetryTest, FailingPostIsRetriedOncePerSecondOfTheTimeout) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeouts, PostEventWithRetryTest,
-                         ::testing::Values(RetryCase{0, 0}, RetryCase{999, 0}, RetryCase{1999, 0},
-                                           RetryCase{2000, 1}, RetryCase{30000, 29}));
+                         ::testing::Values(RetryCase{0, 0}, RetryCase{999, 0}, RetryCase{1999, 0}, RetryCase{2000, 1},
+                                           RetryCase{30000, 29}));
 
 TEST(ZAVModuleTest, PostEventWithRetrySucceedsAtOnceAndSignsTheRecord) {
   FakeClock clock;

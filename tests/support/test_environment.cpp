@@ -16,8 +16,8 @@ std::filesystem::path CreateTestFolder() {
   namespace fs = std::filesystem;
   const fs::path base = fs::temp_directory_path();
   for (unsigned attempt = 0;; ++attempt) {
-    const fs::path candidate = base / ("custodex-test-" + std::to_string(std::random_device{}()) + "-" +
-                                       std::to_string(attempt));
+    const fs::path candidate =
+        base / ("custodex-test-" + std::to_string(std::random_device{}()) + "-" + std::to_string(attempt));
     if (fs::create_directory(candidate)) return testFolder = candidate;
   }
 }

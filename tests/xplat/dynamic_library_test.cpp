@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "xplat/dynamic_library.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,9 +1,10 @@
+#include "xplat/event_signal.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "support/fake_clock.h"
-#include "xplat/event_signal.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
+#include "xplat/format.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdarg>
 #include <cstdint>
-
-#include "xplat/format.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
+#include "xplat/registry.h"
+
 #include <gtest/gtest.h>
 
 #include "support/test_environment.h"
-#include "xplat/registry.h"
 
 namespace {
 
@@ -41,7 +42,8 @@ TEST(RegistryTest, KeyAndValueNamesIgnoreCase) {
 
 TEST(RegistryTest, ReportsMissingKeysValuesAndSmallBuffers) {
   xplat::ErrorCode error = 0;
-  EXPECT_FALSE(xplat::RegistryKey::Open(L"SOFTWARE\\CustodexTests\\Absent", xplat::RegistryAccess::Read, &error).IsOpen());
+  EXPECT_FALSE(
+      xplat::RegistryKey::Open(L"SOFTWARE\\CustodexTests\\Absent", xplat::RegistryAccess::Read, &error).IsOpen());
   EXPECT_EQ(error, xplat::kErrorFileNotFound);
 
   ScopedRegistryKey scoped(kTestKey);

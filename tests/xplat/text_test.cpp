@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "xplat/text.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -18,7 +18,9 @@ TEST(TextTest, Utf16LeBytesUseSurrogatePairsOnEveryPlatform) {
 }
 
 TEST(TextTest, MalformedUtf8BecomesReplacementCharacters) {
-  EXPECT_EQ(xplat::FromUtf8("a\xFF" "b\xC3"), L"a\uFFFDb\uFFFD");
+  EXPECT_EQ(xplat::FromUtf8("a\xFF"
+                            "b\xC3"),
+            L"a\uFFFDb\uFFFD");
 }
 
 }  // namespace

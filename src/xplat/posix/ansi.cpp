@@ -1,4 +1,5 @@
 #include "xplat/ansi.h"
+
 #include "xplat/text.h"
 
 namespace xplat {

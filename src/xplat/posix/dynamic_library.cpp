@@ -1,3 +1,5 @@
+#include "xplat/dynamic_library.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -5,7 +7,6 @@
 #include <mutex>
 #include <vector>
 
-#include "xplat/dynamic_library.h"
 #include "xplat/text.h"
 
 namespace xplat {
@@ -25,7 +26,8 @@ std::vector<std::wstring> Candidates(const std::wstring& fileName) {
   if (fileName.find(L'/') != std::wstring::npos) return {fileName};
   std::vector<std::wstring> found;
   std::wstring programFolder = FolderOf(ExecutablePath());
-  if (!programFolder.empty() && Exists(programFolder + L"/" + fileName)) found.push_back(programFolder + L"/" + fileName);
+  if (!programFolder.empty() && Exists(programFolder + L"/" + fileName))
+    found.push_back(programFolder + L"/" + fileName);
   {
     std::lock_guard<std::mutex> lock(directoryMutex);
     if (!libraryDirectory.empty() && Exists(libraryDirectory + L"/" + fileName)) {
@@ -48,9 +50,7 @@ DynamicLibrary DynamicLibrary::Load(const std::wstring& name) {
   return library;
 }
 
-void* DynamicLibrary::Symbol(const char* exportName) const {
-  return handle ? ::dlsym(handle, exportName) : nullptr;
-}
+void* DynamicLibrary::Symbol(const char* exportName) const { return handle ? ::dlsym(handle, exportName) : nullptr; }
 
 void DynamicLibrary::Free() {
   if (handle) ::dlclose(handle);

@@ -1,6 +1,7 @@
+#include "xplat/environment.h"
+
 #include <cstdlib>
 
-#include "xplat/environment.h"
 #include "xplat/text.h"
 
 namespace xplat {

@@ -1,9 +1,10 @@
+#include "xplat/event_log.h"
+
 #include <syslog.h>
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "xplat/event_log.h"
 #include "xplat/text.h"
 
 namespace xplat {

@@ -1,9 +1,9 @@
+#include "xplat/format.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 #include <string>
-
-#include "xplat/format.h"
 
 namespace xplat {
 namespace {
@@ -19,7 +19,8 @@ std::size_t TranslateConversion(const wchar_t* spec, std::wstring& out) {
   std::wstring length;
   if (spec[i] == L'w') {
     width = Wide, ++i;
-  } else if (spec[i] == L'h' && (spec[i + 1] == L's' || spec[i + 1] == L'c' || spec[i + 1] == L'S' || spec[i + 1] == L'C')) {
+  } else if (spec[i] == L'h' &&
+             (spec[i + 1] == L's' || spec[i + 1] == L'c' || spec[i + 1] == L'S' || spec[i + 1] == L'C')) {
     width = Narrow, ++i;
   } else if (wcsncmp(spec + i, L"I64", 3) == 0) {
     length = L"ll", i += 3;

@@ -7,6 +7,8 @@
 // temporary file that is then renamed over the value, so readers see either
 // the old value or the new one.
 
+#include "xplat/registry.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,7 +20,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "xplat/registry.h"
 #include "xplat/text.h"
 
 namespace fs = std::filesystem;
@@ -73,17 +74,25 @@ fs::path ValueFile(const fs::path& folder, const std::wstring& name) { return fo
 
 ErrorCode FromErrno(int error) {
   switch (error) {
-    case ENOENT: case ENOTDIR: return kErrorFileNotFound;
-    case EACCES: case EPERM: case EROFS: return kErrorAccessDenied;
-    case ENOSPC: case EDQUOT: return kErrorDiskFull;
-    default: return kErrorWriteFault;
+    case ENOENT:
+    case ENOTDIR:
+      return kErrorFileNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return kErrorAccessDenied;
+    case ENOSPC:
+    case EDQUOT:
+      return kErrorDiskFull;
+    default:
+      return kErrorWriteFault;
   }
 }
 
 ErrorCode WriteAtomically(const fs::path& target, const std::string& content) {
   static std::atomic<unsigned> counter{0};
-  fs::path temporary = target.parent_path() /
-                       (".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1)));
+  fs::path temporary =
+      target.parent_path() / (".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1)));
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return FromErrno(errno);
   std::size_t written = 0;

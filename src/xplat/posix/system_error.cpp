@@ -1,7 +1,8 @@
+#include "xplat/system_error.h"
+
 #include <cerrno>
 #include <cstring>
 
-#include "xplat/system_error.h"
 #include "xplat/text.h"
 
 namespace xplat {

@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "xplat/ansi.h"
+
+#include <windows.h>
 
 namespace xplat {
 

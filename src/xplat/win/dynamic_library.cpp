@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "xplat/dynamic_library.h"
+
+#include <windows.h>
 
 namespace xplat {
 

@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "xplat/environment.h"
+
+#include <windows.h>
 
 namespace xplat {
 

@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "xplat/event_log.h"
+
+#include <windows.h>
 
 namespace xplat {
 

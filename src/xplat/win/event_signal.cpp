@@ -14,9 +14,8 @@ bool WinEventSignal::Set() { return event && ::SetEvent(event.Get()) != FALSE; }
 
 bool WinEventSignal::Wait(std::uint32_t ms) {
   if (!event) return false;
-  return CurrentClock().TimedWait(ms, [this](std::uint32_t timeout) {
-    return ::WaitForSingleObject(event.Get(), timeout) == WAIT_OBJECT_0;
-  });
+  return CurrentClock().TimedWait(
+      ms, [this](std::uint32_t timeout) { return ::WaitForSingleObject(event.Get(), timeout) == WAIT_OBJECT_0; });
 }
 
 std::unique_ptr<EventSignal> CreateEventSignal(const std::wstring& name) {

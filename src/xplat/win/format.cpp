@@ -1,6 +1,6 @@
-#include <cwchar>
-
 #include "xplat/format.h"
+
+#include <cwchar>
 
 namespace xplat {
 

@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "xplat/registry.h"
+
+#include <windows.h>
 
 namespace xplat {
 
@@ -21,8 +21,8 @@ RegistryKey RegistryKey::Open(const std::wstring& path, RegistryAccess access, E
 RegistryKey RegistryKey::Create(const std::wstring& path, ErrorCode* error) {
   RegistryKey result;
   HKEY key = nullptr;
-  LONG status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  LONG status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr);
   if (error) *error = static_cast<ErrorCode>(status);
   if (status == ERROR_SUCCESS) result.impl.reset(new Impl{key});
   return result;
@@ -53,8 +53,8 @@ ErrorCode RegistryKey::Set(const std::wstring& name, const RegistryValue& value)
   // to follow a string's data; a non-zero guard keeps the stored bytes exact.
   std::vector<std::uint8_t> data(value.bytes);
   data.insert(data.end(), {0xFF, 0xFF});
-  return static_cast<ErrorCode>(::RegSetValueExW(impl->key, name.c_str(), 0, value.type, data.data(),
-                                                 static_cast<DWORD>(value.bytes.size())));
+  return static_cast<ErrorCode>(
+      ::RegSetValueExW(impl->key, name.c_str(), 0, value.type, data.data(), static_cast<DWORD>(value.bytes.size())));
 }
 
 ErrorCode RegistryKey::Delete(const std::wstring& name) {
