@@ -3,8 +3,6 @@
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 CACHE=${CUSTODEX_CACHE:-/var/cache/custodex}
-BUILD=${CUSTODEX_BUILD:-$ROOT/build}
-MINGW_PREFIX=x86_64-w64-mingw32
 BOOST_LIBS="serialization;filesystem;thread;date_time;system;exception"
 
 PACKAGES=(

@@ -43,7 +43,6 @@ class CLogger {
   virtual std::wstring GetBackEndText();
 
   bool IsDisabled() const { return disabled; }
-  const std::wstring& Filter() const { return filter; }
 
  private:
   void BindBackEnd();

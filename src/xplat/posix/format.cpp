@@ -8,7 +8,7 @@
 namespace xplat {
 namespace {
 
-bool IsFlagOrWidth(wchar_t c) { return wcschr(L"-+ #0123456789.*", c) != nullptr && c != L'\0'; }
+bool IsFlagOrWidth(wchar_t c) { return c != L'\0' && wcschr(L"-+ #0123456789.*", c) != nullptr; }
 
 // Rewrites one conversion's length modifier and letter from the Windows
 // conventions to glibc's; returns the characters of the format consumed.
