@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cctype>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -97,6 +98,14 @@ class PeImage {
     }
     return 0;
   }
+  std::vector<std::string> ImportedLibraries() const {
+    std::vector<std::string> result;
+    for (std::size_t entry = FileOffset(At<std::uint32_t>(Header() + 24 + 120)); At<std::uint32_t>(entry + 12) != 0;
+         entry += 20) {
+      result.emplace_back(image.c_str() + FileOffset(At<std::uint32_t>(entry + 12)));
+    }
+    return result;
+  }
   std::vector<std::string> ExportNames() const {
     const std::size_t directory = FileOffset(At<std::uint32_t>(Header() + 24 + 112));
     const std::uint32_t count = At<std::uint32_t>(directory + 24);
@@ -118,6 +127,13 @@ TEST(ExportsTest, DllIsPe32PlusForX64AndExportsBothEntryPointsUndecorated) {
   EXPECT_EQ(dll.Machine(), 0x8664);
   EXPECT_EQ(dll.Magic(), 0x20B);
   EXPECT_EQ(dll.ExportNames(), (std::vector<std::string>{"Execute", "ReturnAPIInterfaceVersion"}));
+  // Only the system's libraries: the C++ run-time is linked in.
+  for (std::string library : dll.ImportedLibraries()) {
+    for (char& c : library) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_TRUE(library == "kernel32.dll" || library == "advapi32.dll" || library == "msvcrt.dll" ||
+                library.rfind("api-ms-win-", 0) == 0)
+        << library;
+  }
 }
 
 #else

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "xplat/system_error.h"
+
 namespace {
 
 TEST(DynamicLibraryTest, LoadsByBareNameAndFindsExports) {
@@ -30,6 +32,19 @@ TEST(DynamicLibraryTest, FileNamesFollowThePlatform) {
 
 TEST(DynamicLibraryTest, ExecutablePathNamesThisProgram) {
   EXPECT_NE(xplat::ExecutablePath().find(L"xplat_tests"), std::wstring::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SystemErrorTest, LastErrorRoundTripsAndHasASystemText) {
+  xplat::SetLastError(2);
+  EXPECT_EQ(xplat::LastError(), 2u);
+  const auto text = xplat::SystemMessage(2);
+  ASSERT_TRUE(text.has_value());
+  ASSERT_GT(text->size(), 2u);
+  EXPECT_EQ(text->substr(text->size() - 2), L"\r\n");
 }
 
 }  // namespace

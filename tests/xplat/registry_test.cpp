@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "support/test_environment.h"
 
 namespace {
@@ -79,6 +82,33 @@ TEST(RegistryTest, ReadOnlyKeyRefusesWrites) {
   ScopedRegistryKey scoped(kTestKey);
   xplat::RegistryKey key = xplat::RegistryKey::Open(kTestKey, xplat::RegistryAccess::Read);
   EXPECT_NE(key.Set(L"Value", xplat::StringValue(L"x")), xplat::kErrorSuccess);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RegistryTest, ReadersNeverSeeAHalfWrittenValue) {
+  ScopedRegistryKey scoped(kTestKey);
+  const std::wstring shortText(50, L'a');
+  const std::wstring longText(400, L'b');
+  scoped.SetText(L"Value", shortText);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    xplat::RegistryKey key = xplat::RegistryKey::Open(kTestKey, xplat::RegistryAccess::AllAccess);
+    for (int i = 0; i < 300; ++i) key.Set(L"Value", xplat::StringValue(i % 2 ? shortText : longText));
+    done = true;
+  });
+  xplat::RegistryKey key = xplat::RegistryKey::Open(kTestKey, xplat::RegistryAccess::Read);
+  int reads = 0;
+  while (!done || reads == 0) {
+    xplat::RegistryValue value;
+    ASSERT_EQ(key.Query(L"Value", 4096, value), xplat::kErrorSuccess);
+    const std::wstring text = xplat::ValueText(value);
+    ASSERT_TRUE(text == shortText || text == longText) << "read " << text.size() << " characters";
+    ++reads;
+  }
+  writer.join();
 }
 
 }  // namespace
