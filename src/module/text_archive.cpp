@@ -45,28 +45,26 @@ void TextIArchive::RequireInput(std::uint64_t characters, const char* what) {
   if (static_cast<std::uint64_t>(end - here) < characters) Refuse(what);
 }
 
-void TextIArchive::load(std::wstring& text) {
+// A length in units, a separating space, then the units' raw bytes.
+std::string TextIArchive::ReadCountedBytes(std::size_t unitBytes) {
   std::size_t units = 0;
   *this->This() >> units;
-  if (units > kMaxArchivedStringUnits) Refuse("wide string longer than the limit");
-  RequireInput(1 + 2 * static_cast<std::uint64_t>(units), "wide string longer than the input");
-  is.get();  // the separating space
-  std::string bytes(units * 2, '\0');
-  is.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (static_cast<std::size_t>(is.gcount()) != bytes.size()) Refuse("wide string cut short");
+  if (units > kMaxArchivedStringUnits) Refuse("string longer than the limit");
+  const std::size_t byteCount = units * unitBytes;
+  RequireInput(1 + static_cast<std::uint64_t>(byteCount), "string longer than the input");
+  is.get();
+  std::string bytes(byteCount, '\0');
+  is.read(bytes.data(), static_cast<std::streamsize>(byteCount));
+  if (static_cast<std::size_t>(is.gcount()) != byteCount) Refuse("string cut short");
+  return bytes;
+}
+
+void TextIArchive::load(std::wstring& text) {
+  const std::string bytes = ReadCountedBytes(2);
   text = xplat::FromUtf16LeBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
-void TextIArchive::load(std::string& text) {
-  std::size_t length = 0;
-  *this->This() >> length;
-  if (length > kMaxArchivedStringUnits) Refuse("string longer than the limit");
-  RequireInput(1 + static_cast<std::uint64_t>(length), "string longer than the input");
-  is.get();  // the separating space
-  text.assign(length, '\0');
-  is.read(text.data(), static_cast<std::streamsize>(length));
-  if (static_cast<std::size_t>(is.gcount()) != length) Refuse("string cut short");
-}
+void TextIArchive::load(std::string& text) { text = ReadCountedBytes(1); }
 
 void SaveEvent(std::ostream& stream, const EventData& record) {
   TextOArchive archive(stream);

@@ -49,6 +49,9 @@ class TextIArchive : public boost::archive::text_iarchive_impl<TextIArchive> {
   using boost::archive::text_iarchive_impl<TextIArchive>::load;
   void load(std::wstring& text);
   void load(std::string& text);  // the header's signature
+
+ private:
+  std::string ReadCountedBytes(std::size_t unitBytes);
 };
 
 void SaveEvent(std::ostream& stream, const EventData& record);

@@ -54,6 +54,10 @@ TEST_F(BrokerTest, PostReachesEverySubscriberOfItsFullNameAndSetsTheirSignals) {
   EXPECT_EQ(queue->Pull(*other), nullptr);
 
   EXPECT_FALSE(Post(L"Test.Route", L"Nobody")) << "a record nobody subscribed to is not delivered";
+  EventData broken(L"Test.Route", L"Event", L"");
+  broken.DataLength = 5;
+  EXPECT_FALSE(queue->Post(broken)) << "a record claiming bytes it lacks is refused";
+  EXPECT_FALSE(queue->HasEvents(*first));
   EXPECT_FALSE(Post(L"test.route", L"event")) << "names are compared case-sensitively";
 
   queue->Unregister(L"Test.Route.Event", *first);

@@ -232,6 +232,13 @@ TEST_F(MalformedArchiveTest, EveryTruncationThrowsAndNeverCrashes) {
   SUCCEED();
 }
 
+TEST(EventDataArchiveTest, RecordClaimingBytesItLacksIsNotSaved) {
+  EventData record;
+  record.DataLength = 10;
+  std::ostringstream out;
+  EXPECT_THROW(zav::SaveEvent(out, record), archive_exception);
+}
+
 TEST_F(MalformedArchiveTest, NotAnArchiveIsRefused) {
   ExpectRefused(DefaultWith("serialization::archive", "serialization::archivX"), archive_exception::invalid_signature);
   ExpectRefused("hello world", archive_exception::input_stream_error);
