@@ -49,6 +49,11 @@ fs::path DefaultLogFile() {
   return data / "Corvane" / "DEDedad" / "logs" / "agent.log";
 }
 
+fs::path LogFileSetting() {
+  const std::wstring file = xplat::ReadEnvironment(L"TALLYX_LOG_FILE");
+  return file.empty() ? DefaultLogFile() : fs::path(file);
+}
+
 std::uint32_t NumberSetting(const wchar_t* name, std::uint32_t fallback) {
   const std::wstring text = xplat::ReadEnvironment(name);
   if (text.empty()) return fallback;
@@ -86,8 +91,7 @@ std::string Timestamp() {
 class FileBackEnd final : public TallyxInstance {
  public:
   FileBackEnd()
-      : path(xplat::ReadEnvironment(L"TALLYX_LOG_FILE").empty() ? DefaultLogFile()
-                                                                : fs::path(xplat::ReadEnvironment(L"TALLYX_LOG_FILE"))),
+      : path(LogFileSetting()),
         defaultLevel(LevelSetting()),
         maxBytes(NumberSetting(L"TALLYX_MAX_BYTES", kDefaultMaxBytes)),
         keep(static_cast<std::uint8_t>(NumberSetting(L"TALLYX_KEEP", kDefaultKeep))),
@@ -149,6 +153,12 @@ class FileBackEnd final : public TallyxInstance {
     if (!Open()) return;
     file.write(text.data(), static_cast<std::streamsize>(text.size()));
     file.flush();  // a line is on disk before Write returns
+    if (!file) {
+      // A full disk or a vanished folder: drop this line, reopen for the next.
+      file.close();
+      file.clear();
+      return;
+    }
     size += text.size();
     ++linesWritten;
   }

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
