@@ -3,12 +3,7 @@
 #include <sstream>
 
 #include "module/text_archive.h"
-
-#if defined(_WIN32)
-#define HUBRELLE_EXPORT __declspec(dllexport)
-#else
-#define HUBRELLE_EXPORT __attribute__((visibility("default")))
-#endif
+#include "xplat/export.h"
 
 namespace hubrelle {
 namespace {
@@ -120,11 +115,11 @@ Broker& Instance() {
 
 extern "C" {
 
-HUBRELLE_EXPORT EventQueue* GetEventQueueInstance() { return &hubrelle::Instance(); }
+XPLAT_EXPORT EventQueue* GetEventQueueInstance() { return &hubrelle::Instance(); }
 
 // Copies the journal with its terminating zero when it fits; returns the
 // number of characters that needs.
-HUBRELLE_EXPORT std::size_t HubrelleJournal(wchar_t* buffer, std::size_t capacity) {
+XPLAT_EXPORT std::size_t HubrelleJournal(wchar_t* buffer, std::size_t capacity) {
   const std::wstring text = hubrelle::Instance().Journal();
   if (buffer && capacity > text.size()) {
     text.copy(buffer, text.size());
@@ -133,5 +128,5 @@ HUBRELLE_EXPORT std::size_t HubrelleJournal(wchar_t* buffer, std::size_t capacit
   return text.size() + 1;
 }
 
-HUBRELLE_EXPORT void HubrelleClearJournal() { hubrelle::Instance().ClearJournal(); }
+XPLAT_EXPORT void HubrelleClearJournal() { hubrelle::Instance().ClearJournal(); }
 }

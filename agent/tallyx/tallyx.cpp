@@ -23,13 +23,8 @@
 
 #include "logging/tallyx_instance.h"
 #include "xplat/environment.h"
+#include "xplat/export.h"
 #include "xplat/text.h"
-
-#if defined(_WIN32)
-#define TALLYX_EXPORT __declspec(dllexport)
-#else
-#define TALLYX_EXPORT __attribute__((visibility("default")))
-#endif
 
 namespace tallyx {
 namespace {
@@ -194,7 +189,7 @@ class FileBackEnd final : public TallyxInstance {
 }  // namespace
 }  // namespace tallyx
 
-extern "C" TALLYX_EXPORT TallyxInstance* GetTallyxInstance() {
+extern "C" XPLAT_EXPORT TallyxInstance* GetTallyxInstance() {
   static tallyx::FileBackEnd backEnd;
   return &backEnd;
 }

@@ -6,12 +6,7 @@
 #include <cstdint>
 
 #include "module/zav_module_interface.h"
-
-#if defined(_WIN32)
-#define CUSTODEX_EXPORT __declspec(dllexport)
-#else
-#define CUSTODEX_EXPORT __attribute__((visibility("default")))
-#endif
+#include "xplat/export.h"
 
 constexpr std::int32_t kModuleInterfaceVersion = 1001;
 
@@ -24,6 +19,6 @@ using ModuleFactory = ZAVModuleInterface* (*)();
 std::int32_t RunModule(ModuleFactory create);
 
 extern "C" {
-CUSTODEX_EXPORT std::int32_t Execute();
-CUSTODEX_EXPORT std::int32_t ReturnAPIInterfaceVersion();
+XPLAT_EXPORT std::int32_t Execute();
+XPLAT_EXPORT std::int32_t ReturnAPIInterfaceVersion();
 }

@@ -20,10 +20,10 @@ bool PosixEventSignal::Set() {
 }
 
 bool PosixEventSignal::Wait(std::uint32_t ms) {
-  return CurrentClock().TimedWait(ms, [this](std::uint32_t timeout) { return WaitUnlocked(timeout); });
+  return CurrentClock().TimedWait(ms, [this](std::uint32_t timeout) { return WaitOnce(timeout); });
 }
 
-bool PosixEventSignal::WaitUnlocked(std::uint32_t ms) {
+bool PosixEventSignal::WaitOnce(std::uint32_t ms) {
   std::unique_lock<std::mutex> lock(mutex);
   auto isSet = [this] { return signalled; };
   if (ms == kInfinite) {

@@ -15,7 +15,7 @@ class PosixEventSignal final : public EventSignal {
   bool Wait(std::uint32_t ms) override;
 
  private:
-  bool WaitUnlocked(std::uint32_t ms);
+  bool WaitOnce(std::uint32_t ms);
 
   std::mutex mutex;
   std::condition_variable changed;
