@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,5 +71,18 @@ class RegistryKey {
   };
   std::unique_ptr<Impl, CloseImpl> impl;
 };
+
+}  // namespace xplat
+
+namespace xplat {
+
+// A text value as the agent reads its settings, queried into a buffer of
+// capacityChars wide characters: only REG_SZ or REG_EXPAND_SZ (returned as
+// stored, variables not expanded); size 0 is the empty text; otherwise the
+// size must be even and the data must end in a zero character, and the text
+// runs to its first zero. Anything else (missing, too large for the buffer,
+// another type, an odd size, no terminator) gives no text.
+std::optional<std::wstring> ReadRegistryText(const RegistryKey& key, const std::wstring& name,
+                                             std::size_t capacityChars);
 
 }  // namespace xplat

@@ -1,0 +1,70 @@
+#pragma once
+// The host manager: runs selected agent modules outside the service, each in
+// a host process of its own (a per-host copy of qvhost.exe), from the host
+// policy that arrives through the event broker. It starts hosts, restarts
+// those that end, removes a host on request and winds down for an upgrade.
+// All of its work happens on the one thread that runs Execute.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "config/agent_config.h"
+#include "hosts/host_record.h"
+#include "logging/logger.h"
+#include "module/zav_module.h"
+
+namespace zav::custody {
+
+class Custodex : public ZAVModule {
+ public:
+  Custodex();
+  ~Custodex() override;
+
+  // The event loop: returns on "ZAV.Service.TerminateThread" or an upgrade.
+  void Execute() override;
+
+  // Host registry.
+  bool Add(HostRecord& record);
+  void Delete(const std::wstring& hostName);
+
+  // Host policy document: true only for a segment that does not parse.
+  bool ParseData(const EventData* event);
+  // Module list check: fills the record's module fields for its hostName.
+  bool LoadHostModulesFromConfig(HostRecord& record);
+
+  // Host process launcher: true when the process was created.
+  bool StartProcess(const std::wstring& hostName);
+  // Starts every host not yet started: 1 when a start failed, else 0.
+  std::int32_t ApplyHostPolicy();
+  // Supervision pass: false when a started host was found ended.
+  bool CheckThatHostIsStillRunning();
+
+  HostContainer& Hosts() { return hosts; }
+  std::atomic<std::uint32_t>* PolicyLock() { return policyLock.get(); }
+
+ private:
+  bool RegisterEvents();
+  void UnregisterEvents();
+  void RequestPolicy(std::uint32_t timeoutMs);
+  void Dispatch(const EventData& record, bool& stop);
+  void DeleteHost(const std::wstring& hostName);
+  void WindDownForUpgrade();
+  void UnloadFromService(const HostRecord& record);
+  std::wstring CopyPath(const std::wstring& hostName) const;
+
+  std::unique_ptr<std::atomic<std::uint32_t>> policyLock;
+  std::unique_ptr<CLogger> logger;
+  std::unique_ptr<AgentConfig> config;
+  HostContainer hosts;
+};
+
+// Equal length, and equal character by character after upper-casing through
+// the global locale's wide classification.
+bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b);
+
+// The line number of a parser's offset: one plus the line breaks before it.
+int LineOfOffset(const std::wstring& text, std::ptrdiff_t offset);
+
+}  // namespace zav::custody

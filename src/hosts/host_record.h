@@ -1,0 +1,42 @@
+#pragma once
+// One host: the agent module it runs (from the module list), its name (from
+// the policy) and, once started, its process. The process handles have one
+// owner: a record is moved, never copied, and closes them when it goes; the
+// host process itself keeps running.
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "xplat/process.h"
+
+namespace zav::custody {
+
+struct HostRecord {
+  HostRecord() = default;
+  HostRecord(HostRecord&&) = default;
+  HostRecord& operator=(HostRecord&&) = default;
+  HostRecord(const HostRecord&) = delete;
+  HostRecord& operator=(const HostRecord&) = delete;
+
+  // The names and module fields, without the process.
+  HostRecord CopyWithoutProcess() const;
+
+  std::wstring moduleName;
+  std::wstring description;
+  std::wstring filePath;
+  std::wstring fileName;
+  std::wstring version;
+  std::wstring hash;
+  std::wstring hostName;
+  std::int32_t started = 0;
+  xplat::ProcessHandle processHandle;
+  xplat::ThreadHandle threadHandle;
+  std::uint32_t processId = 0;
+  std::uint32_t threadId = 0;
+};
+
+// Keyed by hostName, in code-unit order, case-sensitive.
+using HostContainer = std::map<std::wstring, HostRecord>;
+
+}  // namespace zav::custody

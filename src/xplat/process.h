@@ -1,0 +1,95 @@
+#pragma once
+// Child processes. A process is started from a command line, queried for its
+// exit code (kStillActive while it runs) and waited for. ProcessHandle and
+// ThreadHandle own the system's handles of one started process and close
+// them when they go; the process itself keeps running.
+//
+// Windows: CreateProcessW with handle inheritance on; the handles are the
+// process and thread handles. Linux: the program is spawned without a shell,
+// its command line split as the Windows C run-time splits it; the process
+// handle is a pidfd, so a reused process id can never be mistaken for the
+// child, and the child is reaped exactly once. Linux has no thread handle.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace xplat {
+
+constexpr std::uint32_t kStillActive = 259;
+
+class ProcessHandle {
+ public:
+  struct Impl;
+
+  ProcessHandle();
+  ~ProcessHandle();
+  ProcessHandle(ProcessHandle&&) noexcept;
+  ProcessHandle& operator=(ProcessHandle&&) noexcept;
+
+  explicit operator bool() const { return impl != nullptr; }
+
+  // The exit code, or kStillActive while the process runs. False, with the
+  // last error set, when it cannot be read (also for an empty handle).
+  bool GetExitCode(std::uint32_t& code) const;
+  // True when the process has ended within ms; the wait goes through the
+  // clock seam. False at once for an empty handle.
+  bool WaitForExit(std::uint32_t ms) const;
+  // Ends the process from outside with the given exit code.
+  bool Terminate(std::uint32_t exitCode) const;
+  void Close();
+
+ private:
+  friend struct ProcessAccess;
+  std::unique_ptr<Impl> impl;
+};
+
+class ThreadHandle {
+ public:
+  ThreadHandle() = default;
+  explicit ThreadHandle(void* systemHandle) : handle(systemHandle) {}
+  ~ThreadHandle() { Close(); }
+  ThreadHandle(ThreadHandle&& other) noexcept : handle(other.handle) { other.handle = nullptr; }
+  ThreadHandle& operator=(ThreadHandle&& other) noexcept;
+  ThreadHandle(const ThreadHandle&) = delete;
+  ThreadHandle& operator=(const ThreadHandle&) = delete;
+
+  explicit operator bool() const { return handle != nullptr; }
+  void Close();
+
+ private:
+  void* handle = nullptr;  // Windows thread handle; always null on Linux
+};
+
+struct StartedProcess {
+  ProcessHandle process;
+  ThreadHandle thread;
+  std::uint32_t processId = 0;
+  std::uint32_t threadId = 0;
+};
+
+// Starts a program from its command line; the first token, quoted or not,
+// names the image. The child gets the caller's environment, current folder
+// and inheritable handles (on Linux: every descriptor that is not
+// close-on-exec). False, with the last error set, when no process was made.
+bool StartProcessFromCommandLine(const std::wstring& commandLine, StartedProcess& started);
+
+// Splits a command line into arguments as the Windows C run-time does
+// (quotes, backslashes before quotes, blanks and tabs as separators).
+std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
+
+enum class WaitAllResult { AllEnded, TimedOut, Failed };
+
+// Waits until every given process has ended, at most ms in all, however many
+// there are (Windows waits on at most 64 handles at once, so larger sets are
+// waited for in groups within the one budget). Empty handles are left out.
+WaitAllResult WaitForAllProcesses(const std::vector<const ProcessHandle*>& processes, std::uint32_t ms);
+
+// Ends a process known only by its id (the service stand-in's "kill").
+bool TerminateProcessById(std::uint32_t processId, std::uint32_t exitCode);
+
+// The id of the calling process.
+std::uint32_t CurrentProcessId();
+
+}  // namespace xplat
