@@ -1,0 +1,122 @@
+#include "config/agent_config.h"
+
+#include <cstdio>
+
+#include "config/name_equality.h"
+#include "config/xml_file.h"
+#include "xplat/dynamic_library.h"
+#include "xplat/file_system.h"
+#include "xplat/registry.h"
+
+namespace zav::custody {
+namespace {
+
+constexpr wchar_t kAgentKey[] = L"Software\\Corvane\\DEDedad";
+constexpr wchar_t kConfigKey[] = L"Software\\Corvane\\DEDedad\\Config";
+constexpr std::size_t kAgentValueChars = 1024;
+constexpr std::size_t kExecutePathChars = 260;
+
+std::wstring ReadText(const wchar_t* keyPath, const std::wstring& valueName, std::size_t capacityChars) {
+  const xplat::RegistryKey key = xplat::RegistryKey::Open(keyPath, xplat::RegistryAccess::AllAccess);
+  if (!key.IsOpen()) return {};
+  return xplat::ReadRegistryText(key, valueName, capacityChars).value_or(L"");
+}
+
+std::wstring Join(std::wstring folder, const std::wstring& name) {
+  folder += xplat::kPathSeparator;
+  return folder + name;
+}
+
+std::wstring AgentDataFolder(const std::wstring& commonAppData, const std::wstring& oemName,
+                             const std::wstring& agentName) {
+  return Join(Join(commonAppData, oemName.empty() ? L"Corvane" : oemName), agentName.empty() ? L"DEDedad" : agentName);
+}
+
+std::wstring PersistFolderOf(const std::wstring& agentDataFolder) {
+  return Join(Join(agentDataFolder, L"data"), L"persist");
+}
+
+void ReplaceWithAttribute(const pugi::xml_node& node, const wchar_t* name, std::wstring& member) {
+  if (const pugi::xml_attribute attribute = node.attribute(name)) member = attribute.value();
+}
+
+// Publishes a text, or removes the value when there is none to publish.
+void SetOrDelete(xplat::RegistryKey& key, const wchar_t* name, const std::wstring& text) {
+  if (text.empty()) {
+    key.Delete(name);
+  } else {
+    key.Set(name, xplat::StringValue(text));
+  }
+}
+
+}  // namespace
+
+AgentConfig::AgentConfig() {
+  LocateFolders();
+  LoadServerSettings();
+  WriteRegistrySettings();
+}
+
+void AgentConfig::LocateFolders() {
+  commonAppDataFolder = xplat::CommonAppDataFolder();
+  oemName = ReadAgentValue(L"OEMName");
+  agentName = ReadAgentValue(L"AgentName");
+  agentVersion = ReadAgentValue(L"Version");
+  agentDataFolder = custody::AgentDataFolder(commonAppDataFolder, oemName, agentName);
+  cacheFolder = Join(Join(agentDataFolder, L"data"), L"cache");
+  persistFolder = PersistFolderOf(agentDataFolder);
+  configFilePath = Join(persistFolder, L"ZAVConfig.xml");
+}
+
+bool AgentConfig::LoadServerSettings() {
+  XmlFile file;
+  LoadXmlFile(configFilePath, file);
+  if (!file.result) {
+    const TextPosition at = PositionOfOffset(file.text, file.result.offset);
+    std::printf("Error in XML file. Error is %s row %d and col %d\n", file.result.description(), at.line, at.column);
+    std::fflush(stdout);
+    return true;
+  }
+  const pugi::xml_node server = file.document.first_element_by_path(L"configuration/server");
+  if (!server) return true;
+  ReplaceWithAttribute(server, L"address", serverAddress);
+  ReplaceWithAttribute(server, L"port", serverPort);
+  ReplaceWithAttribute(server, L"secureport", serverSecurePort);
+  const pugi::xml_attribute ssl = server.attribute(L"usesssl");
+  useSsl = !(ssl && EqualIgnoringCase(ssl.value(), L"false"));
+  if (const pugi::xml_node proxy = server.child(L"proxy")) {
+    ReplaceWithAttribute(proxy, L"address", proxyAddress);
+    ReplaceWithAttribute(proxy, L"port", proxyPort);
+    ReplaceWithAttribute(proxy, L"username", proxyUserName);
+    ReplaceWithAttribute(proxy, L"password", proxyPassword);
+  }
+  return false;
+}
+
+std::uint32_t AgentConfig::WriteRegistrySettings() {
+  xplat::ErrorCode error = xplat::kErrorSuccess;
+  xplat::RegistryKey key = xplat::RegistryKey::Open(kConfigKey, xplat::RegistryAccess::AllAccess, &error);
+  if (!key.IsOpen()) return error;
+  key.Set(L"MessagingServerAddress", xplat::StringValue(serverAddress));
+  key.Set(L"MessagingServerPort", xplat::StringValue(serverPort));
+  SetOrDelete(key, L"MessagingServerProxyAddress", GetProxyAddress());
+  SetOrDelete(key, L"MessagingServerProxyPort", GetProxyPort());
+  SetOrDelete(key, L"MessagingServerProxyUserName", GetProxyUserName());
+  key.Set(L"MessagingServerIsSSL", xplat::StringValue(useSsl ? L"true" : L"false"));
+  key.Set(L"ZAVExecutePath", xplat::StringValue(xplat::FolderOf(xplat::ExecutablePath())));
+  return xplat::kErrorSuccess;
+}
+
+std::wstring AgentConfig::GetExecutePath() { return ReadText(kConfigKey, L"ZAVExecutePath", kExecutePathChars); }
+
+std::wstring AgentConfig::ReadAgentValue(const std::wstring& valueName) {
+  return ReadText(kAgentKey, valueName, kAgentValueChars);
+}
+
+std::wstring LocateConfigFile() {
+  const std::wstring agentData = AgentDataFolder(xplat::CommonAppDataFolder(), AgentConfig::ReadAgentValue(L"OEMName"),
+                                                 AgentConfig::ReadAgentValue(L"AgentName"));
+  return Join(PersistFolderOf(agentData), L"ZAVConfig.xml");
+}
+
+}  // namespace zav::custody

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "config/agent_config.h"
+#include "config/name_equality.h"
 #include "hosts/host_record.h"
 #include "logging/logger.h"
 #include "module/zav_module.h"
@@ -47,24 +48,22 @@ class Custodex : public ZAVModule {
  private:
   bool RegisterEvents();
   void UnregisterEvents();
-  void RequestPolicy(std::uint32_t timeoutMs);
+  bool RequestPolicy(std::uint32_t timeoutMs);
   void Dispatch(const EventData& record, bool& stop);
   void DeleteHost(const std::wstring& hostName);
   void WindDownForUpgrade();
+  bool ReadPolicy(const std::string& segment);
+  bool LaunchHost(const std::wstring& hostName);
+  void RefreshHostImage(const std::wstring& sourceImage, const std::wstring& hostImage);
+  bool IsLoadedInService(const HostRecord& record);
   void UnloadFromService(const HostRecord& record);
-  std::wstring CopyPath(const std::wstring& hostName) const;
+  bool IsRunning(const HostRecord& record);
+  void DrainEvents(bool& stop);
 
   std::unique_ptr<std::atomic<std::uint32_t>> policyLock;
   std::unique_ptr<CLogger> logger;
   std::unique_ptr<AgentConfig> config;
   HostContainer hosts;
 };
-
-// Equal length, and equal character by character after upper-casing through
-// the global locale's wide classification.
-bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b);
-
-// The line number of a parser's offset: one plus the line breaks before it.
-int LineOfOffset(const std::wstring& text, std::ptrdiff_t offset);
 
 }  // namespace zav::custody

@@ -1,0 +1,158 @@
+#include <cstdio>
+
+#include "hosts/custodex.h"
+#include "hosts/host_files.h"
+#include "xplat/file_system.h"
+
+namespace zav::custody {
+namespace {
+
+constexpr std::uint32_t kStartupRequestMs = 30000;
+constexpr std::uint32_t kHostExitWaitMs = 20000;
+constexpr std::int32_t kEventCode = 2;
+constexpr const wchar_t* kSubscribedEvents[] = {
+    L"ZAV.Service.UpdatePolicy",
+    L"ZAV.Service.ApplyHostPolicy",
+    L"ZAV.Service.DeleteHost",
+    L"ZAV.Service.InstallingModulesDone",
+};
+
+bool Is(const EventData& record, const wchar_t* category, const wchar_t* name) {
+  return record.Category == category && record.Name == name;
+}
+
+// Removes a host's copy of the host executable, never the host executable
+// itself and never a file outside the program folder.
+bool DeleteHostImage(const std::wstring& hostName, const std::wstring& imagePath) {
+  if (IsProtectedHostName(hostName) || !NamesHostFile(hostName)) return false;
+  xplat::Unlink(imagePath);
+  return true;
+}
+
+}  // namespace
+
+Custodex::Custodex() : ZAVModule(L"Custodex") {
+  logger = std::make_unique<CLogger>(L"Custodex");
+  config = std::make_unique<AgentConfig>();
+  policyLock = std::make_unique<std::atomic<std::uint32_t>>(0);
+}
+
+// The host map goes last: its records close their handles, the hosts run on.
+Custodex::~Custodex() {
+  policyLock.reset();
+  config.reset();
+  logger.reset();
+}
+
+void Custodex::Execute() {
+  logger->LogMsg(log_level::kTrace, L"Enter Execute()");
+  if (RegisterEvents()) {
+    if (!RequestPolicy(kStartupRequestMs)) {
+      logger->LogMsg(log_level::kCritical, L"ERROR: Unable to request policy on startup");
+    }
+    bool stop = false;
+    do {
+      if (WaitForEvents()) DrainEvents(stop);
+      CheckThatHostIsStillRunning();
+      std::printf("**** Running Custodex Process Thread ****\n");
+      std::fflush(stdout);
+    } while (!stop);
+  } else {
+    logger->LogMsg(log_level::kError, L"RegisterEvents failed");
+  }
+  UnregisterEvents();
+  logger->LogMsg(log_level::kNormal, L"**** Shutting Down Custodex Thread ****");
+  logger->LogMsg(log_level::kTrace, L"Exit Execute()");
+}
+
+bool Custodex::RegisterEvents() {
+  bool all = true;
+  for (const wchar_t* name : kSubscribedEvents) all = RegisterEvent(name) && all;
+  return all;
+}
+
+void Custodex::UnregisterEvents() {
+  for (const wchar_t* name : kSubscribedEvents) UnregisterEvent(name);
+}
+
+bool Custodex::RequestPolicy(std::uint32_t timeoutMs) {
+  EventData request(L"ZAV.Service", L"RequestPolicy", L"ZAV.Service.ApplyHostPolicy");
+  return PostEventWithRetry(request, timeoutMs);
+}
+
+// Records queued after the one that stops the loop stay in the queue.
+void Custodex::DrainEvents(bool& stop) {
+  while (Queue() && HasEvents()) {
+    EventData* record = PullEvent();
+    if (!record) {
+      logger->LogMsg(log_level::kError, L"ERROR: PullEvent returned no event data");
+      continue;
+    }
+    Dispatch(*record, stop);
+    if (Queue()) ReleaseEvent(record);
+    if (stop) return;
+  }
+}
+
+void Custodex::Dispatch(const EventData& record, bool& stop) {
+  if (Is(record, L"ZAV.Service", L"TerminateThread")) {
+    logger->LogMsg(log_level::kNormal, L"Execute: Received 'ZAV.Service.TerminateThread' event");
+    stop = true;
+  } else if (Is(record, L"ZAV.Service", L"ApplyHostPolicy")) {
+    logger->LogMsg(log_level::kNormal, L"Received 'ZAV.Service.ApplyHostPolicy' notification.");
+    if (!ParseData(&record)) ApplyHostPolicy();
+  } else if (Is(record, L"ZAV.Service", L"UpdatePolicy")) {
+    logger->LogMsg(log_level::kNormal, L"Received UpdatePolicy notification.");
+    RequestPolicy(0);
+  } else if (Is(record, L"ZAV.Service", L"DeleteHost")) {
+    DeleteHost(record.Parameter);
+  } else if (Is(record, L"ZAV.Service", L"InstallingModulesDone")) {
+    logger->LogMsg(log_level::kNormal, L"Execute: Received event InstallingModulesDone");
+    RequestPolicy(0);
+  } else if (record.Category == L"ZAV.Upgrade") {
+    stop = true;
+    WindDownForUpgrade();
+  }
+}
+
+void Custodex::DeleteHost(const std::wstring& hostName) {
+  logger->LogMsg(log_level::kNormal, L"Execute: Received DeleteHost for %ws", hostName.c_str());
+  const std::wstring imagePath = HostImagePath(hostName);
+  const auto found = hosts.find(hostName);
+  if (found == hosts.end()) return;
+  logger->LogMsg(log_level::kNormal, L"Execute: Waiting for process %ws to end", hostName.c_str());
+  found->second.processHandle.WaitForExit(kHostExitWaitMs);
+  DeleteHostImage(hostName, imagePath);
+  hosts.erase(found);
+  Delete(hostName);
+  logger->LogMsg(log_level::kNormal, L"Execute: host %ws removed", imagePath.c_str());
+  logger->LogMsg(log_level::kNormal, L"Sending UpdatePolicy notification.");
+  SendEvent(L"ZAV.Service.UpdatePolicy", 0, nullptr, kEventCode);
+}
+
+// Every host that has a process is waited for, however many there are;
+// records that never started have nothing to wait for.
+void Custodex::WindDownForUpgrade() {
+  logger->LogMsg(log_level::kNormal, L"Execute: Received Upgrade Module event %ws", ModuleName().c_str());
+  logger->LogMsg(log_level::kNormal, L"Execute: Sending ZAV.Service.HostUpgrade");
+  SendEvent(L"ZAV.Service.HostUpgrade", 0, nullptr, kEventCode);
+  std::vector<const xplat::ProcessHandle*> processes;
+  for (const auto& [hostName, record] : hosts) {
+    if (record.processHandle) processes.push_back(&record.processHandle);
+  }
+  logger->LogMsg(log_level::kNormal, L"Execute: Waiting for all host processes to end");
+  if (xplat::WaitForAllProcesses(processes, kHostExitWaitMs) == xplat::WaitAllResult::TimedOut) {
+    logger->LogMsg(log_level::kDiagnostic, L"Execute: waiting for hosts to exit timed out.");
+  }
+  for (auto next = hosts.begin(); next != hosts.end();) {
+    const std::wstring hostName = (next++)->first;
+    const std::wstring imagePath = HostImagePath(hostName);
+    if (DeleteHostImage(hostName, imagePath)) {
+      logger->LogMsg(log_level::kDiagnostic, L"Execute: host %ws deleted", imagePath.c_str());
+    }
+    Delete(hostName);
+  }
+  hosts.clear();
+}
+
+}  // namespace zav::custody

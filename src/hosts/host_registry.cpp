@@ -1,0 +1,41 @@
+#include "hosts/custodex.h"
+
+namespace zav::custody {
+
+HostRecord HostRecord::CopyWithoutProcess() const {
+  HostRecord copy;
+  copy.moduleName = moduleName;
+  copy.description = description;
+  copy.filePath = filePath;
+  copy.fileName = fileName;
+  copy.version = version;
+  copy.hash = hash;
+  copy.hostName = hostName;
+  copy.started = started;
+  return copy;
+}
+
+bool Custodex::Add(HostRecord& record) {
+  logger->LogMsg(log_level::kTrace, L"Add: Enter");
+  bool added = false;
+  if (hosts.find(record.hostName) == hosts.end()) {
+    logger->LogMsg(log_level::kDiagnostic, L"Add: insert %ws into HostContainer", record.hostName.c_str());
+    record.started = 0;
+    hosts.emplace(record.hostName, record.CopyWithoutProcess());
+    added = true;
+  }
+  logger->LogMsg(log_level::kTrace, L"Add: Exit");
+  return added;
+}
+
+void Custodex::Delete(const std::wstring& hostName) {
+  logger->LogMsg(log_level::kTrace, L"Delete: Enter");
+  const auto found = hosts.find(hostName);
+  if (found != hosts.end()) {
+    logger->LogMsg(log_level::kDiagnostic, L"Delete: removed %ws from HostContainer", hostName.c_str());
+    hosts.erase(found);
+  }
+  logger->LogMsg(log_level::kTrace, L"Delete: Exit");
+}
+
+}  // namespace zav::custody

@@ -1,0 +1,59 @@
+#include "hosts/custodex.h"
+#include "xplat/clock.h"
+#include "xplat/loaded_module.h"
+
+namespace zav::custody {
+namespace {
+
+constexpr int kUnloadPolls = 20;
+constexpr std::uint32_t kUnloadPollIntervalMs = 1000;
+
+}  // namespace
+
+std::int32_t Custodex::ApplyHostPolicy() {
+  logger->LogMsg(log_level::kTrace, L"ApplyHostPolicy: Enter");
+  std::int32_t result = 0;
+  for (auto& [hostName, record] : hosts) {
+    if (record.started != 0) continue;
+    if (IsLoadedInService(record)) UnloadFromService(record);
+    if (StartProcess(record.hostName)) {
+      record.started = 1;
+      logger->LogMsg(log_level::kDiagnostic, L"ApplyHostPolicy: Host process started for %ws", hostName.c_str());
+    } else {
+      logger->LogMsg(log_level::kError, L"ApplyHostPolicy: Failure to start: %ws", hostName.c_str());
+      result = 1;
+    }
+  }
+  logger->LogMsg(log_level::kTrace, L"ApplyHostPolicy: Exit");
+  return result;
+}
+
+bool Custodex::IsLoadedInService(const HostRecord& record) {
+  const std::uintptr_t handle = xplat::LoadedModuleHandle(record.fileName);
+  logger->LogMsg(log_level::kDiagnostic, L"ApplyHostPolicy: For %ws, GetModuleHandle returned %d.",
+                 record.fileName.c_str(), static_cast<int>(handle));
+  return handle != 0;
+}
+
+// Asks the service to unload the module and gives it a bounded time to do
+// so; the host is started afterwards either way.
+void Custodex::UnloadFromService(const HostRecord& record) {
+  const wchar_t* const moduleName = record.moduleName.c_str();
+  logger->LogMsg(log_level::kDiagnostic, L"ApplyHostPolicy: Module %ws already loaded under DEDedad.",
+                 record.hostName.c_str());
+  logger->LogMsg(log_level::kDiagnostic, L"ApplyHostPolicy: Sending 'ZAV.Service.UnloadModuleForHosting' for %ws.",
+                 moduleName);
+  EventData request(L"ZAV.Service", L"UnloadModuleForHosting", record.moduleName);
+  PostEventWithRetry(request, 0);
+  logger->LogMsg(log_level::kDiagnostic, L"ApplyHostPolicy: Waiting for %ws to unload.", moduleName);
+  for (int poll = 0; poll < kUnloadPolls; ++poll) {
+    xplat::Sleep(kUnloadPollIntervalMs);
+    if (!IsLoadedInService(record)) {
+      logger->LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws unloaded.", moduleName);
+      return;
+    }
+  }
+  logger->LogMsg(log_level::kNormal, L"ApplyHostPolicy: TimeOut on unload for %ws.", moduleName);
+}
+
+}  // namespace zav::custody

@@ -1,0 +1,39 @@
+#include "hosts/custodex.h"
+
+namespace zav::custody {
+
+bool Custodex::CheckThatHostIsStillRunning() {
+  logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Enter");
+  bool noneEnded = true;
+  for (auto& [hostName, record] : hosts) {
+    if (record.started != 1) continue;
+    if (IsRunning(record)) {
+      logger->LogMsg(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: Module %ws already running.",
+                     hostName.c_str());
+      continue;
+    }
+    logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: Module %ws is not running.",
+                         hostName.c_str());
+    record.started = 0;
+    ApplyHostPolicy();
+    noneEnded = false;
+  }
+  logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Exit");
+  return noneEnded;
+}
+
+// A host that itself exits with the still-running code is told apart by
+// its process's wait state.
+bool Custodex::IsRunning(const HostRecord& record) {
+  std::uint32_t exitCode = 0;
+  if (record.processHandle.GetExitCode(exitCode)) {
+    logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: GetExitCodeProcess for %ws returned %d",
+                         record.hostName.c_str(), exitCode);
+  } else {
+    logger->LogLastError(log_level::kError, L"CheckThatHostIsStillRunning: GetExitCodeProcess failed");
+    exitCode = 0;
+  }
+  return exitCode == xplat::kStillActive && !record.processHandle.WaitForExit(0);
+}
+
+}  // namespace zav::custody
