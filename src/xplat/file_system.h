@@ -10,6 +10,9 @@
 namespace xplat {
 
 #if defined(_WIN32)
+// windows.h names its A/W pairs by macro; these two names are the module's own.
+#undef DeleteFile
+#undef CopyFile
 constexpr wchar_t kPathSeparator = L'\\';
 #else
 constexpr wchar_t kPathSeparator = L'/';

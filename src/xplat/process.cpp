@@ -1,0 +1,111 @@
+#include "xplat/process.h"
+
+#include <algorithm>
+
+#include "xplat/clock.h"
+#include "xplat/process_wait.h"
+
+namespace xplat {
+namespace {
+
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+// The program's name: quotes only group, backslashes are literal.
+std::wstring ReadProgramName(const std::wstring& line, std::size_t& at) {
+  std::wstring name;
+  bool quoted = false;
+  for (; at < line.size() && (quoted || !IsBlank(line[at])); ++at) {
+    if (line[at] == L'"') {
+      quoted = !quoted;
+    } else {
+      name += line[at];
+    }
+  }
+  return name;
+}
+
+// 2N backslashes before a quote give N and leave the quote to act; 2N+1 give
+// N and a literal quote; backslashes before anything else stay as they are.
+void ReadBackslashes(const std::wstring& line, std::size_t& at, std::wstring& argument) {
+  const std::size_t first = at;
+  while (at < line.size() && line[at] == L'\\') ++at;
+  const std::size_t count = at - first;
+  if (at == line.size() || line[at] != L'"') {
+    argument.append(count, L'\\');
+    return;
+  }
+  argument.append(count / 2, L'\\');
+  if (count % 2 == 1) {
+    argument += L'"';
+    ++at;
+  }
+}
+
+std::wstring ReadArgument(const std::wstring& line, std::size_t& at) {
+  std::wstring argument;
+  bool quoted = false;
+  while (at < line.size() && (quoted || !IsBlank(line[at]))) {
+    const wchar_t c = line[at];
+    if (c == L'\\') {
+      ReadBackslashes(line, at, argument);
+    } else if (c == L'"' && quoted && at + 1 < line.size() && line[at + 1] == L'"') {
+      argument += L'"';  // "" inside quotes: a literal quote, and the quotes go on
+      at += 2;
+    } else if (c == L'"') {
+      quoted = !quoted;
+      ++at;
+    } else {
+      argument += c;
+      ++at;
+    }
+  }
+  return argument;
+}
+
+void SkipBlanks(const std::wstring& line, std::size_t& at) {
+  while (at < line.size() && IsBlank(line[at])) ++at;
+}
+
+std::uint32_t TimeLeft(std::uint64_t start, std::uint32_t ms) {
+  if (ms == kInfinite) return kInfinite;
+  const std::uint64_t spent = CurrentClock().NowMs() - start;
+  return spent >= ms ? 0 : static_cast<std::uint32_t>(ms - spent);
+}
+
+}  // namespace
+
+std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine) {
+  std::vector<std::wstring> arguments;
+  std::size_t at = 0;
+  SkipBlanks(commandLine, at);
+  if (at == commandLine.size()) return arguments;
+  arguments.push_back(ReadProgramName(commandLine, at));
+  for (SkipBlanks(commandLine, at); at < commandLine.size(); SkipBlanks(commandLine, at)) {
+    arguments.push_back(ReadArgument(commandLine, at));
+  }
+  return arguments;
+}
+
+WaitAllResult WaitForAllProcesses(const std::vector<const ProcessHandle*>& processes, std::uint32_t ms) {
+  std::vector<const ProcessHandle*> running;
+  std::copy_if(processes.begin(), processes.end(), std::back_inserter(running),
+               [](const ProcessHandle* process) { return process != nullptr && *process; });
+  const std::uint64_t start = CurrentClock().NowMs();
+  for (std::size_t first = 0; first < running.size(); first += kProcessWaitGroupSize) {
+    const std::size_t count = std::min(kProcessWaitGroupSize, running.size() - first);
+    const WaitAllResult result = WaitForProcessGroup(running.data() + first, count, TimeLeft(start, ms));
+    if (result != WaitAllResult::AllEnded) return result;
+  }
+  return WaitAllResult::AllEnded;
+}
+
+ThreadHandle& ThreadHandle::operator=(ThreadHandle&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle = other.handle;
+    other.handle = nullptr;
+  }
+  return *this;
+}
+
+}  // namespace xplat

@@ -36,7 +36,9 @@ class ProcessHandle {
   // True when the process has ended within ms; the wait goes through the
   // clock seam. False at once for an empty handle.
   bool WaitForExit(std::uint32_t ms) const;
-  // Ends the process from outside with the given exit code.
+  // Ends the process from outside with the given exit code. On Linux the
+  // process is killed with SIGKILL and this handle then reports the given
+  // code; a child ended by any other signal reports 128 + the signal number.
   bool Terminate(std::uint32_t exitCode) const;
   void Close();
 
@@ -66,7 +68,7 @@ struct StartedProcess {
   ProcessHandle process;
   ThreadHandle thread;
   std::uint32_t processId = 0;
-  std::uint32_t threadId = 0;
+  std::uint32_t threadId = 0;  // on Linux the process id, which is its main thread's id
 };
 
 // Starts a program from its command line; the first token, quoted or not,
@@ -76,7 +78,9 @@ struct StartedProcess {
 bool StartProcessFromCommandLine(const std::wstring& commandLine, StartedProcess& started);
 
 // Splits a command line into arguments as the Windows C run-time does
-// (quotes, backslashes before quotes, blanks and tabs as separators).
+// (quotes, backslashes before quotes, blanks and tabs as separators). The
+// first argument, the program's name, is read as the run-time reads it: its
+// quotes only group, and its backslashes are always literal.
 std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
 
 enum class WaitAllResult { AllEnded, TimedOut, Failed };
@@ -86,7 +90,8 @@ enum class WaitAllResult { AllEnded, TimedOut, Failed };
 // waited for in groups within the one budget). Empty handles are left out.
 WaitAllResult WaitForAllProcesses(const std::vector<const ProcessHandle*>& processes, std::uint32_t ms);
 
-// Ends a process known only by its id (the service stand-in's "kill").
+// Ends a process known only by its id (the service stand-in's "kill"). On
+// Linux the code is not passed on: the process dies of SIGKILL.
 bool TerminateProcessById(std::uint32_t processId, std::uint32_t exitCode);
 
 // The id of the calling process.

@@ -69,10 +69,15 @@ bool SetLibraryDirectory(const wchar_t* folder) {
 }
 
 std::wstring ExecutablePath() {
-  std::vector<char> buffer(4096);
-  ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (length <= 0) return {};
-  return FromUtf8(std::string(buffer.data(), static_cast<std::size_t>(length)));
+  // readlink cuts the path to the buffer without saying so: a full buffer may
+  // hold only part of it.
+  for (std::vector<char> buffer(4096);; buffer.resize(buffer.size() * 2)) {
+    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length <= 0) return {};
+    if (static_cast<std::size_t>(length) < buffer.size()) {
+      return FromUtf8(std::string(buffer.data(), static_cast<std::size_t>(length)));
+    }
+  }
 }
 
 }  // namespace xplat

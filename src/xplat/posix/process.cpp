@@ -1,0 +1,230 @@
+// Children are spawned without a shell and held by a pidfd, so a process id
+// reused after the child is gone can never be mistaken for it. A child is
+// reaped exactly once, by the first look that finds it ended, and its exit
+// code is remembered from then on.
+
+#include "xplat/process.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+// glibc 2.36 declares these without C linkage for C++.
+extern "C" {
+#include <sys/pidfd.h>
+}
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "xplat/clock.h"
+#include "xplat/posix/file_descriptor.h"
+#include "xplat/process_wait.h"
+#include "xplat/text.h"
+
+namespace xplat {
+
+struct ProcessHandle::Impl {
+  explicit Impl(FileDescriptor fd) : pidfd(std::move(fd)) {}
+  ~Impl();
+
+  bool ReapIfEnded();
+  std::uint32_t ExitCodeOf(const siginfo_t& info) const;
+
+  FileDescriptor pidfd;
+  std::mutex mutex;  // guards what follows
+  bool reaped = false;
+  std::uint32_t exitCode = kStillActive;
+  std::optional<std::uint32_t> requestedExitCode;  // set by Terminate
+};
+
+struct ProcessAccess {
+  static ProcessHandle Wrap(FileDescriptor pidfd) {
+    ProcessHandle process;
+    process.impl = std::make_unique<ProcessHandle::Impl>(std::move(pidfd));
+    return process;
+  }
+  static int PidFd(const ProcessHandle& process) { return process.impl->pidfd.Get(); }
+};
+
+namespace {
+
+enum class PollResult { Ready, TimedOut, Failed };
+
+PollResult PollReadable(int fd, std::uint32_t ms) {
+  using namespace std::chrono;
+  const auto deadline = steady_clock::now() + milliseconds(ms);
+  for (int timeout = ms == kInfinite ? -1 : static_cast<int>(std::min<std::uint32_t>(ms, INT_MAX));;) {
+    pollfd entry{fd, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, timeout);
+    if (ready > 0) return PollResult::Ready;
+    if (ready == 0) return PollResult::TimedOut;
+    if (errno != EINTR) return PollResult::Failed;
+    if (timeout >= 0) {
+      const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+      timeout = static_cast<int>(std::max<decltype(left)>(0, std::min<decltype(left)>(left, INT_MAX)));
+    }
+  }
+}
+
+// A child starts with no blocked signals and every action at its default,
+// whatever this process set up for itself, as a new Windows process would.
+class SpawnAttributes {
+ public:
+  SpawnAttributes() {
+    ::posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    ::sigemptyset(&signals);
+    ::posix_spawnattr_setsigmask(&attributes, &signals);
+    ::sigfillset(&signals);
+    ::posix_spawnattr_setsigdefault(&attributes, &signals);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  }
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+  const posix_spawnattr_t* Get() const { return &attributes; }
+
+ private:
+  posix_spawnattr_t attributes;
+};
+
+// posix_spawn reports a failed exec as its result, so a missing or
+// unrunnable image is a failure here, never a child that exits with 127.
+bool Spawn(const std::vector<std::string>& arguments, pid_t& pid) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  const SpawnAttributes attributes;
+  const int error = ::posix_spawn(&pid, argv[0], nullptr, attributes.Get(), argv.data(), environ);
+  errno = error;
+  return error == 0;
+}
+
+void KillAndReap(pid_t pid) {
+  const int saved = errno;
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  errno = saved;
+}
+
+}  // namespace
+
+ProcessHandle::Impl::~Impl() {
+  // An ended child is reaped now rather than left a zombie; a running one goes on.
+  std::lock_guard<std::mutex> lock(mutex);
+  ReapIfEnded();
+}
+
+// False only when the state cannot be read; a running child stays unreaped.
+bool ProcessHandle::Impl::ReapIfEnded() {
+  if (reaped) return true;
+  siginfo_t info{};
+  if (::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, WEXITED | WNOHANG) != 0) return false;
+  if (info.si_pid == 0) return true;
+  reaped = true;
+  exitCode = ExitCodeOf(info);
+  return true;
+}
+
+std::uint32_t ProcessHandle::Impl::ExitCodeOf(const siginfo_t& info) const {
+  if (info.si_code == CLD_EXITED) return static_cast<std::uint32_t>(info.si_status);
+  if (requestedExitCode && info.si_status == SIGKILL) return *requestedExitCode;
+  return 128 + static_cast<std::uint32_t>(info.si_status);
+}
+
+ProcessHandle::ProcessHandle() = default;
+ProcessHandle::~ProcessHandle() = default;
+ProcessHandle::ProcessHandle(ProcessHandle&&) noexcept = default;
+ProcessHandle& ProcessHandle::operator=(ProcessHandle&&) noexcept = default;
+
+bool ProcessHandle::GetExitCode(std::uint32_t& code) const {
+  if (!impl) {
+    errno = EBADF;
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(impl->mutex);
+  if (!impl->ReapIfEnded()) return false;
+  code = impl->exitCode;
+  return true;
+}
+
+bool ProcessHandle::WaitForExit(std::uint32_t ms) const {
+  if (!impl) {
+    errno = EBADF;
+    return false;
+  }
+  const int fd = impl->pidfd.Get();
+  return CurrentClock().TimedWait(
+      ms, [fd](std::uint32_t timeout) { return PollReadable(fd, timeout) == PollResult::Ready; });
+}
+
+bool ProcessHandle::Terminate(std::uint32_t exitCode) const {
+  if (!impl) {
+    errno = EBADF;
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(impl->mutex);
+  if (impl->reaped) {
+    errno = ESRCH;
+    return false;
+  }
+  if (::pidfd_send_signal(impl->pidfd.Get(), SIGKILL, nullptr, 0) != 0) return false;
+  impl->requestedExitCode = exitCode;
+  return true;
+}
+
+void ProcessHandle::Close() { impl.reset(); }
+
+void ThreadHandle::Close() { handle = nullptr; }
+
+const std::size_t kProcessWaitGroupSize = 1;
+
+WaitAllResult WaitForProcessGroup(const ProcessHandle* const* group, std::size_t count, std::uint32_t ms) {
+  const int fd = ProcessAccess::PidFd(*group[0]);
+  PollResult result = PollResult::TimedOut;
+  CurrentClock().TimedWait(
+      ms, [&](std::uint32_t timeout) { return (result = PollReadable(fd, timeout)) == PollResult::Ready; });
+  if (result == PollResult::Ready) return WaitAllResult::AllEnded;
+  return result == PollResult::Failed ? WaitAllResult::Failed : WaitAllResult::TimedOut;
+}
+
+bool StartProcessFromCommandLine(const std::wstring& commandLine, StartedProcess& started) {
+  std::vector<std::string> arguments;
+  for (const std::wstring& argument : SplitCommandLine(commandLine)) arguments.push_back(ToUtf8(argument));
+  if (arguments.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  pid_t pid = 0;
+  if (!Spawn(arguments, pid)) return false;
+  FileDescriptor pidfd(::pidfd_open(pid, 0));
+  if (!pidfd) {
+    KillAndReap(pid);
+    return false;
+  }
+  started.process = ProcessAccess::Wrap(std::move(pidfd));
+  started.thread = ThreadHandle();
+  started.processId = static_cast<std::uint32_t>(pid);
+  started.threadId = static_cast<std::uint32_t>(pid);
+  return true;
+}
+
+bool TerminateProcessById(std::uint32_t processId, std::uint32_t exitCode) {
+  // Through a pidfd: id 0 names no process here, where kill() would take it
+  // for the caller's whole process group.
+  FileDescriptor pidfd(::pidfd_open(static_cast<pid_t>(processId), 0));
+  return pidfd && ::pidfd_send_signal(pidfd.Get(), SIGKILL, nullptr, 0) == 0;
+}
+
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
+}  // namespace xplat

@@ -17,9 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
+#include "xplat/posix/file_descriptor.h"
 #include "xplat/text.h"
 
 namespace fs = std::filesystem;
@@ -113,6 +112,22 @@ ErrorCode WriteAtomically(const fs::path& target, const std::string& content) {
   return error == 0 ? kErrorSuccess : FromErrno(error);
 }
 
+// Close-on-exec, so a value being read is never inherited by a child. What
+// can be read is kept; only a file that does not open counts as missing.
+bool ReadValueFile(const fs::path& file, std::string& content) {
+  const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
+    if (got > 0) {
+      content.append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      return true;
+    }
+  }
+}
+
 }  // namespace
 
 RegistryKey RegistryKey::Open(const std::wstring& path, RegistryAccess access, ErrorCode* error) {
@@ -151,9 +166,8 @@ ErrorCode RegistryKey::DeleteTree(const std::wstring& path) {
 
 ErrorCode RegistryKey::Query(const std::wstring& name, std::size_t capacityBytes, RegistryValue& value) const {
   if (!impl) return kErrorInvalidData;
-  std::ifstream in(ValueFile(impl->folder, name), std::ios::binary);
-  if (!in) return kErrorFileNotFound;
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string content;
+  if (!ReadValueFile(ValueFile(impl->folder, name), content)) return kErrorFileNotFound;
   if (content.size() < 4) return kErrorInvalidData;
   if (content.size() - 4 > capacityBytes) return kErrorMoreData;
   value.type = 0;

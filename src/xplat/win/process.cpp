@@ -1,0 +1,110 @@
+#include "xplat/process.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "xplat/clock.h"
+#include "xplat/process_wait.h"
+#include "xplat/win/handle.h"
+
+namespace xplat {
+
+struct ProcessHandle::Impl {
+  Handle process;
+};
+
+struct ProcessAccess {
+  static ProcessHandle Wrap(HANDLE process) {
+    ProcessHandle wrapped;
+    wrapped.impl = std::make_unique<ProcessHandle::Impl>(ProcessHandle::Impl{Handle(process)});
+    return wrapped;
+  }
+  static HANDLE Of(const ProcessHandle& process) { return process.impl->process.Get(); }
+};
+
+namespace {
+
+bool Fail(DWORD error) {
+  ::SetLastError(error);
+  return false;
+}
+
+}  // namespace
+
+ProcessHandle::ProcessHandle() = default;
+ProcessHandle::~ProcessHandle() = default;
+ProcessHandle::ProcessHandle(ProcessHandle&&) noexcept = default;
+ProcessHandle& ProcessHandle::operator=(ProcessHandle&&) noexcept = default;
+
+bool ProcessHandle::GetExitCode(std::uint32_t& code) const {
+  if (!impl) return Fail(ERROR_INVALID_HANDLE);
+  DWORD exitCode = 0;
+  if (!::GetExitCodeProcess(impl->process.Get(), &exitCode)) return false;
+  code = exitCode;
+  return true;
+}
+
+bool ProcessHandle::WaitForExit(std::uint32_t ms) const {
+  if (!impl) return Fail(ERROR_INVALID_HANDLE);
+  const HANDLE process = impl->process.Get();
+  return CurrentClock().TimedWait(
+      ms, [process](std::uint32_t timeout) { return ::WaitForSingleObject(process, timeout) == WAIT_OBJECT_0; });
+}
+
+bool ProcessHandle::Terminate(std::uint32_t exitCode) const {
+  if (!impl) return Fail(ERROR_INVALID_HANDLE);
+  return ::TerminateProcess(impl->process.Get(), exitCode) != FALSE;
+}
+
+void ProcessHandle::Close() { impl.reset(); }
+
+void ThreadHandle::Close() {
+  if (handle) ::CloseHandle(static_cast<HANDLE>(handle));
+  handle = nullptr;
+}
+
+const std::size_t kProcessWaitGroupSize = MAXIMUM_WAIT_OBJECTS;
+
+WaitAllResult WaitForProcessGroup(const ProcessHandle* const* group, std::size_t count, std::uint32_t ms) {
+  std::vector<HANDLE> handles;
+  for (std::size_t i = 0; i < count; ++i) handles.push_back(ProcessAccess::Of(*group[i]));
+  // The same handle twice would make the whole wait fail.
+  std::sort(handles.begin(), handles.end());
+  handles.erase(std::unique(handles.begin(), handles.end()), handles.end());
+  const DWORD size = static_cast<DWORD>(handles.size());
+  bool failed = false;
+  const bool ended = CurrentClock().TimedWait(ms, [&](std::uint32_t timeout) {
+    const DWORD result = ::WaitForMultipleObjects(size, handles.data(), TRUE, timeout);
+    failed = result == WAIT_FAILED;
+    return result < WAIT_OBJECT_0 + size;
+  });
+  if (ended) return WaitAllResult::AllEnded;
+  return failed ? WaitAllResult::Failed : WaitAllResult::TimedOut;
+}
+
+bool StartProcessFromCommandLine(const std::wstring& commandLine, StartedProcess& started) {
+  // CreateProcessW may write into the command line it is given.
+  std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
+  writable.push_back(L'\0');
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+    return false;
+  }
+  started.process = ProcessAccess::Wrap(info.hProcess);
+  started.thread = ThreadHandle(info.hThread);
+  started.processId = info.dwProcessId;
+  started.threadId = info.dwThreadId;
+  return true;
+}
+
+bool TerminateProcessById(std::uint32_t processId, std::uint32_t exitCode) {
+  const Handle process(::OpenProcess(PROCESS_TERMINATE, FALSE, processId));
+  return process && ::TerminateProcess(process.Get(), exitCode) != FALSE;
+}
+
+std::uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
+
+}  // namespace xplat

@@ -1,0 +1,190 @@
+#include "xplat/process.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+#include <sstream>
+
+#include "support/fake_clock.h"
+#include "support/test_environment.h"
+#include "xplat/child_process.h"
+#include "xplat/system_error.h"
+#include "xplat/text.h"
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
+
+namespace {
+
+using testing_support::ChildProcesses;
+using testing_support::kChildPatience;
+using testing_support::Quoted;
+
+std::uint32_t ExitCodeOf(const xplat::ProcessHandle& process) {
+  std::uint32_t code = 0;
+  EXPECT_TRUE(process.GetExitCode(code));
+  return code;
+}
+
+std::vector<std::wstring> Lines(const std::string& utf8) {
+  std::vector<std::wstring> lines;
+  std::istringstream in(utf8);
+  for (std::string line; std::getline(in, line);) lines.push_back(xplat::FromUtf8(line));
+  return lines;
+}
+
+TEST(SplitCommandLineTest, FollowsTheCRunTimeRules) {
+  using Arguments = std::vector<std::wstring>;
+  const struct {
+    const wchar_t* line;
+    Arguments arguments;
+  } cases[] = {
+      {L"", {}},
+      {L" \t ", {}},
+      {L"  prog a\tb  c  ", {L"prog", L"a", L"b", L"c"}},
+      {L"\"/opt/host folder/QVH-Host.exe\" -m Host Name", {L"/opt/host folder/QVH-Host.exe", L"-m", L"Host", L"Name"}},
+      {L"prog \"a b\" c\"d e\"f", {L"prog", L"a b", L"cd ef"}},
+      {L"prog a\\b c\\\\ d\\", {L"prog", L"a\\b", L"c\\\\", L"d\\"}},
+      {L"prog a\\\\\"b c\"", {L"prog", L"a\\b c"}},
+      {L"prog a\\\\\\\"b c", {L"prog", L"a\\\"b", L"c"}},
+      {L"prog \"\" x", {L"prog", L"", L"x"}},
+      {L"prog \"a\"\" b\" c", {L"prog", L"a\" b", L"c"}},
+      {L"prog a\"\"b", {L"prog", L"ab"}},
+      {L"\"C:\\Program Files\\App\\\" x", {L"C:\\Program Files\\App\\", L"x"}},
+      {L"C:\\a\\\"b c\" d", {L"C:\\a\\b c", L"d"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(xplat::SplitCommandLine(c.line), c.arguments) << xplat::ToUtf8(c.line);
+}
+
+TEST(ProcessTest, RunningChildIsStillActiveUntilTerminated) {
+  ChildProcesses children;
+  const xplat::StartedProcess* child = children.Start(L"sleep 60000 0");
+  ASSERT_NE(child, nullptr);
+  EXPECT_NE(child->processId, 0u);
+  EXPECT_NE(child->processId, xplat::CurrentProcessId());
+  EXPECT_NE(child->threadId, 0u);
+#if defined(_WIN32)
+  EXPECT_TRUE(child->thread);
+#else
+  EXPECT_FALSE(child->thread);
+#endif
+  EXPECT_EQ(ExitCodeOf(child->process), xplat::kStillActive);
+  {
+    testing_support::FakeClock clock;
+    EXPECT_FALSE(child->process.WaitForExit(30000));
+    EXPECT_EQ(clock.TimedOutWaits(), std::vector<std::uint32_t>{30000});
+  }
+  EXPECT_TRUE(child->process.Terminate(3));
+  ASSERT_TRUE(child->process.WaitForExit(kChildPatience));
+  EXPECT_EQ(ExitCodeOf(child->process), 3u);
+  EXPECT_EQ(ExitCodeOf(child->process), 3u);
+}
+
+TEST(ProcessTest, EndedChildKeepsItsOwnExitCode) {
+  ChildProcesses children;
+  const xplat::StartedProcess* child = children.Start(L"exit 42");
+  ASSERT_NE(child, nullptr);
+  ASSERT_TRUE(child->process.WaitForExit(kChildPatience));
+  EXPECT_EQ(ExitCodeOf(child->process), 42u);
+  // Once read, the code stays the child's own, whatever later gets its id.
+  child->process.Terminate(9);
+  EXPECT_EQ(ExitCodeOf(child->process), 42u);
+  {
+    testing_support::FakeClock clock;
+    EXPECT_TRUE(child->process.WaitForExit(1000));
+    EXPECT_TRUE(clock.TimedOutWaits().empty());
+  }
+}
+
+TEST(ProcessTest, ClosedHandleIsEmptyAndAnEndedChildIsReaped) {
+  ChildProcesses children;
+  xplat::StartedProcess* child = children.Start(L"exit 0");
+  ASSERT_NE(child, nullptr);
+  ASSERT_TRUE(child->process.WaitForExit(kChildPatience));
+  child->process.Close();
+  child->thread.Close();
+  std::uint32_t code = 0;
+  EXPECT_FALSE(child->process);
+  EXPECT_FALSE(child->process.GetExitCode(code));
+  EXPECT_FALSE(child->process.WaitForExit(0));
+  EXPECT_FALSE(child->process.Terminate(1));
+#if !defined(_WIN32)
+  EXPECT_EQ(::waitpid(static_cast<pid_t>(child->processId), nullptr, WNOHANG), -1) << "left a zombie";
+  EXPECT_EQ(errno, ECHILD);
+#endif
+}
+
+TEST(ProcessTest, MissingOrUnrunnableImageIsAFailure) {
+  const std::wstring folder = testing_support::TestFolder().wstring();
+  xplat::StartedProcess started;
+  xplat::SetLastError(0);
+  EXPECT_FALSE(
+      xplat::StartProcessFromCommandLine(Quoted(folder + xplat::kPathSeparator + L"absent.exe") + L" -m h", started));
+  EXPECT_EQ(xplat::LastError(), 2u);  // ERROR_FILE_NOT_FOUND, ENOENT
+  EXPECT_FALSE(started.process);
+#if !defined(_WIN32)
+  const std::wstring text = folder + L"/not-a-program";
+  std::ofstream(xplat::ToUtf8(text)) << "text";
+  EXPECT_FALSE(xplat::StartProcessFromCommandLine(Quoted(text), started));
+  EXPECT_EQ(xplat::LastError(), static_cast<xplat::ErrorCode>(EACCES));
+#endif
+}
+
+TEST(ProcessTest, ArgumentsArriveAsSplit) {
+  const std::filesystem::path folder = testing_support::TestFolder() / "host folder";
+  std::filesystem::create_directory(folder);
+  const std::wstring image = (folder / "QVH-Host One.exe").wstring();
+  const std::wstring output = (folder / "arguments.txt").wstring();
+  ASSERT_TRUE(xplat::CopyFile(testing_support::ChildProgram(), image));
+
+  ChildProcesses children;
+  const xplat::StartedProcess* child =
+      children.Start(L"args " + Quoted(output) + L" -m Host One \"two words\" a\\\"b H\u00f4te", image);
+  ASSERT_NE(child, nullptr);
+  ASSERT_TRUE(child->process.WaitForExit(kChildPatience));
+  EXPECT_EQ(ExitCodeOf(child->process), 0u);
+  EXPECT_EQ(
+      Lines(testing_support::ReadFile(output)),
+      (std::vector<std::wstring>{image, L"args", output, L"-m", L"Host", L"One", L"two words", L"a\"b", L"H\u00f4te"}));
+}
+
+TEST(ProcessTest, TerminatesByProcessId) {
+  ChildProcesses children;
+  const xplat::StartedProcess* child = children.Start(L"sleep 60000 0");
+  ASSERT_NE(child, nullptr);
+  EXPECT_TRUE(xplat::TerminateProcessById(child->processId, 5));
+  ASSERT_TRUE(child->process.WaitForExit(kChildPatience));
+#if defined(_WIN32)
+  EXPECT_EQ(ExitCodeOf(child->process), 5u);
+#else
+  EXPECT_EQ(ExitCodeOf(child->process), 128u + SIGKILL);
+#endif
+  // Id 0 is no process: never this process or its group.
+  EXPECT_FALSE(xplat::TerminateProcessById(0, 1));
+}
+
+TEST(WaitForAllProcessesTest, WaitsForMoreChildrenThanOneSystemWaitTakes) {
+  ChildProcesses children;
+  for (int i = 0; i < 65; ++i) ASSERT_NE(children.Start(L"exit 0"), nullptr);
+  const xplat::ProcessHandle empty;
+  std::vector<const xplat::ProcessHandle*> all{&empty};
+  for (std::size_t i = 0; i < children.Count(); ++i) all.push_back(&children[i]);
+  EXPECT_EQ(xplat::WaitForAllProcesses(all, kChildPatience), xplat::WaitAllResult::AllEnded);
+
+  // One still running at each end of the list: the budget is spent once in all.
+  ASSERT_NE(children.Start(L"sleep 60000 0"), nullptr);
+  ASSERT_NE(children.Start(L"sleep 60000 0"), nullptr);
+  all.insert(all.begin(), &children[children.Count() - 2]);
+  all.push_back(&children[children.Count() - 1]);
+  testing_support::FakeClock clock;
+  EXPECT_EQ(xplat::WaitForAllProcesses(all, 1000), xplat::WaitAllResult::TimedOut);
+  const std::vector<std::uint32_t> waits = clock.TimedOutWaits();
+  EXPECT_LE(std::accumulate(waits.begin(), waits.end(), 0u), 1000u);
+  EXPECT_EQ(xplat::WaitForAllProcesses({}, 1000), xplat::WaitAllResult::AllEnded);
+}
+
+}  // namespace
