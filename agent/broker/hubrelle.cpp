@@ -1,6 +1,8 @@
 #include "broker/hubrelle.h"
 
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "module/text_archive.h"
 #include "xplat/export.h"
@@ -54,18 +56,21 @@ bool Broker::Post(const EventData& record) {
   }
   const std::wstring fullName = record.FullName();
   std::lock_guard<std::mutex> lock(mutex);
-  bool delivered = false;
-  for (auto& [signal, subscriber] : subscribers) {
-    if (subscriber.names.count(fullName) == 0) continue;
-    try {
-      subscriber.queue.push_back(CopyOf(archived));
-    } catch (...) {
-      continue;
+  // Every copy is made before any is delivered: a record that cannot be
+  // copied reaches nobody, and the poster sees the failure.
+  std::vector<std::pair<xplat::EventSignal*, std::unique_ptr<EventData>>> copies;
+  try {
+    for (auto& [signal, subscriber] : subscribers) {
+      if (subscriber.names.count(fullName) != 0) copies.emplace_back(signal, CopyOf(archived));
     }
-    signal->Set();
-    delivered = true;
+  } catch (...) {
+    return false;
   }
-  return delivered;
+  for (auto& [signal, copy] : copies) {
+    subscribers[signal].queue.push_back(std::move(copy));
+    signal->Set();
+  }
+  return !copies.empty();
 }
 
 EventData* Broker::Pull(xplat::EventSignal& signal) {

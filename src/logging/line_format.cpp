@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cwchar>
-#include <stdexcept>
 
 #include "xplat/format.h"
 
@@ -19,13 +18,14 @@ void CopyInto(LineBuffer& line, std::size_t at, const std::wstring& text) {
 
 }  // namespace
 
-void FormatLine(LineBuffer& line, const wchar_t* operation, const wchar_t* format, va_list args) {
+bool FormatLine(LineBuffer& line, const wchar_t* operation, const wchar_t* format, va_list args) {
+  bool formatted = false;
   try {
-    if (!format) throw std::invalid_argument("no format");
-    xplat::FormatWide(line, kMaxLineChars, format, args);
+    formatted = format && xplat::FormatWide(line, kMaxLineChars, format, args);
   } catch (...) {
-    CopyInto(line, 0, std::wstring(L"Exception in ") + operation);
   }
+  if (!formatted) CopyInto(line, 0, std::wstring(L"Exception in ") + operation);
+  return formatted;
 }
 
 std::wstring TrimSystemText(const std::optional<std::wstring>& text) {

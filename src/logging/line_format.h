@@ -14,8 +14,9 @@ constexpr std::size_t kMaxLineChars = 2048;
 
 using LineBuffer = wchar_t[kLineBufferChars];
 
-// Formats into the line; a failure leaves "Exception in " + operation.
-void FormatLine(LineBuffer& line, const wchar_t* operation, const wchar_t* format, va_list args);
+// Formats into the line, cut at kMaxLineChars; a failure leaves the line
+// "Exception in " + operation and returns false.
+bool FormatLine(LineBuffer& line, const wchar_t* operation, const wchar_t* format, va_list args);
 
 // A system text without the line break that ends it ("\r\n"), when it is
 // longer than two characters.

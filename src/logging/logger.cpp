@@ -84,7 +84,7 @@ void CLogger::LogMsgA(LogLevel level, const wchar_t* format, const char* text) {
 }
 
 void CLogger::WriteFormatted(LogLevel level, const wchar_t* operation, const wchar_t* format, va_list args) {
-  LineBuffer line;
+  LineBuffer line{};
   FormatLine(line, operation, format, args);
   Write(level, line);
 }
@@ -124,12 +124,12 @@ void CLogger::LogLastError(LogLevel level, const wchar_t* format, ...) {
 
 void CLogger::LogSystemError(LogLevel level, xplat::ErrorCode code, const wchar_t* format, ...) {
   if (IsFiltered(level, format)) return;
-  LineBuffer line;
+  LineBuffer line{};
   va_list args;
   va_start(args, format);
-  FormatLine(line, L"LogSystemError", format, args);
+  const bool formatted = FormatLine(line, L"LogSystemError", format, args);
   va_end(args);
-  AppendSystemError(line, code, xplat::SystemMessage(code));
+  if (formatted) AppendSystemError(line, code, xplat::SystemMessage(code));
   Write(level, line);
 }
 

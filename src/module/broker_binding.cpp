@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "xplat/registry.h"
 
@@ -9,18 +10,6 @@ namespace {
 
 constexpr wchar_t kAgentKey[] = L"SOFTWARE\\Corvane\\DEDedad";
 constexpr std::size_t kPathCapacity = 259;
-
-// The agent's install folder, when "Path" holds a properly terminated text.
-bool ReadLibraryFolder(const xplat::RegistryKey& key, std::wstring& folder) {
-  xplat::RegistryValue value;
-  if (key.Query(L"Path", kPathCapacity * sizeof(char16_t), value) != xplat::kErrorSuccess) return false;
-  if (value.type != xplat::kRegSz && value.type != xplat::kRegExpandSz) return false;
-  const auto& bytes = value.bytes;
-  const bool terminated = bytes.size() % 2 == 0 && bytes[bytes.size() - 2] == 0 && bytes[bytes.size() - 1] == 0;
-  if (!bytes.empty() && !terminated) return false;
-  folder = xplat::ValueText(value);
-  return true;
-}
 
 unsigned char* CopyWithTerminator(const void* bytes, std::uint32_t length) {
   if (length == 0) return nullptr;
@@ -33,8 +22,8 @@ unsigned char* CopyWithTerminator(const void* bytes, std::uint32_t length) {
 
 BrokerBinding::BrokerBinding() {
   xplat::RegistryKey key = xplat::RegistryKey::Open(kAgentKey, xplat::RegistryAccess::Read);
-  std::wstring folder;
-  if (key.IsOpen() && ReadLibraryFolder(key, folder)) xplat::SetLibraryDirectory(folder.c_str());
+  const std::optional<std::wstring> folder = xplat::ReadRegistryText(key, L"Path", kPathCapacity);
+  if (folder) xplat::SetLibraryDirectory(folder->c_str());
   try {
     library = xplat::DynamicLibrary::Load(L"Hubrelle");
   } catch (...) {

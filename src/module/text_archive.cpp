@@ -1,10 +1,15 @@
 #include "module/text_archive.h"
 
+#include <algorithm>
 #include <boost/archive/impl/archive_serializer_map.ipp>
 #include <boost/archive/impl/basic_text_iarchive.ipp>
 #include <boost/archive/impl/basic_text_oarchive.ipp>
 #include <boost/archive/impl/text_iarchive_impl.ipp>
 #include <boost/archive/impl/text_oarchive_impl.ipp>
+#include <boost/archive/iterators/base64_from_binary.hpp>
+#include <boost/archive/iterators/insert_linebreaks.hpp>
+#include <boost/archive/iterators/ostream_iterator.hpp>
+#include <boost/archive/iterators/transform_width.hpp>
 
 #include "module/event_data.h"
 #include "xplat/text.h"
@@ -24,6 +29,23 @@ void TextOArchive::save(const std::wstring& text) {
   *this->This() << units;
   this->This()->newtoken();
   os.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void TextOArchive::save_binary(const void* address, std::size_t count) {
+  namespace it = boost::archive::iterators;
+  using Base64Lines =
+      it::insert_linebreaks<it::base64_from_binary<it::transform_width<const char*, 6, 8>>, 72, const char>;
+  put('\n');
+  this->end_preamble();
+  if (count != 0) {
+    if (os.fail()) boost::serialization::throw_exception(archive_exception(archive_exception::output_stream_error));
+    os.put('\n');
+    const char* bytes = static_cast<const char*>(address);
+    std::copy(Base64Lines(bytes), Base64Lines(bytes + count), it::ostream_iterator<char>(os));
+    const std::size_t tail = count % 3;
+    if (tail > 0) os.write("==", static_cast<std::streamsize>(3 - tail));
+  }
+  this->delimiter = this->eol;
 }
 
 TextIArchive::TextIArchive(std::istream& stream, unsigned int flags)

@@ -24,6 +24,10 @@ class TextOArchive : public boost::archive::text_oarchive_impl<TextOArchive> {
   explicit TextOArchive(std::ostream& stream, unsigned int flags = 0);
   ~TextOArchive() override = default;
 
+  // Base64 in lines of 72 characters, as the agent's components write it;
+  // Boost's own text archive breaks its lines at 76.
+  void save_binary(const void* address, std::size_t count);
+
  protected:
   friend class boost::archive::detail::interface_oarchive<TextOArchive>;
   friend class boost::archive::basic_text_oarchive<TextOArchive>;

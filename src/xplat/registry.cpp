@@ -3,6 +3,14 @@
 #include "xplat/text.h"
 
 namespace xplat {
+namespace {
+
+bool EndsInZeroCharacter(const std::vector<std::uint8_t>& bytes) {
+  const std::size_t size = bytes.size();
+  return size >= 2 && size % 2 == 0 && bytes[size - 2] == 0 && bytes[size - 1] == 0;
+}
+
+}  // namespace
 
 RegistryValue StringValue(const std::wstring& text) {
   std::string bytes = ToUtf16LeBytes(text);
@@ -11,8 +19,20 @@ RegistryValue StringValue(const std::wstring& text) {
 }
 
 std::wstring ValueText(const RegistryValue& value) {
-  std::wstring text = FromUtf16LeBytes(value.bytes.data(), value.bytes.size());
+  std::vector<std::uint8_t> bytes = value.bytes;
+  if (bytes.size() % 2 != 0) bytes.push_back(0);  // the high byte a zero-filled buffer supplies
+  std::wstring text = FromUtf16LeBytes(bytes.data(), bytes.size());
   return text.substr(0, text.find(L'\0'));
+}
+
+std::optional<std::wstring> ReadRegistryText(const RegistryKey& key, const std::wstring& name,
+                                             std::size_t capacityChars) {
+  RegistryValue value;
+  if (key.Query(name, capacityChars * sizeof(char16_t), value) != kErrorSuccess) return std::nullopt;
+  if (value.type != kRegSz && value.type != kRegExpandSz) return std::nullopt;
+  if (value.bytes.empty()) return std::wstring();
+  if (!EndsInZeroCharacter(value.bytes)) return std::nullopt;
+  return ValueText(value);
 }
 
 RegistryKey::RegistryKey() = default;

@@ -39,7 +39,8 @@ struct RegistryValue {
 
 // A REG_SZ value holding text and its terminating zero, as writers store it.
 RegistryValue StringValue(const std::wstring& text);
-// A value's bytes read as UTF-16LE text up to its first zero character.
+// A value's bytes read as UTF-16LE text up to its first zero character; an
+// odd last byte is a character of its own whose high byte is zero.
 std::wstring ValueText(const RegistryValue& value);
 
 class RegistryKey {

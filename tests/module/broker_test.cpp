@@ -4,9 +4,14 @@
 #include <thread>
 
 #include "module/broker_binding.h"
+#include "module/text_archive.h"
+#include "support/test_environment.h"
 #include "xplat/event_signal.h"
+#include "xplat/text.h"
 
 namespace {
+
+using testing_support::ScopedRegistryKey;
 
 class BrokerTest : public ::testing::Test {
  protected:
@@ -138,6 +143,33 @@ TEST_F(BrokerTest, ConcurrentPostsLoseNothingAndKeepEachPostersOrder) {
   queue->Unregister(L"Test.Load.Event", *second);
 }
 
+TEST_F(BrokerTest, RecordItCannotCopyIsRefusedAndReachesNobody) {
+  auto first = xplat::CreateEventSignal(L"first");
+  auto second = xplat::CreateEventSignal(L"second");
+  queue->Register(L"Test.Huge.Event", *first);
+  queue->Register(L"Test.Huge.Event", *second);
+  // It saves, but its archive refuses to load a string past the limit.
+  EventData record(L"Test.Huge", L"Event", std::wstring(zav::kMaxArchivedStringUnits + 1, L'p'));
+  EXPECT_FALSE(queue->Post(record));
+  EXPECT_FALSE(queue->HasEvents(*first));
+  EXPECT_FALSE(queue->HasEvents(*second));
+  EXPECT_FALSE(first->Wait(0));
+  EXPECT_FALSE(second->Wait(0));
+  queue->Unregister(L"Test.Huge.Event", *first);
+  queue->Unregister(L"Test.Huge.Event", *second);
+}
+
+TEST(BrokerBindingTest, EveryShapeOfPathValueStillLoadsTheBroker) {
+  ScopedRegistryKey agent(testing_support::kAgentKey);
+  const std::string folder = xplat::ToUtf16LeBytes(L"C:\\Agent") + std::string(2, '\0');
+  for (const std::string& bytes : {std::string(), std::string(1, '\0'), std::string(2, '\0'), std::string("a\0b", 3),
+                                   std::string("a\0b\0", 4), folder}) {
+    agent.SetRaw(L"Path", xplat::kRegSz, bytes);
+    BrokerBinding binding;
+    EXPECT_NE(binding.Queue(), nullptr) << "\"Path\" of " << bytes.size() << " bytes";
+  }
+}
+
 TEST(BrokerBindingTest, SendSplitsTheFullNameAtItsLastPoint) {
   std::wstring category;
   std::wstring name;
@@ -149,21 +181,26 @@ TEST(BrokerBindingTest, SendSplitsTheFullNameAtItsLastPoint) {
   EXPECT_EQ(name, L"Plain");
 }
 
-TEST(BrokerBindingTest, PostGivesTheRecordItsOwnTerminatedCopy) {
+TEST(BrokerBindingTest, PostAndSendCopyTheBytesWithAnExtraZero) {
   BrokerBinding binding;
   auto signal = xplat::CreateEventSignal(L"listener");
   binding.Queue()->Register(L"Test.Post.Event", *signal);
-  unsigned char callers[3] = {'x', 'y', 'z'};
+  const std::string bytes("x\0z", 3);
+  unsigned char callers[3] = {'x', 0, 'z'};
   EventData record(L"Test.Post", L"Event", L"");
   record.DataLength = 3;
   record.Data = callers;
   EXPECT_TRUE(binding.Post(record));
   ASSERT_NE(record.Data, callers);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(record.Data)), "xyz");
-  EventData* pulled = binding.Queue()->Pull(*signal);
-  ASSERT_NE(pulled, nullptr);
-  EXPECT_EQ(pulled->DataLength, 3u);
-  binding.Queue()->Release(pulled);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(record.Data), 4), bytes + '\0');
+  EXPECT_TRUE(binding.Send(L"Test.Post.Event", 3, callers, EventCode::Default, L"Sender"));
+  for (const wchar_t* sender : {L"", L"Sender"}) {
+    EventData* pulled = binding.Queue()->Pull(*signal);
+    ASSERT_NE(pulled, nullptr);
+    EXPECT_EQ(pulled->Sender, sender);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(pulled->Data), pulled->DataLength), bytes);
+    binding.Queue()->Release(pulled);
+  }
   binding.Queue()->Unregister(L"Test.Post.Event", *signal);
 }
 

@@ -150,6 +150,36 @@ TEST(EventDataArchiveTest, LongPayloadsBreakIntoLinesAndPad) {
   EXPECT_EQ(DataOf(*Load(archived)), std::string(100, '\x01'));
 }
 
+TEST(EventDataArchiveTest, LongPayloadBreaksIntoLinesOf72CharactersAndTheNextItemStartsALine) {
+  std::string payload(300, '\0');
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i % 256);
+  EventData record;
+  SetData(record, payload);
+  const std::string archived = Save(record);
+  CompareWithGolden(archived, "long_data_record.archive");
+
+  const std::size_t block = archived.find(" 300\n\n");
+  ASSERT_NE(block, std::string::npos);
+  std::istringstream lines(archived.substr(block + 6));
+  std::vector<std::size_t> lengths;
+  for (std::string line; std::getline(lines, line) && line.find(' ') == std::string::npos;)
+    lengths.push_back(line.size());
+  EXPECT_EQ(lengths, (std::vector<std::size_t>{72, 72, 72, 72, 72, 40}));
+  EXPECT_EQ(archived.substr(block + 6 + 5 * 73 + 40, 3), "\n0 ") << "AuxValue follows on a line of its own";
+  EXPECT_EQ(DataOf(*Load(archived)), payload);
+}
+
+TEST(EventDataArchiveTest, LoadingNoDataLeavesTheRecordsBufferAsItWas) {
+  EventData record;
+  SetData(record, "kept");
+  unsigned char* const data = record.Data;
+  std::istringstream in(Save(EventData()));
+  zav::LoadEvent(in, record);
+  EXPECT_EQ(record.DataLength, 0u);
+  EXPECT_EQ(record.Data, data);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), 4), "kept");
+}
+
 TEST(EventDataArchiveTest, CodesComeBeforeTheSender) {
   EventData record(L"C", L"N", L"");
   record.PrimaryCode = static_cast<EventCode>(5);

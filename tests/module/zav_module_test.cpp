@@ -131,6 +131,31 @@ TEST(ZAVModuleTest, PostEventWithRetrySucceedsAtOnceAndSignsTheRecord) {
   EXPECT_EQ(received->Parameter, L"ZAV.Service.ApplyHostPolicy");
 }
 
+TEST(ZAVModuleTest, PostEventWithRetrySucceedsOnceSomebodySubscribes) {
+  FakeClock clock;
+  ZAVModule module(L"Late");
+  unsigned char callers[4] = {'l', 'a', 't', 'e'};
+  EventData record(L"Test.Late", L"Post", L"");
+  record.DataLength = 4;
+  record.Data = callers;
+  std::unique_ptr<Listener> listener;
+  std::vector<unsigned char*> dataWhileSleeping;
+  clock.onSleep = [&](std::uint32_t) {
+    dataWhileSleeping.push_back(record.Data);
+    if (!listener) listener = std::make_unique<Listener>(L"Test.Late.Post");
+  };
+  EXPECT_TRUE(module.PostEventWithRetry(record, 30000));
+  EXPECT_EQ(clock.Sleeps(), std::vector<std::uint32_t>{1000}) << "two attempts";
+  EXPECT_EQ(dataWhileSleeping, std::vector<unsigned char*>{callers}) << "the failed attempt's copy is gone";
+  EXPECT_NE(record.Data, callers) << "the record holds the posted copy";
+  if (record.Data == callers) record.Data = nullptr;
+  ASSERT_NE(listener, nullptr);
+  auto received = listener->Pull();
+  ASSERT_NE(received, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(received->Data), received->DataLength), "late");
+  EXPECT_EQ(listener->Pull(), nullptr);
+}
+
 TEST(ZAVModuleTest, FailedRetriesLeaveTheCallersDataInPlace) {
   FakeClock clock;
   ZAVModule module(L"Keeper");

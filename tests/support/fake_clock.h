@@ -3,6 +3,7 @@
 // sleeps return at once, timed waits become polls.
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -15,14 +16,21 @@ class FakeClock final : public xplat::Clock {
   FakeClock() : previous(xplat::InstallClock(this)) {}
   ~FakeClock() override { xplat::InstallClock(previous); }
 
+  // Runs on the sleeping thread during each sleep, for a test to act while
+  // the code under test waits.
+  std::function<void(std::uint32_t)> onSleep;
+
   std::uint64_t NowMs() override {
     std::lock_guard<std::mutex> lock(mutex);
     return now;
   }
   void Sleep(std::uint32_t ms) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    sleeps.push_back(ms);
-    now += ms;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      sleeps.push_back(ms);
+      now += ms;
+    }
+    if (onSleep) onSleep(ms);
   }
   bool TimedWait(std::uint32_t ms, const std::function<bool(std::uint32_t)>& wait) override {
     if (wait(0)) return true;

@@ -4,17 +4,19 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <optional>
 
 namespace {
 
+// The formatted text, or "<failed>" with the buffer left an empty text.
 std::wstring Format(std::size_t maxChars, const wchar_t* format, ...) {
   std::wstring buffer(maxChars + 1, L'#');
   va_list args;
   va_start(args, format);
-  const std::size_t length = xplat::FormatWide(buffer.data(), maxChars, format, args);
+  const std::optional<std::size_t> length = xplat::FormatWide(buffer.data(), maxChars, format, args);
   va_end(args);
-  EXPECT_EQ(buffer[length], L'\0');
-  return buffer.substr(0, length);
+  EXPECT_EQ(buffer[length.value_or(0)], L'\0');
+  return length ? buffer.substr(0, *length) : L"<failed>";
 }
 
 TEST(FormatWideTest, FollowsTheWindowsConventionsOnEveryPlatform) {
@@ -32,6 +34,13 @@ TEST(FormatWideTest, CutsALongResultAtTheLimitAndTerminatesIt) {
   EXPECT_EQ(Format(4, L"abc%ws", L"def"), L"abcd");
   EXPECT_EQ(Format(3, L"abc"), L"abc");
 }
+
+#if !defined(_WIN32)
+TEST(FormatWideTest, AFailedConversionIsNoCutLine) {
+  EXPECT_EQ(Format(2048, L"%hs", "\xff"), L"<failed>") << "not convertible in the C locale";
+  EXPECT_EQ(Format(2, L"abc%hs", "\xff"), L"<failed>") << "a failure is no cut, however long";
+}
+#endif
 
 TEST(FormatWideTest, NullStringArgumentsPrintAsNull) {
   EXPECT_EQ(Format(100, L"[%ws]", static_cast<const wchar_t*>(nullptr)), L"[(null)]");

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <thread>
 
 #include "support/test_environment.h"
+#include "xplat/text.h"
 
 namespace {
 
@@ -109,6 +111,55 @@ TEST(RegistryTest, ReadersNeverSeeAHalfWrittenValue) {
     ++reads;
   }
   writer.join();
+}
+
+}  // namespace
+
+namespace {
+
+using namespace std::string_literals;
+
+struct TextCase {
+  const wchar_t* name;
+  std::uint32_t type;
+  std::string bytes;
+  std::optional<std::wstring> text;
+};
+
+std::string Units(const std::u16string& text) {
+  std::string bytes;
+  for (char16_t unit : text) bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+  return bytes;
+}
+
+TEST(RegistryTest, RegistryTextIsATerminatedStringTypeWithinTheCapacity) {
+  constexpr std::size_t kCapacity = 8;
+  const std::vector<TextCase> cases = {
+      {L"Sz", xplat::kRegSz, Units(u"C:\\A\0"s), L"C:\\A"},
+      {L"ExpandSz", xplat::kRegExpandSz, Units(u"%TEMP%\0"s), L"%TEMP%"},
+      {L"Binary", xplat::kRegBinary, Units(u"text\0"s), std::nullopt},
+      {L"Dword", xplat::kRegDword, std::string("\x41\0\0\0", 4), std::nullopt},
+      {L"MultiSz", xplat::kRegMultiSz, Units(u"a\0\0"s), std::nullopt},
+      {L"Empty", xplat::kRegSz, "", L""},
+      {L"EmptyBinary", xplat::kRegBinary, "", std::nullopt},
+      {L"OneByte", xplat::kRegSz, std::string("\0", 1), std::nullopt},
+      {L"TerminatorOnly", xplat::kRegSz, Units(u"\0"s), L""},
+      {L"OddSize", xplat::kRegSz, Units(u"ab\0"s) + 'c', std::nullopt},
+      {L"OddSizeEndingInZeros", xplat::kRegSz, Units(u"ab\0"s) + '\0', std::nullopt},
+      {L"Unterminated", xplat::kRegSz, Units(u"abcd"), std::nullopt},
+      {L"TextAfterTerminator", xplat::kRegExpandSz, Units(u"ab\0cd\0"s), L"ab"},
+      {L"FillsTheCapacity", xplat::kRegSz, Units(u"1234567\0"s), L"1234567"},
+      {L"PastTheCapacity", xplat::kRegSz, Units(u"12345678\0"s), std::nullopt},
+  };
+  ScopedRegistryKey scoped(kTestKey);
+  for (const TextCase& c : cases) scoped.SetRaw(c.name, c.type, c.bytes);
+
+  xplat::RegistryKey key = xplat::RegistryKey::Open(kTestKey, xplat::RegistryAccess::Read);
+  for (const TextCase& c : cases) {
+    EXPECT_EQ(xplat::ReadRegistryText(key, c.name, kCapacity), c.text) << xplat::ToUtf8(c.name);
+  }
+  EXPECT_EQ(xplat::ReadRegistryText(key, L"Missing", kCapacity), std::nullopt);
+  EXPECT_EQ(xplat::ReadRegistryText(xplat::RegistryKey(), L"Sz", kCapacity), std::nullopt) << "no key";
 }
 
 }  // namespace

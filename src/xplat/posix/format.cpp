@@ -64,37 +64,39 @@ void TranslateFormat(const wchar_t* format, std::wstring& out) {
   }
 }
 
-// glibc leaves a cut or failed result unterminated and of unknown length, so
-// such a line is formatted again into a stream that grows as needed.
-std::size_t FormatThroughStream(wchar_t* buffer, std::size_t maxChars, const wchar_t* format, va_list args) {
+// glibc answers -1 both for a cut result and for a failure, and leaves the
+// buffer unterminated, so such a line is formatted again into a stream that
+// grows as needed: only that attempt can tell the two apart.
+std::optional<std::size_t> FormatThroughStream(wchar_t* buffer, std::size_t maxChars, const wchar_t* format,
+                                               va_list args) {
   wchar_t* text = nullptr;
   std::size_t size = 0;
   std::FILE* stream = open_wmemstream(&text, &size);
-  std::size_t length = 0;
-  if (stream) {
-    std::vfwprintf(stream, format, args);
-    std::fclose(stream);
+  if (!stream) return std::nullopt;
+  const bool failed = std::vfwprintf(stream, format, args) < 0;
+  std::fclose(stream);
+  std::optional<std::size_t> length;
+  if (!failed) {
     length = size < maxChars ? size : maxChars;
-    wmemcpy(buffer, text, length);
+    wmemcpy(buffer, text, *length);
   }
   std::free(text);
-  buffer[length] = L'\0';
   return length;
 }
 
 }  // namespace
 
-std::size_t FormatWide(wchar_t* buffer, std::size_t maxChars, const wchar_t* format, va_list args) {
+std::optional<std::size_t> FormatWide(wchar_t* buffer, std::size_t maxChars, const wchar_t* format, va_list args) {
   thread_local std::wstring translated;
   translated.clear();
   TranslateFormat(format, translated);
   va_list retry;
   va_copy(retry, args);
-  int written = std::vswprintf(buffer, maxChars + 1, translated.c_str(), args);
-  std::size_t length = static_cast<std::size_t>(written);
+  const int written = std::vswprintf(buffer, maxChars + 1, translated.c_str(), args);
+  std::optional<std::size_t> length = static_cast<std::size_t>(written);
   if (written < 0) length = FormatThroughStream(buffer, maxChars, translated.c_str(), retry);
   va_end(retry);
-  buffer[length] = L'\0';
+  buffer[length.value_or(0)] = L'\0';
   return length;
 }
 
