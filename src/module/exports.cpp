@@ -1,11 +1,11 @@
 #include <new>
 
+#include "hosts/custodex.h"
 #include "module/entry_points.h"
-#include "module/zav_module.h"
 
 namespace {
 
-ZAVModuleInterface* CreateModule() { return new (std::nothrow) ZAVModule(L"Custodex"); }
+ZAVModuleInterface* CreateModule() { return new (std::nothrow) zav::custody::Custodex(); }
 
 }  // namespace
 

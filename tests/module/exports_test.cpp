@@ -31,16 +31,19 @@ TEST(ExportsTest, ExecuteRunsUntilTerminateThreadThenReturnsZero) {
   auto execute = module.Find<ExportFunction>("Execute");
   ASSERT_NE(execute, nullptr);
   std::int32_t result = -5;
+  BrokerBinding broker;
+  auto service = xplat::CreateEventSignal(L"Service");
+  broker.Queue()->Register(L"ZAV.Service.RequestPolicy", *service);  // answers the start-up request at once
   ::testing::internal::CaptureStdout();
   std::thread thread([&] { result = execute(); });
-  ASSERT_TRUE(testing_support::WaitForJournalLine(L"Custodex", L"+ZAV.Service.ZAVModule"));
-  BrokerBinding broker;
+  ASSERT_TRUE(testing_support::WaitForJournalLine(L"Custodex", L"+ZAV.Service.InstallingModulesDone"));
   EXPECT_TRUE(broker.Send(L"ZAV.Service.TerminateThread", 0, nullptr, EventCode::Default, L"Service"));
   thread.join();
   ::testing::internal::GetCapturedStdout();
+  broker.Queue()->Unregister(L"ZAV.Service.RequestPolicy", *service);
   EXPECT_EQ(result, 0);
   std::vector<std::wstring> journal = testing_support::JournalOf(L"Custodex");
-  EXPECT_EQ(journal.back(), L"-ZAV.Service.ZAVModule") << "the destructor unregistered it last";
+  EXPECT_EQ(journal.back(), L"-ZAV.Service.InstallingModulesDone") << "the destructor unregistered it last";
 }
 
 class QuietModule : public ZAVModuleInterface {

@@ -1,5 +1,6 @@
 // Each test program keeps its side effects to itself: a fresh temporary
-// folder holds its log file and, on Linux, its registry store and event log.
+// folder holds its log file and, on Linux, its machine root (registry store,
+// common application-data folder) and event log.
 // Under Wine the prefix is the build's own.
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   const std::filesystem::path folder = testing_support::CreateTestFolder();
 #if !defined(_WIN32)
+  xplat::WriteEnvironment(L"CUSTODEX_MACHINE_ROOT", (folder / "machine").wstring());
   xplat::WriteEnvironment(L"CUSTODEX_REGISTRY_ROOT", (folder / "registry").wstring());
   xplat::WriteEnvironment(L"CUSTODEX_EVENT_LOG", (folder / "events.log").wstring());
 #endif

@@ -1,0 +1,167 @@
+#include "config/agent_config.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "config/xml_file.h"
+#include "hosts/host_test_support.h"
+#include "xplat/dynamic_library.h"
+#include "xplat/file_system.h"
+#include "xplat/process.h"
+
+namespace {
+
+using testing_support::ConfigFile;
+using testing_support::kAgentKey;
+using testing_support::kConfigKey;
+using testing_support::ScopedRegistryKey;
+using testing_support::WriteFile;
+using zav::custody::AgentConfig;
+
+constexpr wchar_t kSep = xplat::kPathSeparator;
+
+class AgentConfigTest : public ::testing::Test {
+ protected:
+  AgentConfigTest() { std::filesystem::remove(ConfigFile()); }
+  ~AgentConfigTest() override { std::filesystem::remove(ConfigFile()); }
+
+  std::wstring Published(const wchar_t* name) {
+    return xplat::ReadRegistryText(configKey.Key(), name, 1024).value_or(L"<missing>");
+  }
+  void WriteConfig(const std::string& server) {
+    WriteFile(ConfigFile(), "<configuration>" + server + "</configuration>");
+  }
+
+  ScopedRegistryKey agentKey{kAgentKey};
+  ScopedRegistryKey configKey{kConfigKey};
+};
+
+TEST_F(AgentConfigTest, FoldersFollowTheAgentsNamesOrTheirDefaults) {
+  const std::wstring common = xplat::CommonAppDataFolder();
+  ASSERT_FALSE(common.empty());
+  const std::wstring tail = std::wstring(1, kSep) + L"data" + kSep + L"persist" + kSep + L"ZAVConfig.xml";
+  EXPECT_EQ(AgentConfig().GetConfigFilePath(), common + kSep + L"Corvane" + kSep + L"DEDedad" + tail);
+
+  agentKey.SetText(L"OEMName", L"Acme");
+  AgentConfig oemOnly;
+  EXPECT_EQ(oemOnly.GetConfigFilePath(), common + kSep + L"Acme" + kSep + L"DEDedad" + tail);
+  EXPECT_EQ(oemOnly.CacheFolder(), common + kSep + L"Acme" + kSep + L"DEDedad" + kSep + L"data" + kSep + L"cache");
+
+  agentKey.SetText(L"AgentName", L"Warden");
+  agentKey.SetText(L"Version", L"7.1");
+  AgentConfig both;
+  EXPECT_EQ(both.GetConfigFilePath(), common + kSep + L"Acme" + kSep + L"Warden" + tail);
+  EXPECT_EQ(both.AgentVersion(), L"7.1");
+  EXPECT_EQ(zav::custody::LocateConfigFile(), both.GetConfigFilePath());
+}
+
+TEST_F(AgentConfigTest, RegistryTextsWithoutTerminatorOrOfOddSizeReadAsEmpty) {
+  agentKey.SetRaw(L"OEMName", xplat::kRegSz, std::string("A\0c\0m\0e\0", 8));  // no terminator
+  agentKey.SetRaw(L"AgentName", xplat::kRegSz, std::string("W\0x\0\0", 5));     // odd size
+  agentKey.SetRaw(L"Version", xplat::kRegExpandSz, std::string("%\0V\0%\0\0\0", 8));
+  AgentConfig config;
+  EXPECT_EQ(config.OemName(), L"");
+  EXPECT_EQ(config.AgentName(), L"");
+  EXPECT_EQ(config.AgentVersion(), L"%V%") << "expandable texts are taken as stored";
+  configKey.SetRaw(L"ZAVExecutePath", xplat::kRegSz, std::string("C\0:\0", 4));
+  EXPECT_EQ(AgentConfig::GetExecutePath(), L"");
+}
+
+TEST_F(AgentConfigTest, MissingOrMalformedFilePublishesTheDefaults) {
+  for (const char* content : {static_cast<const char*>(nullptr), "<configuration><server address='x'>"}) {
+    configKey.SetText(L"MessagingServerProxyAddress", L"old-proxy");
+    if (content) WriteFile(ConfigFile(), content);
+    AgentConfig config;
+    EXPECT_TRUE(config.LoadServerSettings());
+    EXPECT_EQ(Published(L"MessagingServerAddress"), L"localhost");
+    EXPECT_EQ(Published(L"MessagingServerPort"), L"80");
+    EXPECT_EQ(Published(L"MessagingServerIsSSL"), L"true");
+    EXPECT_EQ(Published(L"MessagingServerProxyAddress"), L"<missing>");
+  }
+}
+
+TEST_F(AgentConfigTest, ServerAndProxyValuesArePublished) {
+  WriteConfig(
+      "<server address='' port='8443' secureport='443' usesssl='FALSE'>"
+      "<proxy address='proxy.local' port='3128' username='ops' password='secret'/></server>");
+  AgentConfig config;
+  EXPECT_FALSE(config.LoadServerSettings());
+  EXPECT_EQ(Published(L"MessagingServerAddress"), L"") << "an empty address is published as empty";
+  EXPECT_EQ(Published(L"MessagingServerPort"), L"8443");
+  EXPECT_EQ(Published(L"MessagingServerIsSSL"), L"false");
+  EXPECT_EQ(Published(L"MessagingServerProxyAddress"), L"proxy.local");
+  EXPECT_EQ(Published(L"MessagingServerProxyPort"), L"3128");
+  EXPECT_EQ(Published(L"MessagingServerProxyUserName"), L"ops");
+  EXPECT_EQ(config.ServerSecurePort(), L"443");
+  EXPECT_EQ(config.ProxyPassword(), L"secret");
+  EXPECT_EQ(Published(L"MessagingServerProxyPassword"), L"<missing>") << "the password is never published";
+  EXPECT_EQ(AgentConfig::GetExecutePath(), xplat::FolderOf(xplat::ExecutablePath()));
+
+  WriteConfig("<server address='a'/>");
+  AgentConfig withoutProxy;
+  for (const wchar_t* name :
+       {L"MessagingServerProxyAddress", L"MessagingServerProxyPort", L"MessagingServerProxyUserName"}) {
+    EXPECT_EQ(Published(name), L"<missing>") << "a server without proxy deletes the proxy values";
+  }
+  EXPECT_EQ(Published(L"MessagingServerAddress"), L"a");
+  EXPECT_EQ(Published(L"MessagingServerPort"), L"80");
+
+  WriteConfig("<other/>");
+  EXPECT_TRUE(AgentConfig().LoadServerSettings()) << "no server element";
+  EXPECT_EQ(Published(L"MessagingServerAddress"), L"localhost");
+}
+
+TEST_F(AgentConfigTest, OnlyFalseInAnyCaseTurnsSslOff) {
+  const std::pair<const char*, bool> cases[] = {{" usesssl='false'", false}, {" usesssl='False'", false},
+                                                {" usesssl='0'", true},       {" usesssl='no'", true},
+                                                {" usesssl=''", true},        {"", true}};
+  for (const auto& [attribute, expected] : cases) {
+    WriteConfig(std::string("<server") + attribute + "/>");
+    EXPECT_EQ(AgentConfig().UseSsl(), expected) << attribute;
+  }
+}
+
+TEST_F(AgentConfigTest, WithoutTheConfigKeyNothingIsPublished) {
+  configKey.Key().Close();
+  xplat::RegistryKey::DeleteTree(kConfigKey);
+  AgentConfig config;
+  EXPECT_NE(config.WriteRegistrySettings(), 0u);
+  EXPECT_FALSE(xplat::RegistryKey::Open(kConfigKey, xplat::RegistryAccess::Read).IsOpen()) << "never created";
+  EXPECT_EQ(AgentConfig::GetExecutePath(), L"");
+}
+
+TEST(XmlPositionTest, RowAndColumnCountFromTheOffset) {
+  const std::wstring text = L"<a>\n  <b>\n\n   x";
+  EXPECT_EQ(zav::custody::PositionOfOffset(text, 0).line, 1);
+  EXPECT_EQ(zav::custody::PositionOfOffset(text, 6).line, 2);
+  EXPECT_EQ(zav::custody::PositionOfOffset(text, 6).column, 3);
+  EXPECT_EQ(zav::custody::PositionOfOffset(text, 15).line, 4);
+  EXPECT_EQ(zav::custody::PositionOfOffset(text, 15).column, 5);
+  EXPECT_EQ(zav::custody::PositionOfOffset(text, 999).line, 4) << "an offset past the end stops there";
+}
+
+// A program run from a folder whose path is longer than 255 characters
+// publishes that whole folder.
+TEST_F(AgentConfigTest, LongProgramPathIsPublishedWhole) {
+  std::filesystem::path folder = testing_support::NewFolder("long");
+  while (folder.wstring().size() < 300) folder /= std::wstring(40, L'p');
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path program = folder / ("probe" + std::filesystem::path(xplat::ExecutablePath()).extension().string());
+  const std::filesystem::path probe = std::filesystem::path(xplat::FolderOf(xplat::ExecutablePath())) /
+#if defined(_WIN32)
+                                      "custodex-config-probe.exe";
+#else
+                                      "custodex-config-probe";
+#endif
+  std::filesystem::copy_file(probe, program);
+  xplat::StartedProcess started;
+  ASSERT_TRUE(xplat::StartProcessFromCommandLine(L"\"" + program.wstring() + L"\"", started));
+  for (int i = 0; i < 500 && !started.process.WaitForExit(0); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::uint32_t code = 1;
+  ASSERT_TRUE(started.process.GetExitCode(code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(Published(L"ZAVExecutePath"), folder.wstring());
+}
+
+}  // namespace

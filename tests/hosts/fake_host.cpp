@@ -1,0 +1,28 @@
+// A stand-in for a host executable in the launcher's tests. Started as
+// "<image> -m <host>", it records its arguments, one per line, in
+// "<image>.args", then lives as "<image>.life" says ("<ms> <exit code>",
+// default "30000 0") unless "<image>.stop" appears first (exit code 0).
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+int main(int argc, char** argv) {
+  const std::filesystem::path image = std::filesystem::absolute(argv[0]);
+  {
+    std::ofstream args(image.string() + ".args", std::ios::binary);
+    for (int i = 0; i < argc; ++i) args << argv[i] << '\n';
+  }
+  long lifeMs = 30000;
+  int exitCode = 0;
+  std::ifstream(image.string() + ".life") >> lifeMs >> exitCode;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(lifeMs);
+  const std::filesystem::path stop = image.string() + ".stop";
+  while (std::chrono::steady_clock::now() < end) {
+    std::error_code ignored;
+    if (std::filesystem::exists(stop, ignored)) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return exitCode;
+}

@@ -1,0 +1,113 @@
+#include "hosts/host_test_support.h"
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "support/log_file.h"
+#include "xplat/dynamic_library.h"
+#include "xplat/file_system.h"
+
+namespace testing_support {
+namespace {
+
+std::filesystem::path FakeHostProgram() {
+  const std::filesystem::path bin = std::filesystem::path(xplat::ExecutablePath()).parent_path();
+#if defined(_WIN32)
+  return bin / "custodex-fake-host.exe";
+#else
+  return bin / "custodex-fake-host";
+#endif
+}
+
+// Waits in real time, whatever clock the test installed.
+void AwaitExit(const xplat::ProcessHandle& process) {
+  for (int i = 0; i < 500 && !process.WaitForExit(0); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+}  // namespace
+
+LogCursor::LogCursor() : start(LoggedTexts(L"Custodex").size()) {}
+
+std::vector<std::wstring> LogCursor::Lines() const {
+  std::vector<std::wstring> all = LoggedTexts(L"Custodex");
+  return std::vector<std::wstring>(all.begin() + static_cast<std::ptrdiff_t>(std::min(start, all.size())), all.end());
+}
+
+std::size_t LogCursor::Count(const std::wstring& prefix) const {
+  std::size_t count = 0;
+  for (const std::wstring& line : Lines()) count += line.rfind(prefix, 0) == 0;
+  return count;
+}
+
+std::filesystem::path NewFolder(const std::string& purpose) {
+  static int counter = 0;
+  const std::filesystem::path folder = TestFolder() / (purpose + "-" + std::to_string(++counter));
+  std::filesystem::create_directories(folder);
+  return folder;
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& text) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::filesystem::path ConfigFile() { return std::filesystem::path(zav::custody::LocateConfigFile()); }
+
+std::string ModuleEntry(const std::string& host, const std::string& file, const std::string& name) {
+  return "<module host=\"" + host + "\" name=\"" + name + "\" description=\"d\" version=\"1\" file=\"" + file +
+         "\" hash=\"h\"/>";
+}
+
+HostsTest::HostsTest() : programFolder(NewFolder("program")) {
+  std::filesystem::copy_file(FakeHostProgram(), programFolder / "qvhost.exe");
+  module = std::make_unique<zav::custody::Custodex>();
+  configKey.SetText(L"ZAVExecutePath", programFolder.wstring());
+}
+
+HostsTest::~HostsTest() {
+  for (auto& [name, record] : module->Hosts()) {
+    if (!record.processHandle) continue;
+    record.processHandle.Terminate(1);
+    AwaitExit(record.processHandle);
+  }
+  module.reset();
+}
+
+zav::custody::HostRecord& HostsTest::AddHost(const std::wstring& name, const std::wstring& fileName) {
+  zav::custody::HostRecord record;
+  record.hostName = name;
+  record.moduleName = L"Module" + name;
+  record.fileName = fileName;
+  module->Add(record);
+  return module->Hosts().at(name);
+}
+
+std::filesystem::path HostsTest::ImageOf(const std::wstring& hostName) const {
+  return programFolder / (L"QVH-" + hostName + L".exe");
+}
+
+std::vector<std::string> HostsTest::ArgumentsOf(const std::filesystem::path& image) const {
+  const std::filesystem::path file = image.string() + ".args";
+  for (int i = 0; i < 500 && !std::filesystem::exists(file); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the host finish writing
+  std::ifstream in(file, std::ios::binary);
+  std::vector<std::string> arguments;
+  for (std::string line; std::getline(in, line);) arguments.push_back(line);
+  return arguments;
+}
+
+void HostsTest::SetLife(const std::wstring& hostName, int ms, int exitCode) const {
+  WriteFile(ImageOf(hostName).string() + ".life", std::to_string(ms) + " " + std::to_string(exitCode));
+}
+
+void HostsTest::EndHost(const std::wstring& hostName) {
+  auto& record = module->Hosts().at(hostName);
+  record.processHandle.Terminate(7);
+  AwaitExit(record.processHandle);
+}
+
+}  // namespace testing_support
