@@ -1,26 +1,39 @@
-// The agent's service, as a stand-in: loads the module library by its file
-// name, runs its "Execute" on a thread of its own, and stops it by delivering
-// "ZAV.Service.TerminateThread" through the event broker.
+// The agent's service, as a stand-in. It prepares the machine as the agent's
+// installer would (registry values, the module list ZAVConfig.xml), loads the
+// event broker and the sample module into its own process, loads the module
+// library and runs its "Execute" on a thread of its own. It answers what the
+// module sends (policy requests, unload requests, "HostUpgrade",
+// "UpdatePolicy") and takes commands on standard input ("help" lists them);
+// the end of input stops the module by delivering "ZAV.Service.TerminateThread".
 //
-//   custodex-service [--register] [--module FILE] [--seconds N]
+//   custodex-service [--root DIR] [--policy FILE] [--module FILE] [--seconds N] [--register]
 //
-// --register first records the service's folder as the agent's install
-// folder (value "Path" of SOFTWARE\Corvane\DEDedad), as the installer does.
-// Without --seconds it runs until its standard input closes.
+// --root DIR (Linux) makes DIR the machine: CUSTODEX_MACHINE_ROOT=DIR and
+// CUSTODEX_REGISTRY_ROOT=DIR/registry for the service and every host.
+// --policy FILE is the host policy it answers with (default: Alpha, Beta, Gamma).
+// --seconds N stops the module after N seconds instead of reading commands.
+// --register is kept for older scripts: the service always records its folder.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "module/broker_binding.h"
+#include "service/commands.h"
+#include "service/console.h"
+#include "service/events.h"
+#include "service/host_control.h"
+#include "service/host_policy.h"
+#include "service/machine.h"
+#include "service/run_state.h"
 #include "xplat/clock.h"
 #include "xplat/dynamic_library.h"
-#include "xplat/event_signal.h"
-#include "xplat/registry.h"
+#include "xplat/file_system.h"
 #include "xplat/text.h"
 
 namespace {
@@ -28,65 +41,125 @@ namespace {
 using ExecuteFunction = std::int32_t (*)();
 using VersionFunction = std::int32_t (*)();
 
-constexpr wchar_t kServiceName[] = L"Service";
+constexpr std::uint32_t kHostStopWaitMs = 5000;
+constexpr std::uint32_t kDeliveryRetryMs = 100;
+constexpr int kDeliveryAttempts = 100;
 
 struct Options {
   std::wstring moduleFile = xplat::LibraryFileName(L"Custodex");
+  std::optional<std::wstring> root;
+  std::optional<std::wstring> policyFile;
   int seconds = -1;
-  bool registerPath = false;
 };
+
+const char kUsage[] =
+    "usage: custodex-service [--root DIR] [--policy FILE] [--module FILE] [--seconds N] [--register]\n";
 
 bool ParseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--module" && i + 1 < argc) {
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--module" && hasValue) {
       options.moduleFile = xplat::FromUtf8(argv[++i]);
-    } else if (arg == "--register") {
-      options.registerPath = true;
-    } else if (arg == "--seconds" && i + 1 < argc) {
+    } else if (arg == "--root" && hasValue) {
+      options.root = xplat::FromUtf8(argv[++i]);
+    } else if (arg == "--policy" && hasValue) {
+      options.policyFile = xplat::FromUtf8(argv[++i]);
+    } else if (arg == "--seconds" && hasValue) {
       options.seconds = std::atoi(argv[++i]);
-    } else {
-      std::fprintf(stderr, "usage: custodex-service [--register] [--module FILE] [--seconds N]\n");
+    } else if (arg != "--register") {
+      std::fputs(kUsage, stderr);
       return false;
     }
   }
   return true;
 }
 
-bool RegisterInstallFolder() {
-  const std::wstring program = xplat::ExecutablePath();
-  const std::wstring folder = program.substr(0, program.find_last_of(L"\\/"));
-  xplat::ErrorCode error = 0;
-  xplat::RegistryKey key = xplat::RegistryKey::Create(L"SOFTWARE\\Corvane\\DEDedad", &error);
-  if (key.IsOpen()) error = key.Set(L"Path", xplat::StringValue(folder));
-  if (error != xplat::kErrorSuccess) {
-    std::printf("service: cannot record the install folder (error %u)\n", error);
-    return false;
-  }
-  std::printf("service: install folder %s\n", xplat::ToUtf8(folder).c_str());
-  return true;
+std::optional<std::string> InitialPolicy(const Options& options) {
+  if (!options.policyFile) return service::DefaultPolicyDocument();
+  std::optional<std::string> document = xplat::ReadSharedFile(*options.policyFile);
+  if (!document) service::Say("cannot read the policy %s", xplat::ToUtf8(*options.policyFile).c_str());
+  return document;
 }
 
-void WaitForStopRequest(int seconds) {
-  if (seconds >= 0) {
-    xplat::Sleep(static_cast<std::uint32_t>(seconds) * 1000);
-    return;
+// The module library and the thread that runs its Execute.
+class ModuleRun {
+ public:
+  bool Load(const std::wstring& file) {
+    const std::string name = xplat::ToUtf8(file);
+    library = xplat::DynamicLibrary::Load(file);
+    execute = library.Find<ExecuteFunction>("Execute");
+    auto version = library.Find<VersionFunction>("ReturnAPIInterfaceVersion");
+    if (!library.IsLoaded()) {
+      service::Say("cannot load %s", name.c_str());
+      return false;
+    }
+    if (!execute || !version) {
+      service::Say("%s lacks Execute or ReturnAPIInterfaceVersion", name.c_str());
+      return false;
+    }
+    service::Say("loaded %s, interface version %d", name.c_str(), version());
+    return true;
   }
-  std::string line;
-  while (std::getline(std::cin, line)) {
+
+  void Start(service::RunState& state) {
+    thread = std::thread([this, &state] {
+      result = execute();
+      state.EndModule();
+    });
   }
-}
+
+  std::int32_t Join() {
+    thread.join();
+    return result;
+  }
+
+ private:
+  xplat::DynamicLibrary library;
+  ExecuteFunction execute = nullptr;
+  std::thread thread;
+  std::atomic<std::int32_t> result{0};
+};
 
 // The module may not have subscribed yet; keep delivering until it has, or
 // until it has ended on its own.
-bool StopModule(BrokerBinding& broker, const std::atomic<bool>& ended) {
-  constexpr int kAttempts = 100;
-  for (int i = 0; i < kAttempts && !ended; ++i) {
-    if (broker.Send(L"ZAV.Service.TerminateThread", 0, nullptr, EventCode::Default, kServiceName)) return true;
+bool StopModule(BrokerBinding& broker, service::RunState& state) {
+  for (int i = 0; i < kDeliveryAttempts && !state.ModuleEnded(); ++i) {
+    if (broker.Send(L"ZAV.Service.TerminateThread", 0, nullptr, EventCode::Default, service::kServiceName)) {
+      return true;
+    }
     if (!broker.Queue()) return false;
-    xplat::Sleep(100);
+    xplat::Sleep(kDeliveryRetryMs);
   }
-  return ended;
+  return state.ModuleEnded();
+}
+
+// Standard input feeds the state from a thread of its own, which may still
+// be blocked in a read when the service ends.
+void ReadCommandsInBackground(service::RunState& state) {
+  std::thread([&state] {
+    std::string line;
+    while (std::getline(std::cin, line)) state.AddLine(line);
+    state.EndInput();
+  }).detach();
+}
+
+void RunCommands(service::Commands& commands, service::RunState& state) {
+  service::Say("ready; commands on standard input (help lists them)");
+  ReadCommandsInBackground(state);
+  std::string line;
+  while (state.NextLine(line)) {
+    if (!commands.Run(line)) return;
+  }
+  if (!state.ModuleEnded()) service::Say("end of input");
+}
+
+bool Prepare(const Options& options, const std::wstring& folder, service::PolicyStore& policy) {
+  if (options.root && !service::UseMachineRoot(*options.root)) return false;
+  if (!service::RegisterAgent(folder)) return false;
+  service::WriteModuleList(policy.HostsEverListed());
+  service::CheckProgramFolder(folder);
+  return true;
 }
 
 }  // namespace
@@ -94,39 +167,46 @@ bool StopModule(BrokerBinding& broker, const std::atomic<bool>& ended) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) return 2;
-  if (options.registerPath && !RegisterInstallFolder()) return 1;
+  const std::optional<std::string> document = InitialPolicy(options);
+  if (!document) return 2;
+  service::PolicyStore policy(*document);
+  const std::wstring folder = xplat::FolderOf(xplat::ExecutablePath());
+  if (!Prepare(options, folder, policy)) return 1;
 
-  const std::string moduleFile = xplat::ToUtf8(options.moduleFile);
-  xplat::DynamicLibrary module = xplat::DynamicLibrary::Load(options.moduleFile);
-  if (!module.IsLoaded()) {
-    std::printf("service: cannot load %s\n", moduleFile.c_str());
-    return 1;
-  }
-  auto execute = module.Find<ExecuteFunction>("Execute");
-  auto version = module.Find<VersionFunction>("ReturnAPIInterfaceVersion");
-  if (!execute || !version) {
-    std::printf("service: %s lacks Execute or ReturnAPIInterfaceVersion\n", moduleFile.c_str());
-    return 1;
-  }
-  std::printf("service: loaded %s, interface version %d\n", moduleFile.c_str(), version());
-
+  const service::HostControl hosts(folder);
+  hosts.StopAll(kHostStopWaitMs);  // hosts an earlier run left behind
+  hosts.RemoveFiles();
   BrokerBinding broker;
-  std::atomic<std::int32_t> result{0};
-  std::atomic<bool> ended{false};
-  std::thread moduleThread([&] {
-    result = execute();
-    ended = true;
-  });
-
-  WaitForStopRequest(options.seconds);
-  std::printf("service: stopping the module\n");
-  std::fflush(stdout);
-  if (!StopModule(broker, ended)) {
-    std::printf("service: the module cannot be told to stop (no event broker)\n");
-    std::fflush(stdout);
-    std::_Exit(1);  // the module thread can never be joined
+  if (!broker.Queue()) {
+    service::Say("no event broker");
+    return 1;
   }
-  moduleThread.join();
-  std::printf("service: module returned %d\n", result.load());
+  service::SampleLibrary sample;
+  if (sample.Load()) service::Say("loaded %s into the service", xplat::ToUtf8(service::kSampleModuleName).c_str());
+  ModuleRun module;
+  if (!module.Load(options.moduleFile)) return 1;
+  service::EventAnswers answers(broker, policy, hosts, sample);
+  answers.Start();
+
+  service::RunState state;
+  module.Start(state);
+  if (options.seconds >= 0) {
+    state.SleepUnlessModuleEnds(static_cast<std::uint32_t>(options.seconds) * 1000);
+  } else {
+    service::Commands commands(broker, policy, hosts, state);
+    RunCommands(commands, state);
+  }
+  if (!state.ModuleEnded()) {
+    service::Say("stopping the module");
+    if (!StopModule(broker, state)) {
+      service::Say("the module cannot be told to stop (no event broker)");
+      std::_Exit(1);  // the module thread can never be joined
+    }
+  }
+  const std::int32_t result = module.Join();
+  service::Say("module returned %d", result);
+  hosts.StopAll(kHostStopWaitMs);
+  hosts.RemoveFiles();
+  answers.Stop();
   return result == 0 ? 0 : 1;
 }

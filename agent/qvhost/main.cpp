@@ -1,0 +1,246 @@
+// The agent's host executable, as a stand-in. The host manager starts a copy
+// of it per host, "QVH-<host>.exe" in the program folder, as
+//
+//   "<folder>\QVH-<host>.exe" -m <host>
+//
+// It finds the host's module in the agent's module list (ZAVConfig.xml,
+// section configuration/zavmodules: the first complete entry whose "host" is
+// the host name), loads the module's file from its own folder and runs the
+// library's "Execute" on a thread of its own, as the service does. It writes
+// "QVH-<host>.status" beside itself (process id, start time, and the exit
+// code once it ends normally) and stops when the agent creates
+// "QVH-<host>.stop" there: it then delivers "ZAV.Service.TerminateThread"
+// through its own process's event broker and exits with the module's result.
+//
+// For tests and demos: when QVHOST_EXIT_<host> is set to CODE or CODE@MS, the
+// host does nothing but exit with CODE at once, or after MS milliseconds.
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <pugixml.hpp>
+#include <string>
+#include <thread>
+
+#include "config/agent_config.h"
+#include "module/broker_binding.h"
+#include "qvhost/host_files.h"
+#include "xplat/clock.h"
+#include "xplat/dynamic_library.h"
+#include "xplat/environment.h"
+#include "xplat/file_system.h"
+#include "xplat/process.h"
+#include "xplat/text.h"
+
+namespace {
+
+using ExecuteFunction = std::int32_t (*)();
+
+constexpr std::uint32_t kStopPollMs = 200;
+constexpr std::uint32_t kDeliveryRetryMs = 100;
+constexpr int kDeliveryAttempts = 100;
+constexpr int kUsageExitCode = 2;
+constexpr std::int32_t kFailureExitCode = 1;
+
+std::string linePrefix = "qvhost: ";
+
+void Say(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::fputs(linePrefix.c_str(), stdout);
+  std::vfprintf(stdout, format, args);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+  va_end(args);
+}
+
+std::string Utf8(const std::wstring& text) { return xplat::ToUtf8(text); }
+
+// "-m NAME"; a name with blanks arrives as several arguments and is joined again.
+std::optional<std::wstring> HostNameArgument(int argc, char** argv) {
+  if (argc < 3 || std::string(argv[1]) != "-m") return std::nullopt;
+  std::wstring name = xplat::FromUtf8(argv[2]);
+  for (int i = 3; i < argc; ++i) name += L" " + xplat::FromUtf8(argv[i]);
+  return name;
+}
+
+struct ExitControl {
+  std::uint32_t code = 0;
+  std::uint32_t delayMs = 0;
+};
+
+bool ParseUnsigned(const std::wstring& text, std::uint32_t& number) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of(L"0123456789") != std::wstring::npos) return false;
+  const unsigned long long value = std::stoull(text);
+  if (value > 0xFFFFFFFFull) return false;
+  number = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+// "CODE" or "CODE@MS".
+std::optional<ExitControl> ParseExitControl(const std::wstring& text) {
+  ExitControl control;
+  const std::size_t at = text.find(L'@');
+  if (!ParseUnsigned(text.substr(0, at), control.code)) return std::nullopt;
+  if (at != std::wstring::npos && !ParseUnsigned(text.substr(at + 1), control.delayMs)) return std::nullopt;
+  return control;
+}
+
+int ExitAsControlled(const std::wstring& variable, const std::wstring& setting) {
+  const std::optional<ExitControl> control = ParseExitControl(setting);
+  if (!control) {
+    Say("%s=%s is neither CODE nor CODE@MS", Utf8(variable).c_str(), Utf8(setting).c_str());
+    return kFailureExitCode;
+  }
+  Say("exiting with %u after %u ms, as %s asks", control->code, control->delayMs, Utf8(variable).c_str());
+  if (control->delayMs > 0) xplat::Sleep(control->delayMs);
+  return static_cast<int>(control->code);
+}
+
+struct ModuleEntry {
+  std::wstring moduleName;
+  std::wstring fileName;
+};
+
+bool IsComplete(const pugi::xml_node& entry) {
+  for (const wchar_t* required : {L"name", L"version", L"file", L"hash"}) {
+    if (entry.attribute(required).empty()) return false;
+  }
+  return true;
+}
+
+std::wstring FileNameOf(const std::wstring& file) {
+  const std::size_t backslash = file.rfind(L'\\');
+  return backslash == std::wstring::npos ? file : file.substr(backslash + 1);
+}
+
+std::optional<ModuleEntry> FindModuleEntry(const std::wstring& listPath, const std::wstring& hostName) {
+  const std::optional<std::string> text = xplat::ReadSharedFile(listPath);
+  if (!text) {
+    Say("cannot read the module list %s", Utf8(listPath).c_str());
+    return std::nullopt;
+  }
+  pugi::xml_document document;
+  const pugi::xml_parse_result parsed = document.load_buffer(text->data(), text->size());
+  if (!parsed) {
+    Say("the module list %s does not parse: %s", Utf8(listPath).c_str(), parsed.description());
+    return std::nullopt;
+  }
+  const pugi::xml_node modules = document.first_element_by_path(L"configuration/zavmodules");
+  for (const pugi::xml_node& entry : modules.children()) {
+    if (!IsComplete(entry) || hostName != entry.attribute(L"host").value()) continue;
+    return ModuleEntry{entry.attribute(L"name").value(), FileNameOf(entry.attribute(L"file").value())};
+  }
+  Say("no module for this host in %s", Utf8(listPath).c_str());
+  return std::nullopt;
+}
+
+// True when the agent asked the host to stop, false when the module ended first.
+bool WaitForStopRequest(const std::wstring& stopFile, const std::atomic<bool>& ended) {
+  for (;;) {
+    if (ended) return false;
+    if (xplat::PathExists(stopFile)) {
+      xplat::DeleteFile(stopFile);
+      return true;
+    }
+    xplat::Sleep(kStopPollMs);
+  }
+}
+
+// The module may not have subscribed yet; keep delivering until it has, or
+// until it has ended on its own.
+bool DeliverTerminate(const std::atomic<bool>& ended) {
+  BrokerBinding broker;
+  for (int i = 0; i < kDeliveryAttempts && !ended; ++i) {
+    if (broker.Send(L"ZAV.Service.TerminateThread", 0, nullptr, EventCode::Default, L"qvhost")) return true;
+    if (!broker.Queue()) return false;
+    xplat::Sleep(kDeliveryRetryMs);
+  }
+  return ended;
+}
+
+class HostProcess {
+ public:
+  explicit HostProcess(std::wstring name)
+      : hostName(std::move(name)),
+        folder(xplat::FolderOf(xplat::ExecutablePath())),
+        statusFile(qvhost::StatusFilePath(folder, hostName)),
+        stopFile(qvhost::StopFilePath(folder, hostName)) {}
+
+  int Run() {
+    xplat::DeleteFile(stopFile);  // a request left over from an earlier run is not for us
+    status.processId = xplat::CurrentProcessId();
+    status.startedMs = qvhost::WallClockMs();
+    if (!qvhost::WriteHostStatus(statusFile, status)) Say("cannot write %s", Utf8(statusFile).c_str());
+    return Finish(RunModule());
+  }
+
+ private:
+  int Finish(std::int32_t result) {
+    status.exitCode = result;
+    qvhost::WriteHostStatus(statusFile, status);
+    return static_cast<int>(result);
+  }
+
+  std::int32_t RunModule() {
+    const std::optional<ModuleEntry> entry = FindModuleEntry(zav::custody::LocateConfigFile(), hostName);
+    if (!entry) return kFailureExitCode;
+    const std::wstring modulePath = folder + xplat::kPathSeparator + entry->fileName;
+    if (!xplat::PathExists(modulePath)) {
+      Say("the module file %s is missing", Utf8(modulePath).c_str());
+      return kFailureExitCode;
+    }
+    xplat::DynamicLibrary library = xplat::DynamicLibrary::Load(modulePath);
+    auto execute = library.Find<ExecuteFunction>("Execute");
+    if (!library.IsLoaded() || !execute) {
+      Say("cannot run %s: %s", Utf8(modulePath).c_str(), library.IsLoaded() ? "no Execute" : "not loadable");
+      return kFailureExitCode;
+    }
+    Say("running module %s from %s (process %u)", Utf8(entry->moduleName).c_str(), Utf8(modulePath).c_str(),
+        status.processId);
+    return RunExecute(execute);
+  }
+
+  std::int32_t RunExecute(ExecuteFunction execute) {
+    std::atomic<std::int32_t> result{0};
+    std::atomic<bool> ended{false};
+    std::thread moduleThread([&] {
+      result = execute();
+      ended = true;
+    });
+    if (WaitForStopRequest(stopFile, ended)) {
+      Say("stop requested");
+      if (!DeliverTerminate(ended)) {
+        Say("the module cannot be told to stop (no event broker)");
+        Finish(kFailureExitCode);
+        std::_Exit(kFailureExitCode);  // the module thread can never be joined
+      }
+    }
+    moduleThread.join();
+    Say("module returned %d", result.load());
+    return result;
+  }
+
+  std::wstring hostName;
+  std::wstring folder;
+  std::wstring statusFile;
+  std::wstring stopFile;
+  qvhost::HostStatus status;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::optional<std::wstring> hostName = HostNameArgument(argc, argv);
+  if (!hostName) {
+    std::printf("usage: qvhost.exe -m HOST\n");
+    return kUsageExitCode;
+  }
+  linePrefix = "qvhost[" + Utf8(*hostName) + "]: ";
+  const std::wstring exitVariable = L"QVHOST_EXIT_" + *hostName;
+  const std::wstring exitSetting = xplat::ReadEnvironment(exitVariable);
+  if (!exitSetting.empty()) return ExitAsControlled(exitVariable, exitSetting);
+  return HostProcess(*hostName).Run();
+}
