@@ -28,6 +28,7 @@ Broker::~Broker() {
 bool Broker::Register(std::wstring fullName, xplat::EventSignal& signal) {
   std::lock_guard<std::mutex> lock(mutex);
   Note(L'+', signal, fullName);
+  if (!refusedName.empty() && fullName == refusedName) return false;
   ++subscribers[&signal].names[fullName];
   return true;
 }
@@ -111,6 +112,11 @@ void Broker::ClearJournal() {
   journal.clear();
 }
 
+void Broker::RefuseRegistration(std::wstring fullName) {
+  std::lock_guard<std::mutex> lock(mutex);
+  refusedName = std::move(fullName);
+}
+
 Broker& Instance() {
   static Broker broker;
   return broker;
@@ -134,4 +140,8 @@ XPLAT_EXPORT std::size_t HubrelleJournal(wchar_t* buffer, std::size_t capacity) 
 }
 
 XPLAT_EXPORT void HubrelleClearJournal() { hubrelle::Instance().ClearJournal(); }
+
+XPLAT_EXPORT void HubrelleRefuseRegistration(const wchar_t* fullName) {
+  hubrelle::Instance().RefuseRegistration(fullName ? fullName : L"");
+}
 }

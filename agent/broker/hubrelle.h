@@ -33,6 +33,9 @@ class Broker final : public EventQueue {
   // "-Signal Name" for Unregister), the latest kJournalLines of them.
   std::wstring Journal();
   void ClearJournal();
+  // Registrations of this full name answer false (and subscribe nothing)
+  // until another name, or an empty one, is given: a broker that refuses.
+  void RefuseRegistration(std::wstring fullName);
 
  private:
   static constexpr std::size_t kJournalLines = 4096;
@@ -47,6 +50,7 @@ class Broker final : public EventQueue {
   std::map<xplat::EventSignal*, Subscriber> subscribers;
   std::unordered_set<EventData*> pulled;  // handed out, awaiting Release
   std::deque<std::wstring> journal;
+  std::wstring refusedName;
 };
 
 }  // namespace hubrelle

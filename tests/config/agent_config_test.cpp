@@ -142,19 +142,27 @@ TEST(XmlPositionTest, RowAndColumnCountFromTheOffset) {
 }
 
 // A program run from a folder whose path is longer than 255 characters
-// publishes that whole folder.
+// publishes that whole folder. Windows starts programs from paths of at most
+// 259 characters.
 TEST_F(AgentConfigTest, LongProgramPathIsPublishedWhole) {
-  std::filesystem::path folder = testing_support::NewFolder("long");
-  while (folder.wstring().size() < 300) folder /= std::wstring(40, L'p');
-  std::filesystem::create_directories(folder);
-  const std::filesystem::path program = folder / ("probe" + std::filesystem::path(xplat::ExecutablePath()).extension().string());
-  const std::filesystem::path probe = std::filesystem::path(xplat::FolderOf(xplat::ExecutablePath())) /
 #if defined(_WIN32)
-                                      "custodex-config-probe.exe";
+  const std::size_t programChars = 258;
+  const std::wstring probeName = L"probe.exe";
 #else
-                                      "custodex-config-probe";
+  const std::size_t programChars = 400;
+  const std::wstring probeName = L"probe";
 #endif
-  std::filesystem::copy_file(probe, program);
+  std::filesystem::path folder = testing_support::NewFolder("long");
+  while (folder.wstring().size() + 1 + probeName.size() < programChars) {
+    const std::size_t missing = programChars - folder.wstring().size() - 1 - probeName.size();
+    folder /= std::wstring(std::min<std::size_t>(missing > 1 ? missing - 1 : 1, 100), L'p');
+  }
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path program = folder / probeName;
+  ASSERT_GT(program.wstring().size(), 255u);
+  std::filesystem::copy_file(std::filesystem::path(xplat::FolderOf(xplat::ExecutablePath())) /
+                                 (L"custodex-config-" + probeName),
+                             program);
   xplat::StartedProcess started;
   ASSERT_TRUE(xplat::StartProcessFromCommandLine(L"\"" + program.wstring() + L"\"", started));
   for (int i = 0; i < 500 && !started.process.WaitForExit(0); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));

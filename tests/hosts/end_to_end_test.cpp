@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "hosts/host_test_support.h"
+#include "support/broker_journal.h"
 #include "module/broker_binding.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/environment.h"
@@ -313,6 +314,30 @@ TEST_F(EndToEndTest, UpgradeWaitsForEveryHostDeletesTheCopiesAndStops) {
   EXPECT_EQ(upgrade.Count(L"Execute: host "), names.size());
   EXPECT_EQ(upgrade.Count(L"Delete: removed "), policy.size());
   for (const std::wstring& name : names) EXPECT_FALSE(std::filesystem::exists(HostFile(name, L".exe")));
+}
+
+TEST_F(EndToEndTest, RefusedRegistrationEndsTheLoopWithoutAskingForThePolicy) {
+  testing_support::ClearJournal();
+  testing_support::RefuseRegistration(L"ZAV.Service.DeleteHost");
+  LogCursor log;
+  library = xplat::DynamicLibrary::Load(xplat::LibraryFileName(L"Custodex"));
+  auto execute = library.Find<std::int32_t (*)()>("Execute");
+  ASSERT_NE(execute, nullptr);
+  const std::int32_t returned = execute();
+  testing_support::RefuseRegistration(L"");
+  EXPECT_EQ(returned, 0);
+  EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{L"Enter Execute()", L"RegisterEvents failed",
+                                                    L"**** Shutting Down Custodex Thread ****", L"Exit Execute()"}));
+  const std::vector<std::wstring> subscribed = {L"ZAV.Service.UpdatePolicy", L"ZAV.Service.ApplyHostPolicy",
+                                                L"ZAV.Service.DeleteHost", L"ZAV.Service.InstallingModulesDone"};
+  std::vector<std::wstring> expected;
+  for (const std::wstring& name : subscribed) expected.push_back(L"+" + name);
+  for (const std::wstring& name : subscribed) expected.push_back(L"-" + name);
+  const std::vector<std::wstring> journal = testing_support::JournalOf(L"Custodex");
+  ASSERT_GE(journal.size(), 10u);
+  EXPECT_EQ(std::vector<std::wstring>(journal.begin() + 2, journal.begin() + 10), expected)
+      << "all four are attempted, then all four given up";
+  EXPECT_TRUE(service.Drain().empty()) << "no policy request";
 }
 
 }  // namespace

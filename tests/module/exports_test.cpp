@@ -133,8 +133,8 @@ TEST(ExportsTest, DllIsPe32PlusForX64AndExportsBothEntryPointsUndecorated) {
   // Only the system's libraries: the C++ run-time is linked in.
   for (std::string library : dll.ImportedLibraries()) {
     for (char& c : library) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    EXPECT_TRUE(library == "kernel32.dll" || library == "advapi32.dll" || library == "msvcrt.dll" ||
-                library.rfind("api-ms-win-", 0) == 0)
+    EXPECT_TRUE(library == "kernel32.dll" || library == "advapi32.dll" || library == "shell32.dll" ||
+                library == "msvcrt.dll" || library.rfind("api-ms-win-", 0) == 0)
         << library;
   }
 }

@@ -10,6 +10,7 @@ namespace {
 
 using JournalFunction = std::size_t (*)(wchar_t*, std::size_t);
 using ClearFunction = void (*)();
+using RefuseFunction = void (*)(const wchar_t*);
 
 const xplat::DynamicLibrary& Broker() {
   static xplat::DynamicLibrary library = xplat::DynamicLibrary::Load(L"Hubrelle");
@@ -37,6 +38,10 @@ std::vector<std::wstring> JournalOf(const std::wstring& signalName) {
 
 void ClearJournal() {
   if (auto clear = Broker().Find<ClearFunction>("HubrelleClearJournal")) clear();
+}
+
+void RefuseRegistration(const std::wstring& fullName) {
+  if (auto refuse = Broker().Find<RefuseFunction>("HubrelleRefuseRegistration")) refuse(fullName.c_str());
 }
 
 bool WaitForJournalLine(const std::wstring& signalName, const std::wstring& line) {

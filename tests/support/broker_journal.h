@@ -10,6 +10,8 @@ namespace testing_support {
 // The journal's lines for one signal name, "+Name" / "-Name" per call.
 std::vector<std::wstring> JournalOf(const std::wstring& signalName);
 void ClearJournal();
+// Makes the broker refuse registrations of one full name; empty: refuse none.
+void RefuseRegistration(const std::wstring& fullName);
 // Polls (in real time, up to ten seconds) until the journal shows the line.
 bool WaitForJournalLine(const std::wstring& signalName, const std::wstring& line);
 
