@@ -182,7 +182,12 @@ ErrorCode RegistryKey::Set(const std::wstring& name, const RegistryValue& value)
   std::string content(4, '\0');
   for (int i = 0; i < 4; ++i) content[i] = static_cast<char>((value.type >> (8 * i)) & 0xFF);
   content.append(value.bytes.begin(), value.bytes.end());
-  return WriteAtomically(ValueFile(impl->folder, name), content);
+  const fs::path file = ValueFile(impl->folder, name);
+  // Agent components republish unchanged values often; each durable write
+  // costs a flush to disk, so a value already stored as given is left alone.
+  std::string stored;
+  if (ReadValueFile(file, stored) && stored == content) return kErrorSuccess;
+  return WriteAtomically(file, content);
 }
 
 ErrorCode RegistryKey::Delete(const std::wstring& name) {
