@@ -94,12 +94,17 @@ std::vector<std::wstring> HostControl::RunningHosts() const {
   return running;
 }
 
-void HostControl::StopAll(std::uint32_t ms) const {
+void HostControl::StopAll(std::uint32_t ms, std::uint32_t settleMs) const {
   std::vector<std::wstring> running = RunningHosts();
-  if (running.empty()) return;
-  for (const std::wstring& host : running) AskToStop(host);
-  Say("asked %s running host(s) to stop", std::to_string(running.size()).c_str());
-  for (std::uint32_t waited = 0; waited < ms && !running.empty(); waited += kStopPollMs) {
+  // A host that is still starting shows up only later: it is asked then.
+  std::vector<std::wstring> asked;
+  for (std::uint32_t waited = 0; !running.empty() || waited < settleMs; waited += kStopPollMs) {
+    for (const std::wstring& host : running) {
+      if (std::find(asked.begin(), asked.end(), host) != asked.end() || !AskToStop(host)) continue;
+      Say("asked %s to stop", Utf8(host).c_str());
+      asked.push_back(host);
+    }
+    if (waited >= ms) break;
     xplat::Sleep(kStopPollMs);
     running = RunningHosts();
   }

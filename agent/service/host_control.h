@@ -23,8 +23,9 @@ class HostControl {
   // Hosts with a status file and no exit code yet, of any policy or run.
   std::vector<std::wstring> RunningHosts() const;
   // Asks every running host to stop and waits up to ms for them; those
-  // still running then are ended from outside.
-  void StopAll(std::uint32_t ms) const;
+  // still running then are ended from outside. Hosts that appear within
+  // settleMs (started just before) are asked too.
+  void StopAll(std::uint32_t ms, std::uint32_t settleMs = 0) const;
   // Removes every status and stop file.
   void RemoveFiles() const;
 

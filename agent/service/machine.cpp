@@ -49,6 +49,19 @@ bool SetText(xplat::RegistryKey& key, const wchar_t* name, const std::wstring& t
   return key.Set(name, xplat::StringValue(text)) == xplat::kErrorSuccess;
 }
 
+// The module may be reading the file meanwhile: it sees the old or the new
+// one, never half of it, where the system lets a file be replaced.
+bool SaveReplacing(const pugi::xml_document& document, const std::wstring& path) {
+  const std::wstring fresh = path + L".new";
+  if (document.save_file(fresh.c_str(), L"  ", pugi::format_default, pugi::encoding_utf8)) {
+    std::error_code error;
+    std::filesystem::rename(std::filesystem::path(fresh), std::filesystem::path(path), error);
+    if (!error) return true;
+    xplat::DeleteFile(fresh);
+  }
+  return document.save_file(path.c_str(), L"  ", pugi::format_default, pugi::encoding_utf8);
+}
+
 }  // namespace
 
 std::wstring SampleModuleFileName() { return xplat::LibraryFileName(kSampleModuleName); }
@@ -95,7 +108,7 @@ bool WriteModuleList(const std::vector<std::wstring>& hosts) {
   AddServer(configuration);
   pugi::xml_node modules = configuration.append_child(L"zavmodules");
   for (const std::wstring& host : hosts) AddSampleModule(modules, host);
-  if (!document.save_file(path.c_str(), L"  ", pugi::format_default, pugi::encoding_utf8)) {
+  if (!SaveReplacing(document, path)) {
     Say("cannot write the module list %s", Utf8(path).c_str());
     return false;
   }

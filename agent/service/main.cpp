@@ -15,7 +15,6 @@
 // --register is kept for older scripts: the service always records its folder.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -41,7 +40,8 @@ namespace {
 using ExecuteFunction = std::int32_t (*)();
 using VersionFunction = std::int32_t (*)();
 
-constexpr std::uint32_t kHostStopWaitMs = 5000;
+constexpr std::uint32_t kHostStopWaitMs = 10000;
+constexpr std::uint32_t kHostStartGraceMs = 1500;
 constexpr std::uint32_t kDeliveryRetryMs = 100;
 constexpr int kDeliveryAttempts = 100;
 
@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
   }
   const std::int32_t result = module.Join();
   service::Say("module returned %d", result);
-  hosts.StopAll(kHostStopWaitMs);
+  hosts.StopAll(kHostStopWaitMs, kHostStartGraceMs);  // a host started last may not have said so yet
   hosts.RemoveFiles();
   answers.Stop();
   return result == 0 ? 0 : 1;

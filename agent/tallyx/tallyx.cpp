@@ -99,7 +99,10 @@ class FileBackEnd final : public TallyxInstance {
                        (line ? xplat::ToUtf8(line) : std::string("(null)")) + "\n";
     std::lock_guard<std::mutex> lock(mutex);
     Append(text);
-    if (toStandardError) std::fputs(text.c_str(), stderr);
+    if (toStandardError) {
+      std::fputs(text.c_str(), stderr);
+      std::fflush(stderr);  // not a console under Wine: stderr would be buffered
+    }
   }
   void SetLevelOverride(bool enabled) override { overrideOn = enabled; }
   // The threshold in force.
