@@ -69,12 +69,11 @@ bool FindHostModule(CLogger& logger, const pugi::xml_node& section, HostRecord& 
     ModuleEntry entry;
     if (!ReadModuleEntry(logger, node, entry)) continue;
     logger.LogMsg(log_level::kDiagnostic, L"CheckHostModulesFromConfig: %ws, config:host='%ws' qvhost:host='%ws'",
-                   entry.fileName.c_str(), entry.host.c_str(), record.hostName.c_str());
+                  entry.fileName.c_str(), entry.host.c_str(), record.hostName.c_str());
     if (entry.host != record.hostName) continue;
     CopyModuleFields(entry, record);
     const std::wstring moduleFile = ModuleFileBesideProgram(entry.fileName);
-    logger.LogMsg(log_level::kDiagnostic, L"CheckHostModulesFromConfig: File path and name is %ws",
-                   moduleFile.c_str());
+    logger.LogMsg(log_level::kDiagnostic, L"CheckHostModulesFromConfig: File path and name is %ws", moduleFile.c_str());
     if (xplat::PathExists(moduleFile)) return true;
   }
   return false;
@@ -91,8 +90,8 @@ bool Custodex::LoadHostModulesFromConfig(HostRecord& record) {
   }
   if (!file.result) {
     logger->LogMsg(log_level::kCritical, L"Config XML file had errors, Error is %ws line %d offset %d",
-                   WidenEachByte(file.result.description()).c_str(), PositionOfOffset(file.text, file.result.offset).line,
-                   static_cast<int>(file.result.offset));
+                   WidenEachByte(file.result.description()).c_str(),
+                   PositionOfOffset(file.text, file.result.offset).line, static_cast<int>(file.result.offset));
     return false;
   }
   logger->LogMsg(log_level::kNormal, L"Config XML file successfully loaded.");

@@ -69,7 +69,8 @@ int LineOfParserOffset(const std::string& bytes, std::ptrdiff_t offset) {
     text = xplat::FromUtf8(bytes);
   } else if (unitSize == 2) {
     std::u16string units;
-    for (std::size_t at = 0; at + 1 < bytes.size(); at += 2) units += static_cast<char16_t>(Unit(bytes, at, 2, bigEndian));
+    for (std::size_t at = 0; at + 1 < bytes.size(); at += 2)
+      units += static_cast<char16_t>(Unit(bytes, at, 2, bigEndian));
     text = xplat::FromUtf16(units);
   } else {
     for (std::size_t at = 0; at + 3 < bytes.size(); at += 4) AppendCodePoint(text, Unit(bytes, at, 4, bigEndian));

@@ -58,7 +58,7 @@ TEST_F(AgentConfigTest, FoldersFollowTheAgentsNamesOrTheirDefaults) {
 
 TEST_F(AgentConfigTest, RegistryTextsWithoutTerminatorOrOfOddSizeReadAsEmpty) {
   agentKey.SetRaw(L"OEMName", xplat::kRegSz, std::string("A\0c\0m\0e\0", 8));  // no terminator
-  agentKey.SetRaw(L"AgentName", xplat::kRegSz, std::string("W\0x\0\0", 5));     // odd size
+  agentKey.SetRaw(L"AgentName", xplat::kRegSz, std::string("W\0x\0\0", 5));    // odd size
   agentKey.SetRaw(L"Version", xplat::kRegExpandSz, std::string("%\0V\0%\0\0\0", 8));
   AgentConfig config;
   EXPECT_EQ(config.OemName(), L"");
@@ -114,8 +114,8 @@ TEST_F(AgentConfigTest, ServerAndProxyValuesArePublished) {
 
 TEST_F(AgentConfigTest, OnlyFalseInAnyCaseTurnsSslOff) {
   const std::pair<const char*, bool> cases[] = {{" usesssl='false'", false}, {" usesssl='False'", false},
-                                                {" usesssl='0'", true},       {" usesssl='no'", true},
-                                                {" usesssl=''", true},        {"", true}};
+                                                {" usesssl='0'", true},      {" usesssl='no'", true},
+                                                {" usesssl=''", true},       {"", true}};
   for (const auto& [attribute, expected] : cases) {
     WriteConfig(std::string("<server") + attribute + "/>");
     EXPECT_EQ(AgentConfig().UseSsl(), expected) << attribute;
@@ -160,12 +160,12 @@ TEST_F(AgentConfigTest, LongProgramPathIsPublishedWhole) {
   std::filesystem::create_directories(folder);
   const std::filesystem::path program = folder / probeName;
   ASSERT_GT(program.wstring().size(), 255u);
-  std::filesystem::copy_file(std::filesystem::path(xplat::FolderOf(xplat::ExecutablePath())) /
-                                 (L"custodex-config-" + probeName),
-                             program);
+  std::filesystem::copy_file(
+      std::filesystem::path(xplat::FolderOf(xplat::ExecutablePath())) / (L"custodex-config-" + probeName), program);
   xplat::StartedProcess started;
   ASSERT_TRUE(xplat::StartProcessFromCommandLine(L"\"" + program.wstring() + L"\"", started));
-  for (int i = 0; i < 500 && !started.process.WaitForExit(0); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int i = 0; i < 500 && !started.process.WaitForExit(0); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   std::uint32_t code = 1;
   ASSERT_TRUE(started.process.GetExitCode(code));
   EXPECT_EQ(code, 0u);

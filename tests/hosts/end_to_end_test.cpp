@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "hosts/host_test_support.h"
-#include "support/broker_journal.h"
 #include "module/broker_binding.h"
+#include "support/broker_journal.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/environment.h"
 #include "xplat/file_system.h"
@@ -114,7 +114,8 @@ class EndToEndTest : public ::testing::Test {
   void WriteModuleList(const std::vector<std::wstring>& names) {
     std::string entries;
     const std::string file = "modules\\" + xplat::ToUtf8(xplat::LibraryFileName(L"ZAVSample"));
-    for (const std::wstring& name : names) entries += testing_support::ModuleEntry(xplat::ToUtf8(name), file, "ZAVSample");
+    for (const std::wstring& name : names)
+      entries += testing_support::ModuleEntry(xplat::ToUtf8(name), file, "ZAVSample");
     testing_support::WriteFile(testing_support::ConfigFile(),
                                "<configuration><zavmodules>" + entries + "</zavmodules></configuration>");
   }
@@ -181,7 +182,8 @@ class EndToEndTest : public ::testing::Test {
       if (!Eventually([&] { return HostEnded(host); }, 5s)) xplat::TerminateProcessById(HostProcessId(host), 1);
     }
     std::error_code ignored;
-    for (const wchar_t* suffix : {L".exe", L".status", L".stop"}) std::filesystem::remove(HostFile(host, suffix), ignored);
+    for (const wchar_t* suffix : {L".exe", L".status", L".stop"})
+      std::filesystem::remove(HostFile(host, suffix), ignored);
   }
 
   testing_support::ScopedRegistryKey agentKey{testing_support::kAgentKey};

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "hosts/host_test_support.h"
 #include <thread>
 
+#include "hosts/host_test_support.h"
 #include "xplat/process.h"
 
 namespace {
@@ -56,8 +56,8 @@ TEST_F(HostRegistryTest, DeleteRemovesTheRecordAndLeavesTheHostRunning) {
   const std::uint32_t pid = module->Hosts().at(L"Keep").processId;
   LogCursor log;
   module->Delete(L"Keep");
-  EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{L"Delete: Enter", L"Delete: removed Keep from HostContainer",
-                                                    L"Delete: Exit"}));
+  EXPECT_EQ(log.Lines(),
+            (std::vector<std::wstring>{L"Delete: Enter", L"Delete: removed Keep from HostContainer", L"Delete: Exit"}));
   EXPECT_TRUE(module->Hosts().empty());
   EXPECT_TRUE(xplat::TerminateProcessById(pid, 1)) << "the host outlives its record";
 }

@@ -60,6 +60,10 @@ std::string ModuleEntry(const std::string& host, const std::string& file, const 
          "\" hash=\"h\"/>";
 }
 
+void WriteModuleList(const std::string& entries, const std::string& prolog) {
+  WriteFile(ConfigFile(), prolog + "<configuration><zavmodules>" + entries + "</zavmodules></configuration>");
+}
+
 HostsTest::HostsTest() : programFolder(NewFolder("program")) {
   std::filesystem::copy_file(FakeHostProgram(), programFolder / "qvhost.exe");
   module = std::make_unique<zav::custody::Custodex>();
@@ -67,6 +71,8 @@ HostsTest::HostsTest() : programFolder(NewFolder("program")) {
 }
 
 HostsTest::~HostsTest() {
+  std::error_code ignored;
+  std::filesystem::remove(ConfigFile(), ignored);
   for (auto& [name, record] : module->Hosts()) {
     if (!record.processHandle) continue;
     record.processHandle.Terminate(1);
@@ -108,6 +114,36 @@ void HostsTest::EndHost(const std::wstring& hostName) {
   auto& record = module->Hosts().at(hostName);
   record.processHandle.Terminate(7);
   AwaitExit(record.processHandle);
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+bool HostsTest::ParsePolicy(const std::string& bytes) {
+  EventData event(L"ZAV.Service", L"ApplyHostPolicy", L"");
+  event.DataLength = static_cast<std::uint32_t>(bytes.size());
+  event.Data = new unsigned char[bytes.size()];
+  std::copy(bytes.begin(), bytes.end(), event.Data);
+  const bool failed = module->ParseData(&event);
+  EXPECT_EQ(module->PolicyLock()->load(), 0u) << "the policy lock is given back";
+  return failed;
+}
+
+bool HostsTest::LookUp(const std::wstring& hostName, zav::custody::HostRecord& record) {
+  record.hostName = hostName;
+  return module->LoadHostModulesFromConfig(record);
+}
+
+bool HostsTest::LookUp(const std::wstring& hostName) {
+  zav::custody::HostRecord record;
+  return LookUp(hostName, record);
+}
+
+std::vector<std::wstring> HostsTest::HostNames() const {
+  std::vector<std::wstring> names;
+  for (const auto& [name, record] : module->Hosts()) names.push_back(name);
+  return names;
 }
 
 }  // namespace testing_support

@@ -39,6 +39,8 @@ std::filesystem::path ConfigFile();
 
 // A module-list entry for `host` whose module file is `file`.
 std::string ModuleEntry(const std::string& host, const std::string& file, const std::string& name = "Mod");
+// Writes ZAVConfig.xml with these entries in its module list.
+void WriteModuleList(const std::string& entries, const std::string& prolog = "");
 
 class HostsTest : public ::testing::Test {
  protected:
@@ -53,6 +55,12 @@ class HostsTest : public ::testing::Test {
   // "<ms> <exit code>" for the fake host QVH-<host>.exe.
   void SetLife(const std::wstring& hostName, int ms, int exitCode) const;
   void EndHost(const std::wstring& hostName);
+  // ParseData on an event carrying these bytes; the policy lock must be free afterwards.
+  bool ParsePolicy(const std::string& bytes);
+  // LoadHostModulesFromConfig for a host name, into `record`.
+  bool LookUp(const std::wstring& hostName, zav::custody::HostRecord& record);
+  bool LookUp(const std::wstring& hostName);
+  std::vector<std::wstring> HostNames() const;
 
   ScopedRegistryKey agentKey{kAgentKey};
   ScopedRegistryKey configKey{kConfigKey};

@@ -33,7 +33,8 @@ TEST_F(LauncherTest, FirstStartCopiesTheHostExecutableAndPassesTheHostName) {
   LogCursor log;
   ASSERT_TRUE(module->StartProcess(L"Foo"));
   const std::wstring image = ImageOf(L"Foo").wstring();
-  const std::vector<std::wstring> expected = {L"StartProcess: Enter", L"StartProcess: Deleting of " + image + L" failed"};
+  const std::vector<std::wstring> expected = {L"StartProcess: Enter",
+                                              L"StartProcess: Deleting of " + image + L" failed"};
   const auto lines = log.Lines();
   ASSERT_GE(lines.size(), 5u);
   EXPECT_EQ(std::vector<std::wstring>(lines.begin(), lines.begin() + 2), expected);
@@ -62,7 +63,8 @@ TEST_F(LauncherTest, HostNamedQvhostRunsTheHostExecutableItself) {
   EXPECT_EQ(log.Count(L"StartProcess: Deleting"), 0u);
   EXPECT_EQ(log.Count(L"StartProcess: Copy"), 0u);
   EXPECT_FALSE(std::filesystem::exists(ImageOf(L"QVHost")));
-  EXPECT_EQ(ArgumentsOf(programFolder / "qvhost.exe"), (std::vector<std::string>{(programFolder / "qvhost.exe").string(), "-m", "QVHost"}));
+  EXPECT_EQ(ArgumentsOf(programFolder / "qvhost.exe"),
+            (std::vector<std::string>{(programFolder / "qvhost.exe").string(), "-m", "QVHost"}));
   EndHost(L"QVHost");
 }
 
@@ -79,9 +81,8 @@ TEST_F(LauncherTest, MissingHostExecutableTouchesNoFile) {
 
 TEST_F(LauncherTest, HostNamesThatCannotNameACopyInTheFolderAreRefused) {
   const std::vector<std::filesystem::path> before = Listing(programFolder);
-  const std::wstring names[] = {L"..\\qvhost", L"../x", L"a\\b", L"a/b",   L"C:x",   L"..",     L"a<b",
-                                L"a>b",        L"a\"b", L"a|b", L"a?b",   L"a*b",   L"tab\tx", L"dot.",
-                                L"blank ",     L"\x1b"};
+  const std::wstring names[] = {L"..\\qvhost", L"../x", L"a\\b", L"a/b", L"C:x",    L"..",   L"a<b",    L"a>b",
+                                L"a\"b",       L"a|b",  L"a?b",  L"a*b", L"tab\tx", L"dot.", L"blank ", L"\x1b"};
   for (const std::wstring& name : names) AddHost(name);
   LogCursor log;
   EXPECT_EQ(module->ApplyHostPolicy(), 1);
@@ -184,8 +185,8 @@ class SupervisionTest : public HostsTest {
 TEST_F(SupervisionTest, LiveHostsAreLeftAlone) {
   LogCursor empty;
   EXPECT_TRUE(module->CheckThatHostIsStillRunning());
-  EXPECT_EQ(empty.Lines(), (std::vector<std::wstring>{L"CheckThatHostIsStillRunning: Enter",
-                                                      L"CheckThatHostIsStillRunning: Exit"}));
+  EXPECT_EQ(empty.Lines(),
+            (std::vector<std::wstring>{L"CheckThatHostIsStillRunning: Enter", L"CheckThatHostIsStillRunning: Exit"}));
   AddHost(L"A");
   AddHost(L"B");
   StartAll();
