@@ -69,11 +69,15 @@ TEST_F(AgentConfigTest, RegistryTextsWithoutTerminatorOrOfOddSizeReadAsEmpty) {
 }
 
 TEST_F(AgentConfigTest, MissingOrMalformedFilePublishesTheDefaults) {
-  for (const char* content : {static_cast<const char*>(nullptr), "<configuration><server address='x'>"}) {
+  const std::pair<const char*, const char*> cases[] = {
+      {nullptr, "Error in XML file. Error is Error reading from file/stream row 1 and col 1\n"},
+      {"<configuration>\n  <server address='x'>", "Error in XML file. Error is Start-end tags mismatch row 2 and col 22\n"}};
+  for (const auto& [content, line] : cases) {
     configKey.SetText(L"MessagingServerProxyAddress", L"old-proxy");
     if (content) WriteFile(ConfigFile(), content);
+    ::testing::internal::CaptureStdout();
     AgentConfig config;
-    EXPECT_TRUE(config.LoadServerSettings());
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), line);
     EXPECT_EQ(Published(L"MessagingServerAddress"), L"localhost");
     EXPECT_EQ(Published(L"MessagingServerPort"), L"80");
     EXPECT_EQ(Published(L"MessagingServerIsSSL"), L"true");
