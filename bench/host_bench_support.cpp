@@ -161,6 +161,16 @@ void EndChildProcesses() {
   for (const pid_t child : children) ::waitpid(child, nullptr, 0);
 }
 
+double TimeCopyAndSpawn(const fs::path& folder, const std::vector<std::wstring>& hosts, bool& failed) {
+  std::vector<xplat::StartedProcess> started;
+  const auto start = std::chrono::steady_clock::now();
+  failed = !CopyAndSpawn(folder, hosts, started) || failed;
+  const double elapsed = Seconds(std::chrono::steady_clock::now() - start);
+  EndProcesses(started);
+  RemoveHostFiles(folder, hosts);
+  return elapsed;
+}
+
 void FloorComparison::Add(double measuredSeconds, double floorSeconds) {
   ++iterations;
   measured += measuredSeconds;

@@ -49,6 +49,9 @@ void RemoveHostFiles(const fs::path& folder, const std::vector<std::wstring>& ho
 // executable per host and spawn each copy with the host manager's command line.
 bool CopyAndSpawn(const fs::path& folder, const std::vector<std::wstring>& hosts,
                   std::vector<xplat::StartedProcess>& started);
+// The floor timed: copy and spawn every host, then end them and remove the
+// copies outside the time. Sets `failed` when any copy or start failed.
+double TimeCopyAndSpawn(const fs::path& folder, const std::vector<std::wstring>& hosts, bool& failed);
 // Kills the processes and reaps them.
 void EndProcesses(const std::vector<const xplat::ProcessHandle*>& processes);
 void EndProcesses(std::vector<xplat::StartedProcess>& started);

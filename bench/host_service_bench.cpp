@@ -226,17 +226,6 @@ double TimePolicyEvent(Service& service, const std::vector<std::wstring>& names,
   return elapsed;
 }
 
-double TimeCopyAndSpawn(const std::vector<std::wstring>& names, bool& failed) {
-  const fs::path folder = bench_support::ProgramFolder();
-  std::vector<xplat::StartedProcess> started;
-  const auto start = Clock::now();
-  failed = !bench_support::CopyAndSpawn(folder, names, started) || failed;
-  const double elapsed = Seconds(Clock::now() - start);
-  bench_support::EndProcesses(started);
-  bench_support::RemoveHostFiles(folder, names);
-  return elapsed;
-}
-
 // The floor: xplat::CopyFile and xplat::StartProcessFromCommandLine per host,
 // with the same qvhost.exe, copies and command lines.
 void BM_PolicyEventTo64Hosts(benchmark::State& state) {
@@ -246,9 +235,11 @@ void BM_PolicyEventTo64Hosts(benchmark::State& state) {
   bench_support::FloorComparison comparison;
   bool failed = false;
   for (auto _ : state) {
-    double floor = comparison.FloorFirst() ? TimeCopyAndSpawn(names, failed) : 0;
+    double floor =
+        comparison.FloorFirst() ? bench_support::TimeCopyAndSpawn(bench_support::ProgramFolder(), names, failed) : 0;
     const double measured = TimePolicyEvent(service, names, failed);
-    if (!comparison.FloorFirst()) floor = TimeCopyAndSpawn(names, failed);
+    if (!comparison.FloorFirst())
+      floor = bench_support::TimeCopyAndSpawn(bench_support::ProgramFolder(), names, failed);
     comparison.Add(measured, floor);
     state.SetIterationTime(measured);
   }

@@ -65,16 +65,6 @@ double TimeApplyHostPolicy(zav::custody::Custodex& module, const fs::path& folde
   return elapsed;
 }
 
-double TimeCopyAndSpawn(const fs::path& folder, const std::vector<std::wstring>& names, bool& failed) {
-  std::vector<xplat::StartedProcess> started;
-  const auto start = Clock::now();
-  failed = !bench_support::CopyAndSpawn(folder, names, started) || failed;
-  const double elapsed = Seconds(Clock::now() - start);
-  bench_support::EndProcesses(started);
-  bench_support::RemoveHostFiles(folder, names);
-  return elapsed;
-}
-
 // The floor: xplat::CopyFile and xplat::StartProcessFromCommandLine per host,
 // with the same copies and command lines.
 void BM_ApplyHostPolicy(benchmark::State& state) {
@@ -84,9 +74,9 @@ void BM_ApplyHostPolicy(benchmark::State& state) {
   bench_support::FloorComparison comparison;
   bool failed = false;
   for (auto _ : state) {
-    double floor = comparison.FloorFirst() ? TimeCopyAndSpawn(folder, names, failed) : 0;
+    double floor = comparison.FloorFirst() ? bench_support::TimeCopyAndSpawn(folder, names, failed) : 0;
     const double measured = TimeApplyHostPolicy(*module, folder, names, failed);
-    if (!comparison.FloorFirst()) floor = TimeCopyAndSpawn(folder, names, failed);
+    if (!comparison.FloorFirst()) floor = bench_support::TimeCopyAndSpawn(folder, names, failed);
     comparison.Add(measured, floor);
     state.SetIterationTime(measured);
   }
