@@ -98,9 +98,6 @@ fs::path HostImage(const fs::path& folder, const std::wstring& hostName) {
   return folder / (L"QVH-" + hostName + L".exe");
 }
 
-std::wstring HostCommandLine(const fs::path& image, const std::wstring& hostName) {
-  return L"\"" + image.wstring() + L"\" -m " + hostName;
-}
 
 void RemoveHostFiles(const fs::path& folder, const std::vector<std::wstring>& hosts) {
   std::error_code ignored;
@@ -117,7 +114,7 @@ bool CopyAndSpawn(const fs::path& folder, const std::vector<std::wstring>& hosts
     const fs::path image = HostImage(folder, host);
     xplat::StartedProcess process;
     if (!xplat::CopyFile(source, image.wstring()) ||
-        !xplat::StartProcessFromCommandLine(HostCommandLine(image, host), process)) {
+        !xplat::StartProgram(image.wstring(), L"-m " + host, process)) {
       return false;
     }
     started.push_back(std::move(process));

@@ -39,9 +39,8 @@ void WriteFile(const fs::path& path, const std::string& text);
 void WriteModuleList(const std::vector<std::wstring>& hosts, const std::wstring& moduleFile);
 
 fs::path ProgramFolder();
-// Where the host manager puts the copy for a host, and how it starts it.
+// Where the host manager puts the copy for a host.
 fs::path HostImage(const fs::path& folder, const std::wstring& hostName);
-std::wstring HostCommandLine(const fs::path& image, const std::wstring& hostName);
 // Every file of those hosts in the folder: the copies and what they wrote.
 void RemoveHostFiles(const fs::path& folder, const std::vector<std::wstring>& hosts);
 

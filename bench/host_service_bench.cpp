@@ -226,7 +226,7 @@ double TimePolicyEvent(Service& service, const std::vector<std::wstring>& names,
   return elapsed;
 }
 
-// The floor: xplat::CopyFile and xplat::StartProcessFromCommandLine per host,
+// The floor: xplat::CopyFile and xplat::StartProgram per host,
 // with the same qvhost.exe, copies and command lines.
 void BM_PolicyEventTo64Hosts(benchmark::State& state) {
   const auto names = PrepareHosts(L"Event", state.range(0) == kLogging);

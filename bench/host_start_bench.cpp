@@ -65,7 +65,7 @@ double TimeApplyHostPolicy(zav::custody::Custodex& module, const fs::path& folde
   return elapsed;
 }
 
-// The floor: xplat::CopyFile and xplat::StartProcessFromCommandLine per host,
+// The floor: xplat::CopyFile and xplat::StartProgram per host,
 // with the same copies and command lines.
 void BM_ApplyHostPolicy(benchmark::State& state) {
   const fs::path folder = IdleHostFolder();

@@ -78,6 +78,10 @@ EventData* Broker::Pull(xplat::EventSignal& signal) {
   std::lock_guard<std::mutex> lock(mutex);
   auto subscriber = subscribers.find(&signal);
   if (subscriber == subscribers.end() || subscriber->second.queue.empty()) return nullptr;
+  if (withheldPulls > 0) {
+    --withheldPulls;
+    return nullptr;
+  }
   EventData* record = subscriber->second.queue.front().release();
   subscriber->second.queue.pop_front();
   pulled.insert(record);
@@ -117,6 +121,11 @@ void Broker::RefuseRegistration(std::wstring fullName) {
   refusedName = std::move(fullName);
 }
 
+void Broker::WithholdPulls(unsigned count) {
+  std::lock_guard<std::mutex> lock(mutex);
+  withheldPulls = count;
+}
+
 Broker& Instance() {
   static Broker broker;
   return broker;
@@ -144,4 +153,6 @@ XPLAT_EXPORT void HubrelleClearJournal() { hubrelle::Instance().ClearJournal(); 
 XPLAT_EXPORT void HubrelleRefuseRegistration(const wchar_t* fullName) {
   hubrelle::Instance().RefuseRegistration(fullName ? fullName : L"");
 }
+
+XPLAT_EXPORT void HubrelleWithholdPulls(unsigned count) { hubrelle::Instance().WithholdPulls(count); }
 }

@@ -36,6 +36,9 @@ class Broker final : public EventQueue {
   // Registrations of this full name answer false (and subscribe nothing)
   // until another name, or an empty one, is given: a broker that refuses.
   void RefuseRegistration(std::wstring fullName);
+  // The next `count` pulls give no record, even with records queued: a
+  // broker that reports records it then fails to hand out.
+  void WithholdPulls(unsigned count);
 
  private:
   static constexpr std::size_t kJournalLines = 4096;
@@ -51,6 +54,7 @@ class Broker final : public EventQueue {
   std::unordered_set<EventData*> pulled;  // handed out, awaiting Release
   std::deque<std::wstring> journal;
   std::wstring refusedName;
+  unsigned withheldPulls = 0;
 };
 
 }  // namespace hubrelle

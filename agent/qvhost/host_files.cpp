@@ -1,17 +1,44 @@
 #include "qvhost/host_files.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "xplat/file_system.h"
+#include "xplat/process.h"
 
 namespace qvhost {
 namespace {
 
-std::wstring HostFilePath(const std::wstring& folder, const std::wstring& hostName, const wchar_t* suffix) {
-  return folder + xplat::kPathSeparator + L"QVH-" + hostName + suffix;
+constexpr wchar_t kPrefix[] = L"QVH-";
+constexpr std::size_t kMaxStatusBytes = 4096;
+
+std::wstring HostFilePath(const std::wstring& folder, const std::wstring& hostName, std::uint32_t processId,
+                          const wchar_t* suffix) {
+  return folder + xplat::kPathSeparator + kPrefix + hostName + L"." + std::to_wstring(processId) + suffix;
+}
+
+bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// "QVH-<host>.<pid><suffix>": the host name may hold points, the id never.
+std::optional<HostFile> ParseHostFileName(const std::wstring& name, const std::wstring& suffix) {
+  const std::wstring prefix = kPrefix;
+  if (name.compare(0, prefix.size(), prefix) != 0 || !EndsWith(name, suffix)) return std::nullopt;
+  const std::wstring middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+  const std::size_t point = middle.rfind(L'.');
+  if (point == std::wstring::npos) return std::nullopt;
+  const std::wstring digits = middle.substr(point + 1);
+  if (digits.empty() || digits.size() > 10 || digits.find_first_not_of(L"0123456789") != std::wstring::npos) {
+    return std::nullopt;
+  }
+  const unsigned long long id = std::stoull(digits);
+  if (id == 0 || id > 0xFFFFFFFFull) return std::nullopt;
+  return HostFile{middle.substr(0, point), static_cast<std::uint32_t>(id), std::wstring()};
 }
 
 template <typename Number>
@@ -23,12 +50,28 @@ bool ParseNumber(const std::string& text, Number& number) {
 
 }  // namespace
 
-std::wstring StatusFilePath(const std::wstring& folder, const std::wstring& hostName) {
-  return HostFilePath(folder, hostName, L".status");
+std::wstring StatusFilePath(const std::wstring& folder, const std::wstring& hostName, std::uint32_t processId) {
+  return HostFilePath(folder, hostName, processId, kStatusSuffix);
 }
 
-std::wstring StopFilePath(const std::wstring& folder, const std::wstring& hostName) {
-  return HostFilePath(folder, hostName, L".stop");
+std::wstring StopFilePath(const std::wstring& folder, const std::wstring& hostName, std::uint32_t processId) {
+  return HostFilePath(folder, hostName, processId, kStopSuffix);
+}
+
+std::vector<HostFile> ListHostFiles(const std::wstring& folder, const std::wstring& suffix,
+                                    const std::optional<std::wstring>& hostName) {
+  std::vector<HostFile> files;
+  std::error_code error;
+  for (const auto& item : std::filesystem::directory_iterator(std::filesystem::path(folder), error)) {
+    std::optional<HostFile> file = ParseHostFileName(item.path().filename().wstring(), suffix);
+    if (!file || (hostName && file->hostName != *hostName)) continue;
+    file->path = item.path().wstring();
+    files.push_back(std::move(*file));
+  }
+  std::sort(files.begin(), files.end(), [](const HostFile& a, const HostFile& b) {
+    return std::tie(a.hostName, a.processId) < std::tie(b.hostName, b.processId);
+  });
+  return files;
 }
 
 std::string FormatHostStatus(const HostStatus& status) {
@@ -62,7 +105,7 @@ std::optional<HostStatus> ParseHostStatus(const std::string& text) {
 }
 
 std::optional<HostStatus> ReadHostStatus(const std::wstring& path) {
-  const std::optional<std::string> text = xplat::ReadSharedFile(path);
+  const std::optional<std::string> text = xplat::ReadSharedFile(path, kMaxStatusBytes);
   if (!text) return std::nullopt;
   return ParseHostStatus(*text);
 }
@@ -77,6 +120,12 @@ bool WriteHostStatus(const std::wstring& path, const HostStatus& status) {
 bool CreateEmptyFile(const std::wstring& path) {
   std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
   return file.is_open();
+}
+
+bool IsRunning(const HostStatus& status) {
+  if (status.exitCode) return false;
+  const xplat::ProcessHandle process = xplat::OpenProcessForWaiting(status.processId);
+  return process && !process.WaitForExit(0);
 }
 
 std::uint64_t WallClockMs() {

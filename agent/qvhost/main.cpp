@@ -7,10 +7,11 @@
 // section configuration/zavmodules: the first complete entry whose "host" is
 // the host name), loads the module's file from its own folder and runs the
 // library's "Execute" on a thread of its own, as the service does. It writes
-// "QVH-<host>.status" beside itself (process id, start time, and the exit
-// code once it ends normally) and stops when the agent creates
-// "QVH-<host>.stop" there: it then delivers "ZAV.Service.TerminateThread"
-// through its own process's event broker and exits with the module's result.
+// "QVH-<host>.<pid>.status" beside itself (process id, start time, and the
+// exit code once it ends normally) and stops when the agent creates
+// "QVH-<host>.<pid>.stop" there: it then delivers
+// "ZAV.Service.TerminateThread" through its own process's event broker and
+// exits with the module's result.
 //
 // For tests and demos: when QVHOST_EXIT_<host> is set to CODE or CODE@MS, the
 // host does nothing but exit with CODE at once, or after MS milliseconds.
@@ -43,6 +44,7 @@ constexpr std::uint32_t kDeliveryRetryMs = 100;
 constexpr int kDeliveryAttempts = 100;
 constexpr int kUsageExitCode = 2;
 constexpr std::int32_t kFailureExitCode = 1;
+constexpr std::size_t kMaxModuleListBytes = 16 * 1024 * 1024;
 
 std::string linePrefix = "qvhost: ";
 
@@ -112,12 +114,12 @@ bool IsComplete(const pugi::xml_node& entry) {
 }
 
 std::wstring FileNameOf(const std::wstring& file) {
-  const std::size_t backslash = file.rfind(L'\\');
-  return backslash == std::wstring::npos ? file : file.substr(backslash + 1);
+  const std::size_t separator = file.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? file : file.substr(separator + 1);
 }
 
 std::optional<ModuleEntry> FindModuleEntry(const std::wstring& listPath, const std::wstring& hostName) {
-  const std::optional<std::string> text = xplat::ReadSharedFile(listPath);
+  const std::optional<std::string> text = xplat::ReadSharedFile(listPath, kMaxModuleListBytes);
   if (!text) {
     Say("cannot read the module list %s", Utf8(listPath).c_str());
     return std::nullopt;
@@ -166,11 +168,11 @@ class HostProcess {
   explicit HostProcess(std::wstring name)
       : hostName(std::move(name)),
         folder(xplat::FolderOf(xplat::ExecutablePath())),
-        statusFile(qvhost::StatusFilePath(folder, hostName)),
-        stopFile(qvhost::StopFilePath(folder, hostName)) {}
+        statusFile(qvhost::StatusFilePath(folder, hostName, xplat::CurrentProcessId())),
+        stopFile(qvhost::StopFilePath(folder, hostName, xplat::CurrentProcessId())) {}
 
   int Run() {
-    xplat::DeleteFile(stopFile);  // a request left over from an earlier run is not for us
+    RemoveFilesOfEndedRuns();
     status.processId = xplat::CurrentProcessId();
     status.startedMs = qvhost::WallClockMs();
     if (!qvhost::WriteHostStatus(statusFile, status)) Say("cannot write %s", Utf8(statusFile).c_str());
@@ -178,6 +180,18 @@ class HostProcess {
   }
 
  private:
+  // What earlier processes of this host left behind; a request left for a
+  // process id that has been given to this one is not for it either.
+  void RemoveFilesOfEndedRuns() const {
+    xplat::DeleteFile(stopFile);
+    for (const qvhost::HostFile& file : qvhost::ListHostFiles(folder, qvhost::kStatusSuffix, hostName)) {
+      const std::optional<qvhost::HostStatus> earlier = qvhost::ReadHostStatus(file.path);
+      if (file.path == statusFile || !earlier || qvhost::IsRunning(*earlier)) continue;
+      xplat::DeleteFile(file.path);
+      xplat::DeleteFile(qvhost::StopFilePath(folder, hostName, file.processId));
+    }
+  }
+
   int Finish(std::int32_t result) {
     status.exitCode = result;
     qvhost::WriteHostStatus(statusFile, status);

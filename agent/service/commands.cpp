@@ -103,7 +103,7 @@ bool Commands::Dispatch(const std::string& command, const std::string& argument)
 }
 
 void Commands::ApplyPolicyFile(const std::string& file) {
-  const std::optional<std::string> document = xplat::ReadSharedFile(xplat::FromUtf8(file));
+  const std::optional<std::string> document = xplat::ReadSharedFile(xplat::FromUtf8(file), kMaxPolicyBytes);
   if (!document) {
     Say("cannot read %s", file.c_str());
     return;

@@ -1,8 +1,6 @@
 #include "service/host_control.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 
 #include "qvhost/host_files.h"
 #include "service/console.h"
@@ -21,28 +19,61 @@ constexpr std::int64_t kKilledExitCodeSeen = kKilledExitCode;
 constexpr std::int64_t kKilledExitCodeSeen = 128 + 9;  // SIGKILL, as the host's parent sees it
 #endif
 constexpr std::uint32_t kStopPollMs = 100;
-constexpr wchar_t kHostFilePrefix[] = L"QVH-";
 
 std::string Utf8(const std::wstring& text) { return xplat::ToUtf8(text); }
 
-bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+// One process of a host, as its status file tells.
+struct HostRun {
+  qvhost::HostFile file;
+  qvhost::HostStatus status;
+};
+
+std::vector<HostRun> RunsOf(const std::wstring& folder, const std::optional<std::wstring>& hostName) {
+  std::vector<HostRun> runs;
+  for (qvhost::HostFile& file : qvhost::ListHostFiles(folder, qvhost::kStatusSuffix, hostName)) {
+    if (std::optional<qvhost::HostStatus> status = qvhost::ReadHostStatus(file.path)) {
+      runs.push_back(HostRun{std::move(file), *status});
+    }
+  }
+  return runs;
 }
 
-bool IsRunning(const std::optional<qvhost::HostStatus>& status) { return status && !status->exitCode; }
+std::vector<HostRun> RunningRuns(const std::wstring& folder, const std::optional<std::wstring>& hostName) {
+  std::vector<HostRun> runs = RunsOf(folder, hostName);
+  runs.erase(std::remove_if(runs.begin(), runs.end(), [](const HostRun& run) { return !qvhost::IsRunning(run.status); }),
+             runs.end());
+  return runs;
+}
 
-void PrintHostStatus(const std::wstring& hostName, const std::optional<qvhost::HostStatus>& status, bool listed) {
+// The latest run of a host: the running one, else the one started last.
+std::optional<HostRun> LatestRun(const std::wstring& folder, const std::wstring& hostName) {
+  std::vector<HostRun> runs = RunsOf(folder, hostName);
+  if (runs.empty()) return std::nullopt;
+  return *std::max_element(runs.begin(), runs.end(), [](const HostRun& a, const HostRun& b) {
+    return std::make_pair(qvhost::IsRunning(a.status), a.status.startedMs) <
+           std::make_pair(qvhost::IsRunning(b.status), b.status.startedMs);
+  });
+}
+
+void PrintHostStatus(const std::wstring& hostName, const std::optional<HostRun>& run, bool listed) {
   const std::string name = Utf8(hostName) + (listed ? "" : " (not in the policy)");
-  if (!status) {
+  if (!run) {
     Say("%s: not started", name.c_str());
-  } else if (status->exitCode) {
-    Say("%s: ended, process %u, exit code %s", name.c_str(), status->processId,
-        std::to_string(*status->exitCode).c_str());
+  } else if (!qvhost::IsRunning(run->status)) {
+    const std::string code = run->status.exitCode ? std::to_string(*run->status.exitCode) : std::string("unknown");
+    Say("%s: ended, process %u, exit code %s", name.c_str(), run->status.processId, code.c_str());
   } else {
     const std::uint64_t now = qvhost::WallClockMs();
-    const std::uint64_t upSeconds = now > status->startedMs ? (now - status->startedMs) / 1000 : 0;
-    Say("%s: running, process %u, up %s s", name.c_str(), status->processId, std::to_string(upSeconds).c_str());
+    const std::uint64_t upSeconds = now > run->status.startedMs ? (now - run->status.startedMs) / 1000 : 0;
+    Say("%s: running, process %u, up %s s", name.c_str(), run->status.processId, std::to_string(upSeconds).c_str());
   }
+}
+
+std::vector<std::wstring> NamesOf(const std::vector<HostRun>& runs) {
+  std::vector<std::wstring> names;
+  for (const HostRun& run : runs) names.push_back(run.file.hostName);
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
 }
 
 }  // namespace
@@ -51,48 +82,40 @@ HostControl::HostControl(std::wstring programFolder) : folder(std::move(programF
 
 void HostControl::PrintStatus(const std::vector<std::wstring>& hosts) const {
   if (hosts.empty()) Say("the current policy lists no hosts");
-  for (const std::wstring& host : hosts) {
-    PrintHostStatus(host, qvhost::ReadHostStatus(qvhost::StatusFilePath(folder, host)), true);
-  }
-  for (const std::wstring& host : HostFilesWithSuffix(L".status")) {
+  for (const std::wstring& host : hosts) PrintHostStatus(host, LatestRun(folder, host), true);
+  for (const std::wstring& host : NamesOf(RunsOf(folder, std::nullopt))) {
     if (std::find(hosts.begin(), hosts.end(), host) != hosts.end()) continue;
-    PrintHostStatus(host, qvhost::ReadHostStatus(qvhost::StatusFilePath(folder, host)), false);
+    PrintHostStatus(host, LatestRun(folder, host), false);
   }
 }
 
 bool HostControl::Kill(const std::wstring& hostName) const {
-  const std::wstring statusFile = qvhost::StatusFilePath(folder, hostName);
-  std::optional<qvhost::HostStatus> status = qvhost::ReadHostStatus(statusFile);
-  if (!IsRunning(status)) {
-    Say("%s is not running", Utf8(hostName).c_str());
-    return false;
+  const std::vector<HostRun> running = RunningRuns(folder, hostName);
+  if (running.empty()) Say("%s is not running", Utf8(hostName).c_str());
+  bool killed = !running.empty();
+  for (HostRun run : running) {
+    if (!xplat::TerminateProcessById(run.status.processId, kKilledExitCode)) {
+      Say("cannot end %s (process %u)", Utf8(hostName).c_str(), run.status.processId);
+      killed = false;
+      continue;
+    }
+    Say("ended %s (process %u) from outside", Utf8(hostName).c_str(), run.status.processId);
+    // The host cannot say so itself.
+    run.status.exitCode = kKilledExitCodeSeen;
+    qvhost::WriteHostStatus(run.file.path, run.status);
   }
-  if (!xplat::TerminateProcessById(status->processId, kKilledExitCode)) {
-    Say("cannot end %s (process %u)", Utf8(hostName).c_str(), status->processId);
-    return false;
-  }
-  Say("ended %s (process %u) from outside", Utf8(hostName).c_str(), status->processId);
-  // The host cannot say so itself; a restarted host has written its own file already.
-  const std::optional<qvhost::HostStatus> now = qvhost::ReadHostStatus(statusFile);
-  if (now && now->processId == status->processId) {
-    status->exitCode = kKilledExitCodeSeen;
-    qvhost::WriteHostStatus(statusFile, *status);
-  }
-  return true;
+  return killed;
 }
 
 bool HostControl::AskToStop(const std::wstring& hostName) const {
-  if (!IsRunning(qvhost::ReadHostStatus(qvhost::StatusFilePath(folder, hostName)))) return false;
-  return qvhost::CreateEmptyFile(qvhost::StopFilePath(folder, hostName));
+  bool asked = false;
+  for (const HostRun& run : RunningRuns(folder, hostName)) {
+    asked = qvhost::CreateEmptyFile(qvhost::StopFilePath(folder, hostName, run.status.processId)) || asked;
+  }
+  return asked;
 }
 
-std::vector<std::wstring> HostControl::RunningHosts() const {
-  std::vector<std::wstring> running;
-  for (const std::wstring& host : HostFilesWithSuffix(L".status")) {
-    if (IsRunning(qvhost::ReadHostStatus(qvhost::StatusFilePath(folder, host)))) running.push_back(host);
-  }
-  return running;
-}
+std::vector<std::wstring> HostControl::RunningHosts() const { return NamesOf(RunningRuns(folder, std::nullopt)); }
 
 void HostControl::StopAll(std::uint32_t ms, std::uint32_t settleMs) const {
   std::vector<std::wstring> running = RunningHosts();
@@ -115,25 +138,9 @@ void HostControl::StopAll(std::uint32_t ms, std::uint32_t settleMs) const {
 }
 
 void HostControl::RemoveFiles() const {
-  for (const std::wstring& host : HostFilesWithSuffix(L".stop")) xplat::DeleteFile(qvhost::StopFilePath(folder, host));
-  for (const std::wstring& host : HostFilesWithSuffix(L".status")) {
-    xplat::DeleteFile(qvhost::StatusFilePath(folder, host));
+  for (const wchar_t* suffix : {qvhost::kStopSuffix, qvhost::kStatusSuffix}) {
+    for (const qvhost::HostFile& file : qvhost::ListHostFiles(folder, suffix)) xplat::DeleteFile(file.path);
   }
-}
-
-// Host names of the files "QVH-<host><suffix>" in the program folder.
-std::vector<std::wstring> HostControl::HostFilesWithSuffix(const std::wstring& suffix) const {
-  const std::wstring prefix = kHostFilePrefix;
-  std::vector<std::wstring> hosts;
-  std::error_code error;
-  for (const auto& item : std::filesystem::directory_iterator(std::filesystem::path(folder), error)) {
-    const std::wstring name = item.path().filename().wstring();
-    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
-    if (EndsWith(name, suffix))
-      hosts.push_back(name.substr(prefix.size(), name.size() - prefix.size() - suffix.size()));
-  }
-  std::sort(hosts.begin(), hosts.end());
-  return hosts;
 }
 
 }  // namespace service

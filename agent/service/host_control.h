@@ -16,9 +16,11 @@ class HostControl {
   // One line per host of the policy, then per other host that has run:
   // not started, or running / ended with its process.
   void PrintStatus(const std::vector<std::wstring>& hosts) const;
-  // Ends the host's process from outside and records the exit code for it.
+  // Ends the host's running processes from outside and records the exit
+  // code for each.
   bool Kill(const std::wstring& hostName) const;
-  // Creates the host's stop file when it runs; false when it does not.
+  // Creates a stop file for each running process of the host; false when
+  // none runs.
   bool AskToStop(const std::wstring& hostName) const;
   // Hosts with a status file and no exit code yet, of any policy or run.
   std::vector<std::wstring> RunningHosts() const;
@@ -30,8 +32,6 @@ class HostControl {
   void RemoveFiles() const;
 
  private:
-  std::vector<std::wstring> HostFilesWithSuffix(const std::wstring& suffix) const;
-
   std::wstring folder;
 };
 

@@ -9,6 +9,10 @@
 
 namespace service {
 
+// The largest policy file the service reads (the broker's archive limit is
+// of the same order).
+inline constexpr std::size_t kMaxPolicyBytes = 8 * 1024 * 1024;
+
 // Three hosts: Alpha, Beta and Gamma.
 std::string DefaultPolicyDocument();
 

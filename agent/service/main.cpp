@@ -77,7 +77,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 
 std::optional<std::string> InitialPolicy(const Options& options) {
   if (!options.policyFile) return service::DefaultPolicyDocument();
-  std::optional<std::string> document = xplat::ReadSharedFile(*options.policyFile);
+  std::optional<std::string> document = xplat::ReadSharedFile(*options.policyFile, service::kMaxPolicyBytes);
   if (!document) service::Say("cannot read the policy %s", xplat::ToUtf8(*options.policyFile).c_str());
   return document;
 }

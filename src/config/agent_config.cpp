@@ -17,7 +17,7 @@ constexpr std::size_t kAgentValueChars = 1024;
 constexpr std::size_t kExecutePathChars = 260;
 
 std::wstring ReadText(const wchar_t* keyPath, const std::wstring& valueName, std::size_t capacityChars) {
-  const xplat::RegistryKey key = xplat::RegistryKey::Open(keyPath, xplat::RegistryAccess::AllAccess);
+  const xplat::RegistryKey key = xplat::RegistryKey::Open(keyPath, xplat::RegistryAccess::Read);
   if (!key.IsOpen()) return {};
   return xplat::ReadRegistryText(key, valueName, capacityChars).value_or(L"");
 }
@@ -40,14 +40,31 @@ void ReplaceWithAttribute(const pugi::xml_node& node, const wchar_t* name, std::
   if (const pugi::xml_attribute attribute = node.attribute(name)) member = attribute.value();
 }
 
-// Publishes a text, or removes the value when there is none to publish.
-void SetOrDelete(xplat::RegistryKey& key, const wchar_t* name, const std::wstring& text) {
-  if (text.empty()) {
-    key.Delete(name);
-  } else {
+// Publishes the messaging-server values. When ZAVConfig.xml could not be
+// read they are only the defaults: then only missing values are filled in,
+// so a file being rewritten or locked never wipes out what the agent's
+// other components rely on.
+class ServerValuePublisher {
+ public:
+  ServerValuePublisher(xplat::RegistryKey& key, bool onlyMissing) : key(key), onlyMissing(onlyMissing) {}
+
+  void Set(const wchar_t* name, const std::wstring& text) {
+    if (onlyMissing && key.HasValue(name)) return;
     key.Set(name, xplat::StringValue(text));
   }
-}
+  // Publishes a text, or removes the value when there is none to publish.
+  void SetOrDelete(const wchar_t* name, const std::wstring& text) {
+    if (!text.empty()) {
+      Set(name, text);
+    } else if (!onlyMissing) {
+      key.Delete(name);
+    }
+  }
+
+ private:
+  xplat::RegistryKey& key;
+  bool onlyMissing;
+};
 
 }  // namespace
 
@@ -71,6 +88,7 @@ void AgentConfig::LocateFolders() {
 bool AgentConfig::LoadServerSettings() {
   XmlFile file;
   LoadXmlFile(configFilePath, file);
+  fileUnreadable = !file.result;
   if (!file.result) {
     const TextPosition at = PositionOfOffset(file.text, file.result.offset);
     std::printf("Error in XML file. Error is %s row %d and col %d\n", file.result.description(), at.line, at.column);
@@ -97,12 +115,13 @@ std::uint32_t AgentConfig::WriteRegistrySettings() {
   xplat::ErrorCode error = xplat::kErrorSuccess;
   xplat::RegistryKey key = xplat::RegistryKey::Open(kConfigKey, xplat::RegistryAccess::AllAccess, &error);
   if (!key.IsOpen()) return error;
-  key.Set(L"MessagingServerAddress", xplat::StringValue(serverAddress));
-  key.Set(L"MessagingServerPort", xplat::StringValue(serverPort));
-  SetOrDelete(key, L"MessagingServerProxyAddress", GetProxyAddress());
-  SetOrDelete(key, L"MessagingServerProxyPort", GetProxyPort());
-  SetOrDelete(key, L"MessagingServerProxyUserName", GetProxyUserName());
-  key.Set(L"MessagingServerIsSSL", xplat::StringValue(useSsl ? L"true" : L"false"));
+  ServerValuePublisher publish(key, fileUnreadable);
+  publish.Set(L"MessagingServerAddress", serverAddress);
+  publish.Set(L"MessagingServerPort", serverPort);
+  publish.SetOrDelete(L"MessagingServerProxyAddress", GetProxyAddress());
+  publish.SetOrDelete(L"MessagingServerProxyPort", GetProxyPort());
+  publish.SetOrDelete(L"MessagingServerProxyUserName", GetProxyUserName());
+  publish.Set(L"MessagingServerIsSSL", useSsl ? L"true" : L"false");
   key.Set(L"ZAVExecutePath", xplat::StringValue(xplat::FolderOf(xplat::ExecutablePath())));
   return xplat::kErrorSuccess;
 }

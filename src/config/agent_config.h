@@ -23,6 +23,8 @@ class AgentConfig {
   // True when ZAVConfig.xml does not parse or has no server element.
   bool LoadServerSettings();
   // The error of opening the Config key, or 0 once the values are written.
+  // After a ZAVConfig.xml that could not be read or parsed, only values
+  // that are missing are written; none is replaced or deleted.
   std::uint32_t WriteRegistrySettings();
 
   // The agent's program folder as published ("ZAVExecutePath"); empty when
@@ -64,6 +66,7 @@ class AgentConfig {
   std::wstring serverAddress = L"localhost";
   std::wstring serverPort = L"80";
   std::wstring serverSecurePort;
+  bool fileUnreadable = false;  // the last LoadServerSettings could not read or parse the file
 };
 
 // The path of ZAVConfig.xml, found as AgentConfig finds it but without

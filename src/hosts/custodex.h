@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/agent_config.h"
 #include "config/name_equality.h"
 #include "hosts/host_record.h"
 #include "logging/logger.h"
 #include "module/zav_module.h"
+#include "xplat/file_system.h"
 
 namespace zav::custody {
 
@@ -43,6 +45,7 @@ class Custodex : public ZAVModule {
   bool CheckThatHostIsStillRunning();
 
   HostContainer& Hosts() { return hosts; }
+  const std::vector<DetachedHost>& DetachedHosts() const { return detachedHosts; }
   std::atomic<std::uint32_t>* PolicyLock() { return policyLock.get(); }
 
  private:
@@ -53,8 +56,20 @@ class Custodex : public ZAVModule {
   void DeleteHost(const std::wstring& hostName);
   void WindDownForUpgrade();
   bool ReadPolicy(const std::string& segment);
+  void LogRefusal(const std::wstring& path, xplat::ReadRefusal refusal);
   bool LaunchHost(const std::wstring& hostName);
+  bool CreateHostProcess(const std::wstring& hostName, const std::wstring& image, const std::wstring& arguments);
   void RefreshHostImage(const std::wstring& sourceImage, const std::wstring& hostImage);
+  // False when nothing was unlinked: a name whose copy must stay or cannot
+  // be named, or an unknown program folder (logged for `operation`).
+  bool RemoveHostImage(const std::wstring& programFolder, const std::wstring& hostName, const wchar_t* operation);
+  // Keeps watching a record's process that still runs when the record goes.
+  void DetachIfRunning(HostRecord& record);
+  void CloseEndedProcess(HostRecord& record);
+  const DetachedHost* RunningDetachedHost(const std::wstring& hostName) const;
+  // Reaps the detached processes that have ended; true when one of them
+  // held back a host that waits to be started.
+  bool ReapDetachedHosts();
   bool IsLoadedInService(const HostRecord& record);
   void UnloadFromService(const HostRecord& record);
   bool IsRunning(const HostRecord& record);
@@ -64,6 +79,7 @@ class Custodex : public ZAVModule {
   std::unique_ptr<CLogger> logger;
   std::unique_ptr<AgentConfig> config;
   HostContainer hosts;
+  std::vector<DetachedHost> detachedHosts;
 };
 
 }  // namespace zav::custody

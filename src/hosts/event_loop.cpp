@@ -2,7 +2,6 @@
 
 #include "hosts/custodex.h"
 #include "hosts/host_files.h"
-#include "xplat/file_system.h"
 
 namespace zav::custody {
 namespace {
@@ -19,14 +18,6 @@ constexpr const wchar_t* kSubscribedEvents[] = {
 
 bool Is(const EventData& record, const wchar_t* category, const wchar_t* name) {
   return record.Category == category && record.Name == name;
-}
-
-// Removes a host's copy of the host executable, never the host executable
-// itself and never a file outside the program folder.
-bool DeleteHostImage(const std::wstring& hostName, const std::wstring& imagePath) {
-  if (IsProtectedHostName(hostName) || !NamesHostFile(hostName)) return false;
-  xplat::Unlink(imagePath);
-  return true;
 }
 
 }  // namespace
@@ -85,8 +76,9 @@ void Custodex::DrainEvents(bool& stop) {
   while (Queue() && HasEvents()) {
     EventData* record = PullEvent();
     if (!record) {
+      // A broker that reports records and gives none must not hold the loop here.
       logger->LogMsg(log_level::kError, L"ERROR: PullEvent returned no event data");
-      continue;
+      return;
     }
     Dispatch(*record, stop);
     if (Queue()) ReleaseEvent(record);
@@ -117,12 +109,21 @@ void Custodex::Dispatch(const EventData& record, bool& stop) {
 
 void Custodex::DeleteHost(const std::wstring& hostName) {
   logger->LogMsg(log_level::kNormal, L"Execute: Received DeleteHost for %ws", hostName.c_str());
-  const std::wstring imagePath = HostImagePath(hostName);
+  const std::wstring programFolder = AgentConfig::GetExecutePath();
+  const std::wstring imagePath = HostImagePath(programFolder, hostName);
   const auto found = hosts.find(hostName);
   if (found == hosts.end()) return;
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for process %ws to end", hostName.c_str());
-  found->second.processHandle.WaitForExit(kHostExitWaitMs);
-  DeleteHostImage(hostName, imagePath);
+  HostRecord& record = found->second;
+  record.processHandle.WaitForExit(kHostExitWaitMs);
+  // A process that outlives the wait keeps its copy until it ends.
+  if (HasEnded(record.processHandle)) {
+    RemoveHostImage(programFolder, hostName, L"Execute");
+  } else {
+    logger->LogMsg(log_level::kNormal, L"Execute: process %ws did not end; its copy is kept until it does",
+                   hostName.c_str());
+    DetachIfRunning(record);
+  }
   hosts.erase(found);
   Delete(hostName);
   logger->LogMsg(log_level::kNormal, L"Execute: host %ws removed", imagePath.c_str());
@@ -130,8 +131,8 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   SendEvent(L"ZAV.Service.UpdatePolicy", 0, nullptr, kEventCode);
 }
 
-// Every host that has a process is waited for, however many there are;
-// records that never started have nothing to wait for.
+// Every host process is waited for, however many there are, those without
+// a record included; records that never started have nothing to wait for.
 void Custodex::WindDownForUpgrade() {
   logger->LogMsg(log_level::kNormal, L"Execute: Received Upgrade Module event %ws", ModuleName().c_str());
   logger->LogMsg(log_level::kNormal, L"Execute: Sending ZAV.Service.HostUpgrade");
@@ -140,19 +141,25 @@ void Custodex::WindDownForUpgrade() {
   for (const auto& [hostName, record] : hosts) {
     if (record.processHandle) processes.push_back(&record.processHandle);
   }
+  for (const DetachedHost& detached : detachedHosts) processes.push_back(&detached.processHandle);
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for all host processes to end");
   if (xplat::WaitForAllProcesses(processes, kHostExitWaitMs) == xplat::WaitAllResult::TimedOut) {
     logger->LogMsg(log_level::kDiagnostic, L"Execute: waiting for hosts to exit timed out.");
   }
+  const std::wstring programFolder = AgentConfig::GetExecutePath();
   for (auto next = hosts.begin(); next != hosts.end();) {
-    const std::wstring hostName = (next++)->first;
-    const std::wstring imagePath = HostImagePath(hostName);
-    if (DeleteHostImage(hostName, imagePath)) {
+    const std::wstring hostName = next->first;
+    const HostRecord& record = (next++)->second;
+    const std::wstring imagePath = HostImagePath(programFolder, hostName);
+    if (!HasEnded(record.processHandle)) {
+      logger->LogMsg(log_level::kDiagnostic, L"Execute: host %ws still runs; its copy is kept", hostName.c_str());
+    } else if (RemoveHostImage(programFolder, hostName, L"Execute")) {
       logger->LogMsg(log_level::kDiagnostic, L"Execute: host %ws deleted", imagePath.c_str());
     }
     Delete(hostName);
   }
   hosts.clear();
+  ReapDetachedHosts();
 }
 
 }  // namespace zav::custody

@@ -1,5 +1,3 @@
-#include <cwchar>
-
 #include "hosts/custodex.h"
 #include "hosts/host_files.h"
 #include "xplat/file_system.h"
@@ -9,25 +7,7 @@ namespace {
 
 constexpr std::size_t kCommandLineChars = 1024;  // with its terminator
 
-std::wstring ProgramFolderFile(const std::wstring& fileName) {
-  return AgentConfig::GetExecutePath() + xplat::kPathSeparator + fileName;
-}
-
 }  // namespace
-
-bool NamesHostFile(const std::wstring& hostName) {
-  if (hostName.find(L"..") != std::wstring::npos) return false;
-  for (const wchar_t c : hostName) {
-    if (c < 0x20 || c == 0x7F || std::wcschr(L"\\/:<>\"|?*", c) != nullptr) return false;
-  }
-  return hostName.empty() || (hostName.back() != L'.' && hostName.back() != L' ');
-}
-
-std::wstring HostImagePath(const std::wstring& hostName) { return ProgramFolderFile(L"QVH-" + hostName + L".exe"); }
-
-std::wstring SourceImagePath() { return ProgramFolderFile(L"qvhost.exe"); }
-
-bool IsProtectedHostName(const std::wstring& hostName) { return EqualIgnoringCase(hostName, L"qvhost"); }
 
 bool Custodex::StartProcess(const std::wstring& hostName) {
   logger->LogMsg(log_level::kTrace, L"StartProcess: Enter");
@@ -42,27 +22,37 @@ bool Custodex::LaunchHost(const std::wstring& hostName) {
                    hostName.c_str());
     return false;
   }
-  const std::wstring sourceImage = SourceImagePath();
-  const std::wstring hostImage = HostImagePath(hostName);
+  // Without a program folder the images would be looked for in the root
+  // folder, where anyone who can write chooses what the service runs.
+  const std::wstring programFolder = AgentConfig::GetExecutePath();
+  if (programFolder.empty()) {
+    logger->LogMsg(log_level::kError, L"StartProcess: the program folder is unknown; %ws is not started",
+                   hostName.c_str());
+    return false;
+  }
+  const std::wstring sourceImage = SourceImagePath(programFolder);
+  const std::wstring hostImage = HostImagePath(programFolder, hostName);
   if (!xplat::PathExists(sourceImage)) {
     logger->LogMsg(log_level::kError, L"StartProcess: QVHost.exe not found");
     return false;
   }
   if (!IsProtectedHostName(hostName)) RefreshHostImage(sourceImage, hostImage);
   const std::wstring image = xplat::PathExists(hostImage) ? hostImage : sourceImage;
-  const std::wstring commandLine = L"\"" + image + L"\" -m " + hostName;
-  if (commandLine.size() >= kCommandLineChars) {
+  const std::wstring arguments = L"-m " + hostName;
+  if (xplat::CommandLineOf(image, arguments).size() >= kCommandLineChars) {
     logger->LogMsg(log_level::kError, L"StartProcess: the command line for %ws is too long", hostName.c_str());
     return false;
   }
+  return CreateHostProcess(hostName, image, arguments);
+}
+
+bool Custodex::CreateHostProcess(const std::wstring& hostName, const std::wstring& image,
+                                 const std::wstring& arguments) {
   const auto record = hosts.find(hostName);
-  if (record != hosts.end()) {
-    // The ended process's handles go before a new process takes their place.
-    record->second.processHandle.Close();
-    record->second.threadHandle.Close();
-  }
+  // The ended process's handles go before a new process takes their place.
+  if (record != hosts.end()) CloseEndedProcess(record->second);
   xplat::StartedProcess process;
-  if (!xplat::StartProcessFromCommandLine(commandLine, process)) return false;
+  if (!xplat::StartProgram(image, arguments, process)) return false;
   if (record != hosts.end()) {
     HostRecord& host = record->second;
     host.processId = process.processId;

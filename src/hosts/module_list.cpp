@@ -17,10 +17,16 @@ struct ModuleEntry {
   std::wstring hash;
 };
 
-// A file value without any backslash names the module file itself.
+// What follows the last backslash or slash; a value without either names
+// the module file itself.
 std::wstring FileNameOf(const std::wstring& filePath) {
-  const std::size_t backslash = filePath.rfind(L'\\');
-  return backslash == std::wstring::npos ? filePath : filePath.substr(backslash + 1);
+  const std::size_t separator = filePath.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? filePath : filePath.substr(separator + 1);
+}
+
+// "", "." and ".." name the program folder or its parent, never a module.
+bool NamesModuleFile(const std::wstring& fileName) {
+  return !fileName.empty() && fileName != L"." && fileName != L"..";
 }
 
 // The module's file looked for beside the running program, whatever folder
@@ -72,14 +78,29 @@ bool FindHostModule(CLogger& logger, const pugi::xml_node& section, HostRecord& 
                   entry.fileName.c_str(), entry.host.c_str(), record.hostName.c_str());
     if (entry.host != record.hostName) continue;
     CopyModuleFields(entry, record);
+    if (!NamesModuleFile(entry.fileName)) {
+      logger.LogMsg(log_level::kError, L"CheckHostModulesFromConfig: file '%ws' names no module file",
+                    entry.filePath.c_str());
+      continue;
+    }
     const std::wstring moduleFile = ModuleFileBesideProgram(entry.fileName);
     logger.LogMsg(log_level::kDiagnostic, L"CheckHostModulesFromConfig: File path and name is %ws", moduleFile.c_str());
-    if (xplat::PathExists(moduleFile)) return true;
+    if (xplat::IsRegularFile(moduleFile)) return true;
   }
   return false;
 }
 
 }  // namespace
+
+void Custodex::LogRefusal(const std::wstring& path, xplat::ReadRefusal refusal) {
+  if (refusal == xplat::ReadRefusal::NotRegularFile) {
+    logger->LogMsg(log_level::kError, L"LoadHostModulesFromConfig: %ws is not a regular file; it is not read",
+                   path.c_str());
+  } else if (refusal == xplat::ReadRefusal::TooLarge) {
+    logger->LogMsg(log_level::kError, L"LoadHostModulesFromConfig: %ws is larger than %u bytes; it is not read",
+                   path.c_str(), static_cast<unsigned>(kMaxXmlFileBytes));
+  }
+}
 
 bool Custodex::LoadHostModulesFromConfig(HostRecord& record) {
   logger->LogMsg(log_level::kTrace, L"LoadHostModulesFromConfig Enter");
@@ -87,6 +108,7 @@ bool Custodex::LoadHostModulesFromConfig(HostRecord& record) {
   {
     const AgentConfig current;
     LoadXmlFile(current.GetConfigFilePath(), file);
+    LogRefusal(current.GetConfigFilePath(), file.refusal);
   }
   if (!file.result) {
     logger->LogMsg(log_level::kCritical, L"Config XML file had errors, Error is %ws line %d offset %d",

@@ -15,6 +15,11 @@ std::int32_t Custodex::ApplyHostPolicy() {
   std::int32_t result = 0;
   for (auto& [hostName, record] : hosts) {
     if (record.started != 0) continue;
+    if (const DetachedHost* earlier = RunningDetachedHost(hostName)) {
+      logger->LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws is passed over: its earlier process %u still runs.",
+                     hostName.c_str(), earlier->processId);
+      continue;
+    }
     if (IsLoadedInService(record)) UnloadFromService(record);
     if (StartProcess(record.hostName)) {
       record.started = 1;

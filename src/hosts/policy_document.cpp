@@ -1,11 +1,9 @@
-#include <algorithm>
 #include <pugixml.hpp>
 #include <sstream>
 
 #include "config/xml_file.h"
 #include "hosts/custodex.h"
 #include "xplat/clock.h"
-#include "xplat/text.h"
 
 namespace zav::custody {
 namespace {
@@ -29,56 +27,6 @@ class PolicyLockHolder {
   std::atomic<std::uint32_t>* lock;
 };
 
-std::uint32_t Unit(const std::string& bytes, std::size_t at, std::size_t size, bool bigEndian) {
-  std::uint32_t unit = 0;
-  for (std::size_t i = 0; i < size; ++i) {
-    const auto byte = static_cast<unsigned char>(bytes[at + (bigEndian ? i : size - 1 - i)]);
-    unit = (unit << 8) | byte;
-  }
-  return unit;
-}
-
-void AppendCodePoint(std::wstring& text, std::uint32_t c) {
-  if (sizeof(wchar_t) == 2 && c >= 0x10000 && c <= 0x10FFFF) {
-    c -= 0x10000;
-    text += static_cast<wchar_t>(0xD800 + (c >> 10));
-    text += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
-    return;
-  }
-  text += static_cast<wchar_t>(c);
-}
-
-// The code-unit size and byte order the parser detects from the first bytes
-// (a byte-order mark, or how '<' is stored); 1 is UTF-8.
-std::size_t DetectUnitSize(const std::string& bytes, bool& bigEndian) {
-  const std::uint32_t head = bytes.size() >= 4 ? Unit(bytes, 0, 4, true) : 0;
-  const std::uint32_t head16 = bytes.size() >= 2 ? Unit(bytes, 0, 2, true) : 0;
-  bigEndian = head == 0x0000FEFF || head == 0x0000003C || head16 == 0xFEFF || head16 == 0x003C;
-  if (head == 0x0000FEFF || head == 0xFFFE0000 || head == 0x0000003C || head == 0x3C000000) return 4;
-  if (head16 == 0xFEFF || head16 == 0xFFFE || head16 == 0x003C || head16 == 0x3C00) return 2;
-  return 1;
-}
-
-// The parser reports where an error lies as an offset into the text it
-// decoded; the line is one plus the line breaks before that offset.
-int LineOfParserOffset(const std::string& bytes, std::ptrdiff_t offset) {
-  bool bigEndian = false;
-  const std::size_t unitSize = DetectUnitSize(bytes, bigEndian);
-  std::wstring text;
-  if (unitSize == 1) {
-    text = xplat::FromUtf8(bytes);
-  } else if (unitSize == 2) {
-    std::u16string units;
-    for (std::size_t at = 0; at + 1 < bytes.size(); at += 2)
-      units += static_cast<char16_t>(Unit(bytes, at, 2, bigEndian));
-    text = xplat::FromUtf16(units);
-  } else {
-    for (std::size_t at = 0; at + 3 < bytes.size(); at += 4) AppendCodePoint(text, Unit(bytes, at, 4, bigEndian));
-  }
-  const std::size_t end = std::min(text.size(), static_cast<std::size_t>(std::max<std::ptrdiff_t>(offset, 0)));
-  return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end), L'\n'));
-}
-
 }  // namespace
 
 bool Custodex::ParseData(const EventData* event) {
@@ -99,7 +47,7 @@ bool Custodex::ReadPolicy(const std::string& segment) {
   const pugi::xml_parse_result result = document.load(stream, pugi::parse_default, pugi::encoding_auto);
   if (!result) {
     logger->LogMsg(log_level::kCritical, L"policy XML segment had errors, Error is %ws line %d offset %d",
-                   WidenEachByte(result.description()).c_str(), LineOfParserOffset(segment, result.offset),
+                   WidenEachByte(result.description()).c_str(), PositionOfOffset(DecodeXmlBytes(segment), result.offset).line,
                    static_cast<int>(result.offset));
     return false;
   }

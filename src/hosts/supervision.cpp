@@ -4,6 +4,8 @@ namespace zav::custody {
 
 bool Custodex::CheckThatHostIsStillRunning() {
   logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Enter");
+  // A host passed over while its earlier process ran may start now.
+  if (ReapDetachedHosts()) ApplyHostPolicy();
   bool noneEnded = true;
   for (auto& [hostName, record] : hosts) {
     if (record.started != 1) continue;
@@ -23,17 +25,17 @@ bool Custodex::CheckThatHostIsStillRunning() {
 }
 
 // A host that itself exits with the still-running code is told apart by
-// its process's wait state.
+// its process's wait state. A failed query proves nothing: only the process
+// itself can say it has ended.
 bool Custodex::IsRunning(const HostRecord& record) {
   std::uint32_t exitCode = 0;
-  if (record.processHandle.GetExitCode(exitCode)) {
-    logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: GetExitCodeProcess for %ws returned %d",
-                         record.hostName.c_str(), exitCode);
-  } else {
+  if (!record.processHandle.GetExitCode(exitCode)) {
     logger->LogLastError(log_level::kError, L"CheckThatHostIsStillRunning: GetExitCodeProcess failed");
-    exitCode = 0;
+    return !HasEnded(record.processHandle);
   }
-  return exitCode == xplat::kStillActive && !record.processHandle.WaitForExit(0);
+  logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: GetExitCodeProcess for %ws returned %d",
+                       record.hostName.c_str(), exitCode);
+  return exitCode == xplat::kStillActive && !HasEnded(record.processHandle);
 }
 
 }  // namespace zav::custody

@@ -28,9 +28,25 @@ bool CopyFile(const std::wstring& source, const std::wstring& target);
 bool PathExists(const std::wstring& path);
 // The C run-time's _wunlink: 0 on success, -1 on failure.
 int Unlink(const std::wstring& path);
-// The whole file, opened with shared read and write access (another process
-// may be rewriting it). Empty optional, last error set, when it cannot be read.
-std::optional<std::string> ReadSharedFile(const std::wstring& path);
+// True for an existing regular file: not a folder, FIFO or device.
+bool IsRegularFile(const std::wstring& path);
+
+// Why ReadSharedFile read nothing, beyond the system's own errors.
+enum class ReadRefusal { None, NotRegularFile, TooLarge };
+
+// The whole of a regular file, opened with shared read and write access
+// (another process may be rewriting it) and never waited on: a FIFO, device
+// or folder is refused unread, and so is a file of more than maxBytes. Empty
+// optional when nothing was read, with the last error set and `refusal`
+// (when given) saying whether the file was refused for what it is.
+std::optional<std::string> ReadSharedFile(const std::wstring& path, std::size_t maxBytes,
+                                          ReadRefusal* refusal = nullptr);
+
+// The longest name a folder entry may have: 255 UTF-16 units on Windows,
+// 255 bytes (of UTF-8) on Linux.
+constexpr std::size_t kMaxFileNameLength = 255;
+// A name's length in the units of that limit.
+std::size_t FileNameLength(const std::wstring& name);
 
 // The part of a path before its last separator; the whole path when it has none.
 std::wstring FolderOf(const std::wstring& path);

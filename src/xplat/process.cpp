@@ -74,16 +74,28 @@ std::uint32_t TimeLeft(std::uint64_t start, std::uint32_t ms) {
 
 }  // namespace
 
+std::vector<std::wstring> SplitArguments(const std::wstring& arguments) {
+  std::vector<std::wstring> split;
+  std::size_t at = 0;
+  for (SkipBlanks(arguments, at); at < arguments.size(); SkipBlanks(arguments, at)) {
+    split.push_back(ReadArgument(arguments, at));
+  }
+  return split;
+}
+
 std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine) {
-  std::vector<std::wstring> arguments;
   std::size_t at = 0;
   SkipBlanks(commandLine, at);
-  if (at == commandLine.size()) return arguments;
-  arguments.push_back(ReadProgramName(commandLine, at));
-  for (SkipBlanks(commandLine, at); at < commandLine.size(); SkipBlanks(commandLine, at)) {
-    arguments.push_back(ReadArgument(commandLine, at));
-  }
+  if (at == commandLine.size()) return {};
+  std::vector<std::wstring> arguments{ReadProgramName(commandLine, at)};
+  for (std::wstring& argument : SplitArguments(commandLine.substr(at))) arguments.push_back(std::move(argument));
   return arguments;
+}
+
+std::wstring CommandLineOf(const std::wstring& image, const std::wstring& arguments) {
+  std::wstring line = L"\"" + image + L"\"";
+  if (!arguments.empty()) line += L" " + arguments;
+  return line;
 }
 
 WaitAllResult WaitForAllProcesses(const std::vector<const ProcessHandle*>& processes, std::uint32_t ms) {

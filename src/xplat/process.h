@@ -71,17 +71,30 @@ struct StartedProcess {
   std::uint32_t threadId = 0;  // on Linux the process id, which is its main thread's id
 };
 
-// Starts a program from its command line; the first token, quoted or not,
-// names the image. The child gets the caller's environment, current folder
-// and inheritable handles (on Linux: every descriptor that is not
-// close-on-exec). False, with the last error set, when no process was made.
-bool StartProcessFromCommandLine(const std::wstring& commandLine, StartedProcess& started);
+// The command line a program is started with: the image in quotation marks,
+// then one blank and the arguments text when there is one.
+std::wstring CommandLineOf(const std::wstring& image, const std::wstring& arguments);
+
+// Starts the program `image` with the arguments text, which the program
+// receives split by the C run-time's rules. The image is never parsed again:
+// it names the file run whatever characters it holds. The child gets the
+// caller's environment, current folder and inheritable handles (on Linux:
+// every descriptor that is not close-on-exec). False, with the last error
+// set, when no process was made.
+bool StartProgram(const std::wstring& image, const std::wstring& arguments, StartedProcess& started);
+
+// Opens a running process by its id to wait for its end. Its exit code may
+// not be readable: on Windows the handle carries no query right, on Linux
+// only a child's code can be read, and only by its first reader.
+ProcessHandle OpenProcessForWaiting(std::uint32_t processId);
 
 // Splits a command line into arguments as the Windows C run-time does
 // (quotes, backslashes before quotes, blanks and tabs as separators). The
 // first argument, the program's name, is read as the run-time reads it: its
 // quotes only group, and its backslashes are always literal.
 std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
+// The same rules for a text of arguments only, without a program name.
+std::vector<std::wstring> SplitArguments(const std::wstring& arguments);
 
 enum class WaitAllResult { AllEnded, TimedOut, Failed };
 

@@ -62,6 +62,8 @@ class RegistryKey {
   bool IsOpen() const { return impl != nullptr; }
   // Reads a value whose data fits in capacityBytes (kErrorMoreData when not).
   ErrorCode Query(const std::wstring& name, std::size_t capacityBytes, RegistryValue& value) const;
+  // True when the key holds a value of that name, whatever its type or size.
+  bool HasValue(const std::wstring& name) const;
   ErrorCode Set(const std::wstring& name, const RegistryValue& value);
   ErrorCode Delete(const std::wstring& name);
   void Close() { impl.reset(); }

@@ -9,6 +9,11 @@
 #include "xplat/dynamic_library.h"
 #include "xplat/file_system.h"
 #include "xplat/process.h"
+#include "xplat/text.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -68,22 +73,57 @@ TEST_F(AgentConfigTest, RegistryTextsWithoutTerminatorOrOfOddSizeReadAsEmpty) {
   EXPECT_EQ(AgentConfig::GetExecutePath(), L"");
 }
 
-TEST_F(AgentConfigTest, MissingOrMalformedFilePublishesTheDefaults) {
+// A file being rewritten, locked or lost must not wipe out what the agent's
+// other components read: only missing values get the defaults.
+TEST_F(AgentConfigTest, UnreadableFileKeepsThePublishedValuesAndFillsOnlyGaps) {
   const std::pair<const char*, const char*> cases[] = {
       {nullptr, "Error in XML file. Error is Error reading from file/stream row 1 and col 1\n"},
       {"<configuration>\n  <server address='x'>", "Error in XML file. Error is Start-end tags mismatch row 2 and col 22\n"}};
+  const std::pair<const wchar_t*, const wchar_t*> published[] = {
+      {L"MessagingServerAddress", L"server.old"},    {L"MessagingServerPort", L"8080"},
+      {L"MessagingServerIsSSL", L"false"},           {L"MessagingServerProxyAddress", L"old-proxy"},
+      {L"MessagingServerProxyPort", L"3128"},        {L"MessagingServerProxyUserName", L"ops"}};
   for (const auto& [content, line] : cases) {
-    configKey.SetText(L"MessagingServerProxyAddress", L"old-proxy");
+    for (const auto& [name, value] : published) configKey.SetText(name, value);
     if (content) WriteFile(ConfigFile(), content);
     ::testing::internal::CaptureStdout();
     AgentConfig config;
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), line);
-    EXPECT_EQ(Published(L"MessagingServerAddress"), L"localhost");
-    EXPECT_EQ(Published(L"MessagingServerPort"), L"80");
-    EXPECT_EQ(Published(L"MessagingServerIsSSL"), L"true");
-    EXPECT_EQ(Published(L"MessagingServerProxyAddress"), L"<missing>");
+    for (const auto& [name, value] : published) EXPECT_EQ(Published(name), value) << xplat::ToUtf8(name);
+    EXPECT_EQ(Published(L"ZAVExecutePath"), xplat::FolderOf(xplat::ExecutablePath())) << "the folder is always known";
   }
+
+  for (const auto& [name, value] : published) configKey.Key().Delete(name);
+  configKey.SetText(L"MessagingServerPort", L"8080");
+  ::testing::internal::CaptureStdout();
+  AgentConfig onFreshMachine;
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(Published(L"MessagingServerAddress"), L"localhost");
+  EXPECT_EQ(Published(L"MessagingServerPort"), L"8080");
+  EXPECT_EQ(Published(L"MessagingServerIsSSL"), L"true");
+  EXPECT_EQ(Published(L"MessagingServerProxyAddress"), L"<missing>");
 }
+
+#if !defined(_WIN32)
+// A FIFO would block the module thread in open() for good, a device never
+// ends: neither is read, and both count as an unreadable file.
+TEST_F(AgentConfigTest, SpecialFilesAreNeitherWaitedOnNorRead) {
+  std::filesystem::create_directories(ConfigFile().parent_path());
+  configKey.SetText(L"MessagingServerAddress", L"server.old");
+  ASSERT_EQ(::mkfifo(ConfigFile().c_str(), 0644), 0);
+  ::testing::internal::CaptureStdout();
+  AgentConfig fromFifo;
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Error in XML file. Error is Error reading from file/stream row 1 and col 1\n");
+  EXPECT_EQ(Published(L"MessagingServerAddress"), L"server.old");
+  std::filesystem::remove(ConfigFile());
+  std::filesystem::create_symlink("/dev/zero", ConfigFile());
+  ::testing::internal::CaptureStdout();
+  AgentConfig fromDevice;
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(Published(L"MessagingServerAddress"), L"server.old");
+}
+#endif
 
 TEST_F(AgentConfigTest, ServerAndProxyValuesArePublished) {
   WriteConfig(
@@ -167,7 +207,7 @@ TEST_F(AgentConfigTest, LongProgramPathIsPublishedWhole) {
   std::filesystem::copy_file(
       std::filesystem::path(xplat::FolderOf(xplat::ExecutablePath())) / (L"custodex-config-" + probeName), program);
   xplat::StartedProcess started;
-  ASSERT_TRUE(xplat::StartProcessFromCommandLine(L"\"" + program.wstring() + L"\"", started));
+  ASSERT_TRUE(xplat::StartProgram(program.wstring(), L"", started));
   for (int i = 0; i < 500 && !started.process.WaitForExit(0); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   std::uint32_t code = 1;

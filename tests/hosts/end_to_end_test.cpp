@@ -11,6 +11,7 @@
 
 #include "hosts/host_test_support.h"
 #include "module/broker_binding.h"
+#include "qvhost/host_files.h"
 #include "support/broker_journal.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/environment.h"
@@ -21,72 +22,10 @@
 namespace {
 
 using namespace std::chrono_literals;
+using testing_support::Eventually;
 using testing_support::LogCursor;
 
-const std::filesystem::path kProgramFolder = std::filesystem::path(xplat::FolderOf(xplat::ExecutablePath()));
-
-template <typename Condition>
-bool Eventually(Condition condition, std::chrono::milliseconds limit = 15s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
-// The service's side of the broker: what the module sends, and what it posts to it.
-class Service {
- public:
-  Service() : signal(xplat::CreateEventSignal(L"TestService")) {
-    for (const wchar_t* name : kHeard) broker.Queue()->Register(name, *signal);
-  }
-  ~Service() {
-    Drain();
-    for (const wchar_t* name : kHeard) broker.Queue()->Unregister(name, *signal);
-  }
-  // Full names of the records received since the last call.
-  std::vector<std::wstring> Drain() {
-    std::vector<std::wstring> names;
-    while (EventData* record = broker.Queue()->Pull(*signal)) {
-      names.push_back(record->FullName());
-      lastParameter = record->Parameter;
-      lastSender = record->Sender;
-      broker.Queue()->Release(record);
-    }
-    return names;
-  }
-  bool AwaitRecord(const std::wstring& fullName) {
-    return Eventually([&] {
-      for (const std::wstring& name : Drain()) {
-        if (name == fullName) return true;
-      }
-      return false;
-    });
-  }
-  bool Send(const std::wstring& fullName, const std::wstring& parameter = L"") {
-    EventData record;
-    BrokerBinding::SplitFullName(fullName, record.Category, record.Name);
-    record.Parameter = parameter;
-    return broker.Post(record);
-  }
-  bool SendPolicy(const std::string& xml) {
-    EventData record(L"ZAV.Service", L"ApplyHostPolicy", L"");
-    record.DataLength = static_cast<std::uint32_t>(xml.size());
-    record.Data = reinterpret_cast<unsigned char*>(const_cast<char*>(xml.data()));
-    const bool posted = broker.Post(record);  // the record now owns the binding's copy
-    return posted;
-  }
-
-  std::wstring lastParameter;
-  std::wstring lastSender;
-
- private:
-  static constexpr const wchar_t* kHeard[] = {L"ZAV.Service.RequestPolicy", L"ZAV.Service.UpdatePolicy",
-                                              L"ZAV.Service.HostUpgrade", L"ZAV.Service.UnloadModuleForHosting"};
-  BrokerBinding broker;
-  std::unique_ptr<xplat::EventSignal> signal;
-};
+const std::filesystem::path kProgramFolder = testing_support::ProgramFolder();
 
 class EndToEndTest : public ::testing::Test {
  protected:
@@ -120,11 +59,7 @@ class EndToEndTest : public ::testing::Test {
                                "<configuration><zavmodules>" + entries + "</zavmodules></configuration>");
   }
 
-  static std::string Policy(const std::vector<std::wstring>& names) {
-    std::string xml = "<qvhosts>";
-    for (const std::wstring& name : names) xml += "<host name=\"" + xplat::ToUtf8(name) + "\"/>";
-    return xml + "</qvhosts>";
-  }
+  static std::string Policy(const std::vector<std::wstring>& names) { return testing_support::PolicyDocument(names); }
 
   void StartModule() {
     library = xplat::DynamicLibrary::Load(xplat::LibraryFileName(L"Custodex"));
@@ -158,37 +93,56 @@ class EndToEndTest : public ::testing::Test {
     return true;
   }
 
-  std::filesystem::path HostFile(const std::wstring& host, const wchar_t* suffix) const {
-    return kProgramFolder / (L"QVH-" + host + suffix);
+  std::filesystem::path HostImage(const std::wstring& host) const { return kProgramFolder / (L"QVH-" + host + L".exe"); }
+  // The status of the host's newest process, once it has written one.
+  std::optional<qvhost::HostStatus> LatestStatus(const std::wstring& host) const {
+    std::optional<qvhost::HostStatus> latest;
+    for (const qvhost::HostFile& file : qvhost::ListHostFiles(kProgramFolder.wstring(), qvhost::kStatusSuffix, host)) {
+      const std::optional<qvhost::HostStatus> status = qvhost::ReadHostStatus(file.path);
+      if (status && (!latest || status->startedMs >= latest->startedMs)) latest = status;
+    }
+    return latest;
   }
-  // The process id the host wrote down when it started, once it has.
+  // The process id the host's newest process wrote down, once it has.
   std::uint32_t HostProcessId(const std::wstring& host) const {
     std::uint32_t pid = 0;
     Eventually([&] {
-      std::ifstream status(HostFile(host, L".status"));
-      std::string line;
-      return std::getline(status, line) && line.rfind("pid=", 0) == 0 && (pid = std::stoul(line.substr(4))) != 0;
+      const std::optional<qvhost::HostStatus> status = LatestStatus(host);
+      return status && (pid = status->processId) != 0;
     });
     return pid;
   }
+  // True once no process of the host runs.
   bool HostEnded(const std::wstring& host) const {
-    std::ifstream status(HostFile(host, L".status"));
-    return std::string(std::istreambuf_iterator<char>(status), std::istreambuf_iterator<char>()).find("exit=") !=
-           std::string::npos;
+    for (const qvhost::HostFile& file : qvhost::ListHostFiles(kProgramFolder.wstring(), qvhost::kStatusSuffix, host)) {
+      const std::optional<qvhost::HostStatus> status = qvhost::ReadHostStatus(file.path);
+      if (status && qvhost::IsRunning(*status)) return false;
+    }
+    return true;
+  }
+  // Asks each running process of the host to stop.
+  void AskToStop(const std::wstring& host) const {
+    for (const qvhost::HostFile& file : qvhost::ListHostFiles(kProgramFolder.wstring(), qvhost::kStatusSuffix, host)) {
+      testing_support::WriteFile(qvhost::StopFilePath(kProgramFolder.wstring(), host, file.processId), "");
+    }
   }
   void StopHost(const std::wstring& host) {
-    if (std::filesystem::exists(HostFile(host, L".status")) && !HostEnded(host)) {
-      testing_support::WriteFile(HostFile(host, L".stop"), "");
-      if (!Eventually([&] { return HostEnded(host); }, 5s)) xplat::TerminateProcessById(HostProcessId(host), 1);
+    AskToStop(host);
+    if (!Eventually([&] { return HostEnded(host); }, 5s)) {
+      for (const qvhost::HostFile& file : qvhost::ListHostFiles(kProgramFolder.wstring(), qvhost::kStatusSuffix, host))
+        xplat::TerminateProcessById(file.processId, 1);
     }
     std::error_code ignored;
-    for (const wchar_t* suffix : {L".exe", L".status", L".stop"})
-      std::filesystem::remove(HostFile(host, suffix), ignored);
+    std::filesystem::remove(HostImage(host), ignored);
+    for (const wchar_t* suffix : {qvhost::kStatusSuffix, qvhost::kStopSuffix}) {
+      for (const qvhost::HostFile& file : qvhost::ListHostFiles(kProgramFolder.wstring(), suffix, host))
+        std::filesystem::remove(std::filesystem::path(file.path), ignored);
+    }
   }
 
   testing_support::ScopedRegistryKey agentKey{testing_support::kAgentKey};
   testing_support::ScopedRegistryKey configKey{testing_support::kConfigKey};
-  Service service;
+  testing_support::ServiceEnd service;
   xplat::DynamicLibrary library;
   std::thread thread;
   std::atomic<std::int32_t> result{-5};
@@ -206,16 +160,13 @@ TEST_F(EndToEndTest, PolicyStartsHostsAndAnEndedHostIsStartedAgain) {
   ApplyPolicy({alpha, beta});
   const std::uint32_t first = HostProcessId(alpha);
   ASSERT_NE(first, 0u);
-  EXPECT_TRUE(std::filesystem::exists(HostFile(beta, L".exe")));
+  EXPECT_TRUE(std::filesystem::exists(HostImage(beta)));
 
-  std::filesystem::remove(HostFile(alpha, L".status"));
   LogCursor log;
   ASSERT_TRUE(xplat::TerminateProcessById(first, 1));
   ASSERT_TRUE(Eventually([&] { return log.Count(L"ApplyHostPolicy: Host process started for " + alpha) > 0; }));
   EXPECT_EQ(log.Count(L"CheckThatHostIsStillRunning: Module " + alpha + L" is not running."), 1u);
-  const std::uint32_t second = HostProcessId(alpha);
-  EXPECT_NE(second, 0u);
-  EXPECT_NE(second, first);
+  EXPECT_TRUE(Eventually([&] { return HostProcessId(alpha) != first; })) << "a process of its own";
 }
 
 TEST_F(EndToEndTest, DeleteHostRemovesPresentHostsOnlyAndNeverTheHostExecutable) {
@@ -226,15 +177,15 @@ TEST_F(EndToEndTest, DeleteHostRemovesPresentHostsOnlyAndNeverTheHostExecutable)
   hosts.push_back(protectedName);
 
   LogCursor log;
-  testing_support::WriteFile(HostFile(gone, L".stop"), "");
+  AskToStop(gone);
   ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", gone));
   ASSERT_TRUE(service.AwaitRecord(L"ZAV.Service.UpdatePolicy"));
-  EXPECT_EQ(log.Count(L"Execute: host " + HostFile(gone, L".exe").wstring() + L" removed"), 1u);
+  EXPECT_EQ(log.Count(L"Execute: host " + HostImage(gone).wstring() + L" removed"), 1u);
   EXPECT_EQ(log.Count(L"Delete: removed " + gone + L" from HostContainer"), 0u) << "erased before Delete runs";
-  EXPECT_FALSE(std::filesystem::exists(HostFile(gone, L".exe")));
+  EXPECT_FALSE(std::filesystem::exists(HostImage(gone)));
 
   ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", L"NoSuchHost"));
-  testing_support::WriteFile(HostFile(protectedName, L".stop"), "");
+  AskToStop(protectedName);
   ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", protectedName));
   ASSERT_TRUE(service.AwaitRecord(L"ZAV.Service.UpdatePolicy"));
   EXPECT_EQ(log.Count(L"Execute: Received DeleteHost for NoSuchHost"), 1u);
@@ -301,7 +252,7 @@ TEST_F(EndToEndTest, UpgradeWaitsForEveryHostDeletesTheCopiesAndStops) {
   ASSERT_TRUE(service.SendPolicy(Policy(policy)));
   ASSERT_TRUE(Eventually([&] { return log.Count(L"ApplyHostPolicy: Host process started for ") == names.size(); }));
   for (const std::wstring& name : names) ASSERT_NE(HostProcessId(name), 0u);
-  for (const std::wstring& name : names) testing_support::WriteFile(HostFile(name, L".stop"), "");
+  for (const std::wstring& name : names) AskToStop(name);
   ASSERT_TRUE(Eventually([&] {
     return std::all_of(names.begin(), names.end(), [&](const std::wstring& name) { return HostEnded(name); });
   }));
@@ -315,7 +266,7 @@ TEST_F(EndToEndTest, UpgradeWaitsForEveryHostDeletesTheCopiesAndStops) {
   EXPECT_EQ(upgrade.Count(L"Execute: waiting for hosts to exit timed out."), 0u);
   EXPECT_EQ(upgrade.Count(L"Execute: host "), names.size());
   EXPECT_EQ(upgrade.Count(L"Delete: removed "), policy.size());
-  for (const std::wstring& name : names) EXPECT_FALSE(std::filesystem::exists(HostFile(name, L".exe")));
+  for (const std::wstring& name : names) EXPECT_FALSE(std::filesystem::exists(HostImage(name)));
 }
 
 TEST_F(EndToEndTest, RefusedRegistrationEndsTheLoopWithoutAskingForThePolicy) {
@@ -340,6 +291,31 @@ TEST_F(EndToEndTest, RefusedRegistrationEndsTheLoopWithoutAskingForThePolicy) {
   EXPECT_EQ(std::vector<std::wstring>(journal.begin() + 2, journal.begin() + 10), expected)
       << "all four are attempted, then all four given up";
   EXPECT_TRUE(service.Drain().empty()) << "no policy request";
+}
+
+}  // namespace
+
+namespace {
+
+// The demo's path: the service stand-in, started from this program's folder,
+// loads the module, answers its policy request, stops it, and exits with 0
+// when the module returned 0.
+TEST(ServiceStandInTest, RunsAndStopsTheModule) {
+#if defined(_WIN32)
+  const std::wstring program = (kProgramFolder / "custodex-service.exe").wstring();
+  const std::wstring arguments = L"--seconds 0";
+#else
+  const std::wstring program = (kProgramFolder / "custodex-service").wstring();
+  const std::wstring arguments = L"--seconds 0 --root \"" + (testing_support::TestFolder() / "service").wstring() + L"\"";
+#endif
+  testing_support::ScopedRegistryKey agentKey{testing_support::kAgentKey};
+  xplat::StartedProcess service;
+  ASSERT_TRUE(xplat::StartProgram(program, arguments, service));
+  ASSERT_TRUE(Eventually([&] { return service.process.WaitForExit(0); }, 60s));
+  std::uint32_t code = 1;
+  EXPECT_TRUE(service.process.GetExitCode(code));
+  EXPECT_EQ(code, 0u);
+  std::filesystem::remove(testing_support::ConfigFile());
 }
 
 }  // namespace

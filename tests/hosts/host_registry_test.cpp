@@ -50,16 +50,21 @@ TEST_F(HostRegistryTest, NamesAreCaseSensitiveAndWalkedInCodeUnitOrder) {
   EXPECT_EQ(module->Hosts().size(), 5u);
 }
 
-TEST_F(HostRegistryTest, DeleteRemovesTheRecordAndLeavesTheHostRunning) {
+TEST_F(HostRegistryTest, DeleteRemovesTheRecordAndLeavesTheHostRunningWatched) {
   AddHost(L"Keep");
   ASSERT_EQ(module->ApplyHostPolicy(), 0);
   const std::uint32_t pid = module->Hosts().at(L"Keep").processId;
   LogCursor log;
   module->Delete(L"Keep");
-  EXPECT_EQ(log.Lines(),
-            (std::vector<std::wstring>{L"Delete: Enter", L"Delete: removed Keep from HostContainer", L"Delete: Exit"}));
+  EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
+                             L"Delete: Enter", L"Delete: removed Keep from HostContainer",
+                             L"Host Keep (process " + std::to_wstring(pid) +
+                                 L") runs on without its record; it is watched until it ends.",
+                             L"Delete: Exit"}));
   EXPECT_TRUE(module->Hosts().empty());
-  EXPECT_TRUE(xplat::TerminateProcessById(pid, 1)) << "the host outlives its record";
+  ASSERT_EQ(module->DetachedHosts().size(), 1u);
+  EXPECT_EQ(module->DetachedHosts()[0].processId, pid);
+  EXPECT_FALSE(zav::custody::HasEnded(module->DetachedHosts()[0].processHandle)) << "the host outlives its record";
 }
 
 }  // namespace

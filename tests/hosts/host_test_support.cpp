@@ -8,16 +8,19 @@
 #include "support/log_file.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/file_system.h"
+#include "xplat/text.h"
 
 namespace testing_support {
 namespace {
 
+constexpr const wchar_t* kServiceHears[] = {L"ZAV.Service.RequestPolicy", L"ZAV.Service.UpdatePolicy",
+                                             L"ZAV.Service.HostUpgrade", L"ZAV.Service.UnloadModuleForHosting"};
+
 std::filesystem::path FakeHostProgram() {
-  const std::filesystem::path bin = std::filesystem::path(xplat::ExecutablePath()).parent_path();
 #if defined(_WIN32)
-  return bin / "custodex-fake-host.exe";
+  return ProgramFolder() / "custodex-fake-host.exe";
 #else
-  return bin / "custodex-fake-host";
+  return ProgramFolder() / "custodex-fake-host";
 #endif
 }
 
@@ -26,7 +29,75 @@ void AwaitExit(const xplat::ProcessHandle& process) {
   for (int i = 0; i < 500 && !process.WaitForExit(0); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
+void EndAndAwait(const xplat::ProcessHandle& process) {
+  if (!process) return;
+  process.Terminate(1);
+  AwaitExit(process);
+}
+
+// What hosts and tests leave in the program folder: the copies and what the
+// fake hosts wrote beside them.
+void RemoveHostFiles(const std::filesystem::path& folder) {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+    if (entry.path().filename().wstring().rfind(L"QVH-", 0) == 0) std::filesystem::remove(entry.path(), ignored);
+  }
+}
+
 }  // namespace
+
+std::filesystem::path ProgramFolder() { return std::filesystem::path(xplat::FolderOf(xplat::ExecutablePath())); }
+
+ServiceEnd::ServiceEnd() : signal(xplat::CreateEventSignal(L"TestService")) {
+  for (const wchar_t* name : kServiceHears) broker.Queue()->Register(name, *signal);
+}
+
+ServiceEnd::~ServiceEnd() {
+  Drain();
+  for (const wchar_t* name : kServiceHears) broker.Queue()->Unregister(name, *signal);
+}
+
+std::vector<std::wstring> ServiceEnd::Drain() {
+  std::vector<std::wstring> names;
+  while (EventData* record = broker.Queue()->Pull(*signal)) {
+    names.push_back(record->FullName());
+    lastParameter = record->Parameter;
+    lastSender = record->Sender;
+    broker.Queue()->Release(record);
+  }
+  return names;
+}
+
+bool ServiceEnd::AwaitRecord(const std::wstring& fullName) {
+  return Eventually([&] {
+    const std::vector<std::wstring> names = Drain();
+    return std::find(names.begin(), names.end(), fullName) != names.end();
+  });
+}
+
+bool ServiceEnd::Send(const std::wstring& fullName, const std::wstring& parameter) {
+  EventData record;
+  BrokerBinding::SplitFullName(fullName, record.Category, record.Name);
+  record.Parameter = parameter;
+  return broker.Post(record);
+}
+
+bool ServiceEnd::SendPolicy(const std::string& xml) {
+  EventData record(L"ZAV.Service", L"ApplyHostPolicy", L"");
+  record.DataLength = static_cast<std::uint32_t>(xml.size());
+  record.Data = reinterpret_cast<unsigned char*>(const_cast<char*>(xml.data()));
+  return broker.Post(record);  // the record now owns the binding's copy
+}
+
+void ServiceEnd::HearPolicyRequests(bool hear) {
+  if (hear == hearsPolicyRequests) return;
+  hearsPolicyRequests = hear;
+  if (hear) {
+    broker.Queue()->Register(kServiceHears[0], *signal);
+  } else {
+    broker.Queue()->Unregister(kServiceHears[0], *signal);
+  }
+}
 
 LogCursor::LogCursor() : start(LoggedTexts(L"Custodex").size()) {}
 
@@ -64,7 +135,11 @@ void WriteModuleList(const std::string& entries, const std::string& prolog) {
   WriteFile(ConfigFile(), prolog + "<configuration><zavmodules>" + entries + "</zavmodules></configuration>");
 }
 
-HostsTest::HostsTest() : programFolder(NewFolder("program")) {
+// The program's folder is its own: its "qvhost.exe", a link to the build's,
+// is removed before the fake host takes its place, never written through.
+HostsTest::HostsTest() : programFolder(ProgramFolder()) {
+  RemoveHostFiles(programFolder);
+  std::filesystem::remove(programFolder / "qvhost.exe");
   std::filesystem::copy_file(FakeHostProgram(), programFolder / "qvhost.exe");
   module = std::make_unique<zav::custody::Custodex>();
   configKey.SetText(L"ZAVExecutePath", programFolder.wstring());
@@ -73,12 +148,10 @@ HostsTest::HostsTest() : programFolder(NewFolder("program")) {
 HostsTest::~HostsTest() {
   std::error_code ignored;
   std::filesystem::remove(ConfigFile(), ignored);
-  for (auto& [name, record] : module->Hosts()) {
-    if (!record.processHandle) continue;
-    record.processHandle.Terminate(1);
-    AwaitExit(record.processHandle);
-  }
+  for (auto& [name, record] : module->Hosts()) EndAndAwait(record.processHandle);
+  for (const zav::custody::DetachedHost& host : module->DetachedHosts()) EndAndAwait(host.processHandle);
   module.reset();
+  RemoveHostFiles(programFolder);
 }
 
 zav::custody::HostRecord& HostsTest::AddHost(const std::wstring& name, const std::wstring& fileName) {
@@ -138,6 +211,12 @@ bool HostsTest::LookUp(const std::wstring& hostName, zav::custody::HostRecord& r
 bool HostsTest::LookUp(const std::wstring& hostName) {
   zav::custody::HostRecord record;
   return LookUp(hostName, record);
+}
+
+std::string PolicyDocument(const std::vector<std::wstring>& names) {
+  std::string xml = "<qvhosts>";
+  for (const std::wstring& name : names) xml += "<host name=\"" + xplat::ToUtf8(name) + "\"/>";
+  return xml + "</qvhosts>";
 }
 
 std::vector<std::wstring> HostsTest::HostNames() const {

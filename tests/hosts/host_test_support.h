@@ -1,20 +1,45 @@
 #pragma once
-// What the host manager's tests share: the agent's registry keys, a program
-// folder of the test's own whose "qvhost.exe" is a fake host, the module's
-// log lines since a point, and the clean-up of every host a test started.
+// What the host manager's tests share: the agent's registry keys, the
+// program folder (the test program's own, whose "qvhost.exe" is a fake
+// host), the module's log lines since a point, the service's side of the
+// broker, and the clean-up of every host a test started.
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hosts/custodex.h"
+#include "module/broker_binding.h"
 #include "support/test_environment.h"
+#include "xplat/event_signal.h"
 
 namespace testing_support {
 
 inline constexpr wchar_t kConfigKey[] = L"SOFTWARE\\Corvane\\DEDedad\\Config";
+// Real time a host is given to end once told.
+inline constexpr std::uint32_t kHostPatienceMs = 10000;
+
+// Polls in real time until the condition holds; false after the limit.
+template <typename Condition>
+bool Eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// The policy document naming these hosts.
+std::string PolicyDocument(const std::vector<std::wstring>& names);
+
+// The folder of the running test program: its own (see own_folder_main.cpp).
+std::filesystem::path ProgramFolder();
 
 // The module's log lines written since construction.
 class LogCursor {
@@ -41,6 +66,33 @@ std::filesystem::path ConfigFile();
 std::string ModuleEntry(const std::string& host, const std::string& file, const std::string& name = "Mod");
 // Writes ZAVConfig.xml with these entries in its module list.
 void WriteModuleList(const std::string& entries, const std::string& prolog = "");
+
+// The service's side of the broker: what the module sends, and what it
+// posts to the module.
+class ServiceEnd {
+ public:
+  ServiceEnd();
+  ~ServiceEnd();
+  ServiceEnd(const ServiceEnd&) = delete;
+  ServiceEnd& operator=(const ServiceEnd&) = delete;
+
+  // Full names of the records received since the last call.
+  std::vector<std::wstring> Drain();
+  // Polls until a record of that name arrives.
+  bool AwaitRecord(const std::wstring& fullName);
+  bool Send(const std::wstring& fullName, const std::wstring& parameter = L"");
+  bool SendPolicy(const std::string& xml);
+  // Stops listening for the module's policy requests, or starts again.
+  void HearPolicyRequests(bool hear);
+
+  std::wstring lastParameter;
+  std::wstring lastSender;
+
+ private:
+  BrokerBinding broker;
+  std::unique_ptr<xplat::EventSignal> signal;
+  bool hearsPolicyRequests = true;
+};
 
 class HostsTest : public ::testing::Test {
  protected:

@@ -8,6 +8,10 @@
 #include "xplat/dynamic_library.h"
 #include "xplat/file_system.h"
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 namespace {
 
 using testing_support::HostsTest;
@@ -81,30 +85,89 @@ TEST_F(LauncherTest, MissingHostExecutableTouchesNoFile) {
 
 TEST_F(LauncherTest, HostNamesThatCannotNameACopyInTheFolderAreRefused) {
   const std::vector<std::filesystem::path> before = Listing(programFolder);
-  const std::wstring names[] = {L"..\\qvhost", L"../x", L"a\\b", L"a/b", L"C:x",    L"..",   L"a<b",    L"a>b",
-                                L"a\"b",       L"a|b",  L"a?b",  L"a*b", L"tab\tx", L"dot.", L"blank ", L"\x1b"};
+  // Besides what cannot name a file: what the unquoted command line would
+  // not carry back to the host (no name, a leading blank, two in a row).
+  const std::wstring names[] = {L"..\\qvhost", L"../x", L"a\\b", L"a/b",    L"C:x",      L"..",          L"a<b",
+                                L"a>b",        L"a\"b", L"a|b",  L"a?b",    L"a*b",      L"tab\tx",      L"dot.",
+                                L"blank ",     L"\x1b",  L"",     L" lead", L"two  gap", L" ",         L"  "};
   for (const std::wstring& name : names) AddHost(name);
   LogCursor log;
   EXPECT_EQ(module->ApplyHostPolicy(), 1);
   EXPECT_EQ(log.Count(L"ApplyHostPolicy: Failure to start: "), std::size(names));
+  EXPECT_EQ(log.Count(L"StartProcess: '"), std::size(names)) << "each refused with its line";
   EXPECT_EQ(log.Count(L"StartProcess: Deleting"), 0u);
   EXPECT_EQ(Listing(programFolder), before);
   for (const auto& [name, record] : module->Hosts()) EXPECT_FALSE(record.processHandle);
 }
 
-TEST_F(LauncherTest, CommandLineOf1024CharactersIsRefusedNotCut) {
-  const std::wstring source = (programFolder / "qvhost.exe").wstring();
-  const std::size_t fixed = source.size() + std::wstring(L"\"\" -m ").size();
-  const std::wstring fits(1023 - fixed, L'n');  // too long for a file name: the host executable itself starts
-  const std::wstring tooLong(1024 - fixed, L'n');
-  AddHost(fits);
+// A name whose copy "QVH-<name>.exe" a file system cannot hold would fall
+// back to the shared host executable: it is refused like any other.
+TEST_F(LauncherTest, NamesWhoseCopyIsLongerThanAFileNameAreRefused) {
+  const std::wstring longest(255 - std::wstring(L"QVH-.exe").size(), L'n');
+  const std::wstring tooLong = longest + L"n";
+  AddHost(longest);
   AddHost(tooLong);
-  EXPECT_TRUE(module->StartProcess(fits));
+  EXPECT_TRUE(module->StartProcess(longest));
+  EXPECT_TRUE(std::filesystem::exists(ImageOf(longest))) << "its own copy, not the shared executable";
   LogCursor log;
   EXPECT_FALSE(module->StartProcess(tooLong));
-  EXPECT_EQ(log.Count(L"StartProcess: the command line for "), 1u);
+  EXPECT_EQ(log.Count(L"StartProcess: '" + tooLong + L"' cannot name a host file; the host is not started"), 1u);
   EXPECT_FALSE(module->Hosts().at(tooLong).processHandle);
+#if !defined(_WIN32)
+  const std::wstring wideTooLong(124, L'\u00fc');  // 248 characters' worth of bytes: Linux counts bytes
+  AddHost(wideTooLong);
+  EXPECT_FALSE(module->StartProcess(wideTooLong));
+#endif
 }
+
+// Without a program folder the images would be looked for in the root
+// folder, where anyone who can write chooses what the service runs.
+TEST_F(LauncherTest, UnknownProgramFolderStartsNothing) {
+  AddHost(L"Rootless");
+  for (const bool tooLongToRead : {false, true}) {
+    if (tooLongToRead) {
+      configKey.SetText(L"ZAVExecutePath", std::wstring(260, L'p'));
+    } else {
+      configKey.Key().Delete(L"ZAVExecutePath");
+    }
+    LogCursor log;
+    EXPECT_FALSE(module->StartProcess(L"Rootless"));
+    EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
+                               L"StartProcess: Enter",
+                               L"StartProcess: the program folder is unknown; Rootless is not started",
+                               L"StartProcess: Exit"}));
+    EXPECT_FALSE(module->Hosts().at(L"Rootless").processHandle);
+  }
+}
+
+// A file that exists yet cannot be run is a failed start, never a started host.
+TEST_F(LauncherTest, HostExecutableThatCannotRunIsAFailedStart) {
+  std::filesystem::remove(programFolder / "qvhost.exe");
+  testing_support::WriteFile(programFolder / "qvhost.exe", "MZ, but no program");
+  std::filesystem::permissions(programFolder / "qvhost.exe", std::filesystem::perms::owner_all);
+  AddHost(L"Broken");
+  LogCursor log;
+  EXPECT_EQ(module->ApplyHostPolicy(), 1);
+  EXPECT_EQ(log.Count(L"ApplyHostPolicy: Failure to start: Broken"), 1u);
+  EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for Broken"), 0u);
+  EXPECT_EQ(module->Hosts().at(L"Broken").started, 0);
+  EXPECT_FALSE(module->Hosts().at(L"Broken").processHandle);
+}
+
+#if !defined(_WIN32)
+// The image is the program started whatever its folder is called: never
+// taken apart again at a quotation mark.
+TEST_F(LauncherTest, QuotationMarkInTheProgramFolderStartsTheRightProgram) {
+  const std::filesystem::path folder = testing_support::NewFolder("quote") / "a\" b";
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(programFolder / "qvhost.exe", folder / "qvhost.exe");
+  configKey.SetText(L"ZAVExecutePath", folder.wstring());
+  AddHost(L"Quoted");
+  ASSERT_TRUE(module->StartProcess(L"Quoted"));
+  const std::filesystem::path image = folder / "QVH-Quoted.exe";
+  EXPECT_EQ(ArgumentsOf(image), (std::vector<std::string>{image.string(), "-m", "Quoted"}));
+}
+#endif
 
 TEST_F(LauncherTest, ApplyStartsEveryHostNotStartedAndGoesOnAfterAFailure) {
   LogCursor empty;
@@ -139,12 +202,19 @@ TEST_F(LauncherTest, ModuleLoadedInTheServiceIsUnloadedBeforeItsHostStarts) {
 
   testing_support::FakeClock clock;
   int sleeps = 0;
+  bool startedWhileLoaded = false;
   clock.onSleep = [&](std::uint32_t) {
+    startedWhileLoaded = startedWhileLoaded || module->Hosts().at(L"Sampled").processHandle;
     if (++sleeps == 3) library.Free();  // the service lets go after two and a half seconds
   };
   AddHost(L"Sampled", fileName);
   LogCursor log;
   EXPECT_EQ(module->ApplyHostPolicy(), 0);
+  EXPECT_FALSE(startedWhileLoaded);
+  const auto lines = log.Lines();
+  const auto unloaded = std::find(lines.begin(), lines.end(), L"ApplyHostPolicy: ModuleSampled unloaded.");
+  EXPECT_EQ(std::find(lines.begin(), unloaded, L"StartProcess: Enter"), unloaded) << "no start before the unload";
+  EXPECT_NE(std::find(unloaded, lines.end(), L"StartProcess: Enter"), lines.end());
   EXPECT_EQ(clock.Sleeps(), (std::vector<std::uint32_t>{1000, 1000, 1000}));
   EXPECT_EQ(log.Count(L"ApplyHostPolicy: For " + fileName + L", GetModuleHandle returned "), 4u);
   EXPECT_EQ(log.Count(L"ApplyHostPolicy: For " + fileName + L", GetModuleHandle returned 0."), 1u);
@@ -219,6 +289,10 @@ TEST_F(SupervisionTest, EndedHostsAreStartedAgainOnePolicyPassEach) {
   EXPECT_EQ(log.Count(L"CheckThatHostIsStillRunning: GetExitCodeProcess for A returned 3"), 1u);
   EXPECT_EQ(log.Count(L"CheckThatHostIsStillRunning: GetExitCodeProcess for B returned 4"), 1u);
   EXPECT_EQ(log.Count(L"CheckThatHostIsStillRunning: Module A is not running."), 1u);
+  const auto lines = log.Lines();
+  const auto notRunning = std::find(lines.begin(), lines.end(), L"CheckThatHostIsStillRunning: Module A is not running.");
+  ASSERT_NE(notRunning + 1, lines.end());
+  EXPECT_EQ(notRunning[1].rfind(L"GetLastError returned: ", 0), 0u) << "the line carries the system's error";
   EXPECT_EQ(log.Count(L"ApplyHostPolicy: Enter"), 2u);
   EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for A"), 1u);
   EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for B"), 1u);
@@ -236,6 +310,38 @@ TEST_F(SupervisionTest, HostKilledFromOutsideIsStartedAgain) {
   EXPECT_FALSE(module->CheckThatHostIsStillRunning());
   EXPECT_NE(module->Hosts().at(L"Victim").processId, first);
   EXPECT_FALSE(module->Hosts().at(L"Victim").processHandle.WaitForExit(0));
+}
+
+// A failed exit-code query proves nothing: the process itself decides.
+TEST_F(SupervisionTest, FailedExitCodeQueryAsksTheProcessItself) {
+  AddHost(L"Queried");
+  StartAll();
+  auto& record = module->Hosts().at(L"Queried");
+  const std::uint32_t first = record.processId;
+#if defined(_WIN32)
+  const std::uint32_t alive = first;  // a handle without the query right
+#else
+  const std::uint32_t alive = static_cast<std::uint32_t>(::getppid());  // not a child: its code cannot be read
+#endif
+  xplat::ProcessHandle original = std::move(record.processHandle);
+  record.processHandle = xplat::OpenProcessForWaiting(alive);
+  ASSERT_TRUE(record.processHandle);
+  LogCursor running;
+  EXPECT_TRUE(module->CheckThatHostIsStillRunning());
+  EXPECT_EQ(running.Count(L"CheckThatHostIsStillRunning: GetExitCodeProcess failed"), 1u);
+  EXPECT_EQ(running.Count(L"CheckThatHostIsStillRunning: Module Queried already running."), 1u);
+  EXPECT_EQ(running.Count(L"ApplyHostPolicy: Enter"), 0u) << "not started a second time";
+
+  record.processHandle = xplat::OpenProcessForWaiting(first);
+  ASSERT_TRUE(original.Terminate(1));
+  ASSERT_TRUE(original.WaitForExit(testing_support::kHostPatienceMs));
+  std::uint32_t code = 0;
+  ASSERT_TRUE(original.GetExitCode(code));  // reaps it: the second handle cannot read it any more
+  LogCursor ended;
+  EXPECT_FALSE(module->CheckThatHostIsStillRunning());
+  EXPECT_EQ(ended.Count(L"CheckThatHostIsStillRunning: GetExitCodeProcess failed"), 1u);
+  EXPECT_EQ(ended.Count(L"CheckThatHostIsStillRunning: Module Queried is not running."), 1u);
+  EXPECT_NE(module->Hosts().at(L"Queried").processId, first);
 }
 
 TEST_F(SupervisionTest, HostExitingWithTheStillActiveCodeIsSeenEnded) {

@@ -11,6 +11,7 @@ namespace {
 using JournalFunction = std::size_t (*)(wchar_t*, std::size_t);
 using ClearFunction = void (*)();
 using RefuseFunction = void (*)(const wchar_t*);
+using WithholdFunction = void (*)(unsigned);
 
 const xplat::DynamicLibrary& Broker() {
   static xplat::DynamicLibrary library = xplat::DynamicLibrary::Load(L"Hubrelle");
@@ -42,6 +43,10 @@ void ClearJournal() {
 
 void RefuseRegistration(const std::wstring& fullName) {
   if (auto refuse = Broker().Find<RefuseFunction>("HubrelleRefuseRegistration")) refuse(fullName.c_str());
+}
+
+void WithholdPulls(unsigned count) {
+  if (auto withhold = Broker().Find<WithholdFunction>("HubrelleWithholdPulls")) withhold(count);
 }
 
 bool WaitForJournalLine(const std::wstring& signalName, const std::wstring& line) {

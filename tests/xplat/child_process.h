@@ -43,7 +43,7 @@ class ChildProcesses {
   // null when it could not be started.
   xplat::StartedProcess* Start(const std::wstring& arguments, const std::wstring& program = ChildProgram()) {
     xplat::StartedProcess started;
-    if (!xplat::StartProcessFromCommandLine(Quoted(program) + L" " + arguments, started)) return nullptr;
+    if (!xplat::StartProgram(program, arguments, started)) return nullptr;
     children.push_back(std::move(started));
     return &children.back();
   }

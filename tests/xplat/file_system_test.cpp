@@ -10,11 +10,17 @@
 #include "xplat/environment.h"
 #include "xplat/system_error.h"
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr xplat::ErrorCode kNotFound = 2;  // ERROR_FILE_NOT_FOUND, ENOENT
+
+std::optional<std::string> Read(const std::wstring& path) { return xplat::ReadSharedFile(path, 1 << 30); }
 
 class FileSystemTest : public ::testing::Test {
  protected:
@@ -34,7 +40,7 @@ TEST_F(FileSystemTest, CopyReplacesTheTargetAndKeepsAProgramRunnable) {
   const std::wstring target = PathOf("QVH-Host.exe");
   Write("QVH-Host.exe", "an older, longer and not runnable file");
   ASSERT_TRUE(xplat::CopyFile(testing_support::ChildProgram(), target));
-  EXPECT_EQ(xplat::ReadSharedFile(target), xplat::ReadSharedFile(testing_support::ChildProgram()));
+  EXPECT_EQ(Read(target), Read(testing_support::ChildProgram()));
 
   testing_support::ChildProcesses children;
   const xplat::StartedProcess* copy = children.Start(L"exit 7", target);
@@ -50,7 +56,7 @@ TEST_F(FileSystemTest, FailedCopyLeavesTheTargetAsItWas) {
   EXPECT_FALSE(xplat::CopyFile(PathOf("absent"), PathOf("target")));
   EXPECT_EQ(xplat::LastError(), kNotFound);
   EXPECT_FALSE(xplat::CopyFile(PathOf("absent"), PathOf("new")));
-  EXPECT_EQ(xplat::ReadSharedFile(PathOf("target")), "kept");
+  EXPECT_EQ(Read(PathOf("target")), "kept");
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }
 
@@ -81,14 +87,38 @@ TEST_F(FileSystemTest, ReadsAFileAnotherHandleIsWriting) {
   std::ofstream writer(folder / "shared.log", std::ios::binary);
   writer << std::string("one\r\n\0two", 9);
   writer.flush();
-  EXPECT_EQ(xplat::ReadSharedFile(PathOf("shared.log")), std::string("one\r\n\0two", 9));
+  EXPECT_EQ(Read(PathOf("shared.log")), std::string("one\r\n\0two", 9));
   writer << "\nthree";
   writer.flush();
-  EXPECT_EQ(xplat::ReadSharedFile(PathOf("shared.log")), std::string("one\r\n\0two\nthree", 15));
+  EXPECT_EQ(Read(PathOf("shared.log")), std::string("one\r\n\0two\nthree", 15));
 
   xplat::SetLastError(0);
-  EXPECT_EQ(xplat::ReadSharedFile(PathOf("absent")), std::nullopt);
+  EXPECT_EQ(Read(PathOf("absent")), std::nullopt);
   EXPECT_EQ(xplat::LastError(), kNotFound);
+}
+
+TEST_F(FileSystemTest, OnlyRegularFilesOfBoundedSizeAreRead) {
+  Write("eleven", "0123456789A");
+  xplat::ReadRefusal refusal = xplat::ReadRefusal::None;
+  EXPECT_EQ(xplat::ReadSharedFile(PathOf("eleven"), 11, &refusal), "0123456789A");
+  EXPECT_EQ(refusal, xplat::ReadRefusal::None);
+  EXPECT_EQ(xplat::ReadSharedFile(PathOf("eleven"), 10, &refusal), std::nullopt);
+  EXPECT_EQ(refusal, xplat::ReadRefusal::TooLarge);
+  EXPECT_EQ(xplat::ReadSharedFile(folder.wstring(), 10, &refusal), std::nullopt);
+  EXPECT_TRUE(xplat::IsRegularFile(PathOf("eleven")));
+  EXPECT_FALSE(xplat::IsRegularFile(folder.wstring()));
+  EXPECT_FALSE(xplat::IsRegularFile(PathOf("absent")));
+#if !defined(_WIN32)
+  EXPECT_EQ(refusal, xplat::ReadRefusal::NotRegularFile);
+  // A FIFO without a writer would block open() for good; a device never ends.
+  ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0644), 0);
+  fs::create_symlink("/dev/zero", folder / "zero");
+  for (const char* special : {"fifo", "zero"}) {
+    EXPECT_EQ(xplat::ReadSharedFile(PathOf(special), 1 << 30, &refusal), std::nullopt) << special;
+    EXPECT_EQ(refusal, xplat::ReadRefusal::NotRegularFile) << special;
+    EXPECT_FALSE(xplat::IsRegularFile(PathOf(special))) << special;
+  }
+#endif
 }
 
 TEST(FolderOfTest, CutsBeforeTheLastSeparator) {

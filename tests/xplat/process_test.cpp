@@ -123,13 +123,13 @@ TEST(ProcessTest, MissingOrUnrunnableImageIsAFailure) {
   xplat::StartedProcess started;
   xplat::SetLastError(0);
   EXPECT_FALSE(
-      xplat::StartProcessFromCommandLine(Quoted(folder + xplat::kPathSeparator + L"absent.exe") + L" -m h", started));
+      xplat::StartProgram(folder + xplat::kPathSeparator + L"absent.exe", L"-m h", started));
   EXPECT_EQ(xplat::LastError(), 2u);  // ERROR_FILE_NOT_FOUND, ENOENT
   EXPECT_FALSE(started.process);
 #if !defined(_WIN32)
   const std::wstring text = folder + L"/not-a-program";
   std::ofstream(xplat::ToUtf8(text)) << "text";
-  EXPECT_FALSE(xplat::StartProcessFromCommandLine(Quoted(text), started));
+  EXPECT_FALSE(xplat::StartProgram(text, L"", started));
   EXPECT_EQ(xplat::LastError(), static_cast<xplat::ErrorCode>(EACCES));
 #endif
 }

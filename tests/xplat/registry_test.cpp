@@ -7,7 +7,14 @@
 #include <thread>
 
 #include "support/test_environment.h"
+#include "xplat/environment.h"
 #include "xplat/text.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+
+#include <filesystem>
+#endif
 
 namespace {
 
@@ -56,7 +63,36 @@ TEST(RegistryTest, ReportsMissingKeysValuesAndSmallBuffers) {
   xplat::RegistryValue value;
   EXPECT_EQ(scoped.Key().Query(L"Absent", 100, value), xplat::kErrorFileNotFound);
   EXPECT_EQ(scoped.Key().Query(L"Long", 259 * 2, value), xplat::kErrorMoreData);
+  EXPECT_TRUE(scoped.Key().HasValue(L"long"));
+  EXPECT_FALSE(scoped.Key().HasValue(L"Absent"));
 }
+
+#if !defined(_WIN32)
+// The store's value files are plain files another program could replace:
+// a FIFO must not block the reader, a huge file must not be read whole.
+TEST(RegistryTest, StoreFilesThatAreNoValuesAreNeitherWaitedOnNorReadWhole) {
+  ScopedRegistryKey scoped(kTestKey);
+  scoped.SetText(L"Fifo", L"x");
+  scoped.SetText(L"Huge", L"x");
+  const std::filesystem::path folder =
+      std::filesystem::path(xplat::ToUtf8(xplat::ReadEnvironment(L"CUSTODEX_REGISTRY_ROOT"))) / "HKLM" / "software" /
+      "custodextests" / "registry";
+  ASSERT_TRUE(std::filesystem::exists(folder / "=fifo"));
+  std::filesystem::remove(folder / "=fifo");
+  ASSERT_EQ(::mkfifo((folder / "=fifo").c_str(), 0644), 0);
+  std::filesystem::resize_file(folder / "=huge", std::uintmax_t{64} << 30);  // sparse: nothing to read, much to allocate
+
+  xplat::RegistryValue value;
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(scoped.Key().Query(L"Fifo", 1024, value), xplat::kErrorInvalidData);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "registry: " + (folder / "=fifo").string() + " is not a regular file; the value reads as missing\n");
+  EXPECT_EQ(scoped.Key().Query(L"Huge", 1024, value), xplat::kErrorMoreData);
+  EXPECT_EQ(xplat::ReadRegistryText(scoped.Key(), L"Huge", 1024), std::nullopt);
+  EXPECT_EQ(scoped.Key().Set(L"Huge", xplat::StringValue(L"small again")), xplat::kErrorSuccess);
+  EXPECT_EQ(xplat::ReadRegistryText(scoped.Key(), L"Huge", 1024), L"small again");
+}
+#endif
 
 TEST(RegistryTest, SetReplacesAndDeleteRemoves) {
   ScopedRegistryKey scoped(kTestKey);

@@ -8,9 +8,11 @@
 #include <atomic>
 #include <boost/filesystem/operations.hpp>
 #include <cerrno>
+#include <cstdint>
 
 #include "xplat/environment.h"
 #include "xplat/posix/file_descriptor.h"
+#include "xplat/posix/regular_file.h"
 #include "xplat/text.h"
 
 namespace xplat {
@@ -18,10 +20,13 @@ namespace {
 
 constexpr std::size_t kCopyChunk = std::size_t{1} << 30;
 
-// A name beside the target, so the finished copy can be renamed over it.
+// A name in the target's folder, so the finished copy can be renamed over
+// it; short, so a target whose name is as long as names may be has one.
 std::string TemporaryBeside(const std::string& target) {
   static std::atomic<unsigned> counter{0};
-  return target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
+  const std::size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  return folder + ".copy." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
 }
 
 bool SendContent(int in, int out) {
@@ -44,12 +49,8 @@ bool CopyContent(int in, int out) {
   }
 }
 
-bool OpenRegularFile(const std::wstring& path, FileDescriptor& fd, struct stat& status) {
-  fd = FileDescriptor(::open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd || ::fstat(fd.Get(), &status) != 0) return false;
-  if (S_ISREG(status.st_mode)) return true;
-  errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-  return false;
+bool OpenSource(const std::wstring& path, FileDescriptor& fd, struct stat& status) {
+  return OpenRegularFile(ToUtf8(path), fd, status) == RegularFileStatus::Opened;
 }
 
 }  // namespace
@@ -62,7 +63,7 @@ bool DeleteFile(const std::wstring& path) { return ::unlink(ToUtf8(path).c_str()
 bool CopyFile(const std::wstring& source, const std::wstring& target) {
   FileDescriptor in;
   struct stat status {};
-  if (!OpenRegularFile(source, in, status)) return false;
+  if (!OpenSource(source, in, status)) return false;
   const std::string targetPath = ToUtf8(target);
   const std::string temporary = TemporaryBeside(targetPath);
   FileDescriptor out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
@@ -85,20 +86,34 @@ bool PathExists(const std::wstring& path) {
 
 int Unlink(const std::wstring& path) { return ::unlink(ToUtf8(path).c_str()) == 0 ? 0 : -1; }
 
-std::optional<std::string> ReadSharedFile(const std::wstring& path) {
-  FileDescriptor fd(::open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return std::nullopt;
-  std::string content;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
-    if (got == 0) return content;
-    if (got > 0) {
-      content.append(buffer, static_cast<std::size_t>(got));
-    } else if (errno != EINTR) {
-      return std::nullopt;
-    }
+std::size_t FileNameLength(const std::wstring& name) { return ToUtf8(name).size(); }
+
+bool IsRegularFile(const std::wstring& path) {
+  struct stat status {};
+  return ::stat(ToUtf8(path).c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+std::optional<std::string> ReadSharedFile(const std::wstring& path, std::size_t maxBytes, ReadRefusal* refusal) {
+  ReadRefusal ignored = ReadRefusal::None;
+  ReadRefusal& why = refusal ? *refusal : ignored;
+  why = ReadRefusal::None;
+  FileDescriptor fd;
+  struct stat status {};
+  const RegularFileStatus opened = OpenRegularFile(ToUtf8(path), fd, status);
+  if (opened != RegularFileStatus::Opened) {
+    if (opened == RegularFileStatus::NotRegularFile) why = ReadRefusal::NotRegularFile;
+    return std::nullopt;
   }
+  std::string content;
+  if (static_cast<std::uintmax_t>(status.st_size) <= maxBytes && !ReadUpTo(fd.Get(), maxBytes, content)) {
+    return std::nullopt;
+  }
+  if (static_cast<std::uintmax_t>(status.st_size) > maxBytes || content.size() > maxBytes) {
+    why = ReadRefusal::TooLarge;
+    errno = EFBIG;
+    return std::nullopt;
+  }
+  return content;
 }
 
 std::wstring CommonAppDataFolder() {

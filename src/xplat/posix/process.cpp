@@ -197,15 +197,11 @@ WaitAllResult WaitForProcessGroup(const ProcessHandle* const* group, std::size_t
   return result == PollResult::Failed ? WaitAllResult::Failed : WaitAllResult::TimedOut;
 }
 
-bool StartProcessFromCommandLine(const std::wstring& commandLine, StartedProcess& started) {
-  std::vector<std::string> arguments;
-  for (const std::wstring& argument : SplitCommandLine(commandLine)) arguments.push_back(ToUtf8(argument));
-  if (arguments.empty()) {
-    errno = ENOENT;
-    return false;
-  }
+bool StartProgram(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
+  std::vector<std::string> argv{ToUtf8(image)};
+  for (const std::wstring& argument : SplitArguments(arguments)) argv.push_back(ToUtf8(argument));
   pid_t pid = 0;
-  if (!Spawn(arguments, pid)) return false;
+  if (!Spawn(argv, pid)) return false;
   FileDescriptor pidfd(::pidfd_open(pid, 0));
   if (!pidfd) {
     KillAndReap(pid);
@@ -216,6 +212,16 @@ bool StartProcessFromCommandLine(const std::wstring& commandLine, StartedProcess
   started.processId = static_cast<std::uint32_t>(pid);
   started.threadId = static_cast<std::uint32_t>(pid);
   return true;
+}
+
+ProcessHandle OpenProcessForWaiting(std::uint32_t processId) {
+  if (processId == 0) {
+    errno = ESRCH;
+    return ProcessHandle();
+  }
+  FileDescriptor pidfd(::pidfd_open(static_cast<pid_t>(processId), 0));
+  if (!pidfd) return ProcessHandle();
+  return ProcessAccess::Wrap(std::move(pidfd));
 }
 
 bool TerminateProcessById(std::uint32_t processId, std::uint32_t exitCode) {

@@ -14,11 +14,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
 #include "xplat/posix/file_descriptor.h"
+#include "xplat/posix/regular_file.h"
 #include "xplat/text.h"
 
 namespace fs = std::filesystem;
@@ -33,6 +35,7 @@ struct RegistryKey::Impl {
 namespace {
 
 constexpr ErrorCode kErrorWriteFault = 29;
+constexpr std::size_t kTypeBytes = 4;
 constexpr ErrorCode kErrorDiskFull = 112;
 
 fs::path MachineRoot() {
@@ -112,20 +115,28 @@ ErrorCode WriteAtomically(const fs::path& target, const std::string& content) {
   return error == 0 ? kErrorSuccess : FromErrno(error);
 }
 
-// Close-on-exec, so a value being read is never inherited by a child. What
-// can be read is kept; only a file that does not open counts as missing.
-bool ReadValueFile(const fs::path& file, std::string& content) {
-  const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return false;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
-    if (got > 0) {
-      content.append(buffer, static_cast<std::size_t>(got));
-    } else if (got == 0 || errno != EINTR) {
-      return true;
-    }
+enum class ValueRead { Read, Missing, TooLarge, Corrupt };
+
+// Close-on-exec, so a value being read is never inherited by a child. Only
+// a regular file is a value, and no more of it is read than `limit`: a
+// value file that is a FIFO, a device or huge can neither block nor flood
+// the reader. What can be read is kept.
+ValueRead ReadValueFile(const fs::path& file, std::size_t limit, std::string& content) {
+  FileDescriptor fd;
+  struct stat status {};
+  switch (OpenRegularFile(file.string(), fd, status)) {
+    case RegularFileStatus::Opened:
+      break;
+    case RegularFileStatus::NotRegularFile:
+      std::printf("registry: %s is not a regular file; the value reads as missing\n", file.c_str());
+      std::fflush(stdout);
+      return ValueRead::Corrupt;
+    default:
+      return ValueRead::Missing;
   }
+  if (static_cast<std::uintmax_t>(status.st_size) > limit) return ValueRead::TooLarge;
+  ReadUpTo(fd.Get(), limit, content);
+  return content.size() > limit ? ValueRead::TooLarge : ValueRead::Read;
 }
 
 }  // namespace
@@ -167,26 +178,39 @@ ErrorCode RegistryKey::DeleteTree(const std::wstring& path) {
 ErrorCode RegistryKey::Query(const std::wstring& name, std::size_t capacityBytes, RegistryValue& value) const {
   if (!impl) return kErrorInvalidData;
   std::string content;
-  if (!ReadValueFile(ValueFile(impl->folder, name), content)) return kErrorFileNotFound;
-  if (content.size() < 4) return kErrorInvalidData;
-  if (content.size() - 4 > capacityBytes) return kErrorMoreData;
+  switch (ReadValueFile(ValueFile(impl->folder, name), kTypeBytes + capacityBytes, content)) {
+    case ValueRead::Read:
+      break;
+    case ValueRead::TooLarge:
+      return kErrorMoreData;
+    case ValueRead::Missing:
+      return kErrorFileNotFound;
+    default:
+      return kErrorInvalidData;
+  }
+  if (content.size() < kTypeBytes) return kErrorInvalidData;
   value.type = 0;
   for (int i = 3; i >= 0; --i) value.type = (value.type << 8) | static_cast<unsigned char>(content[i]);
-  value.bytes.assign(content.begin() + 4, content.end());
+  value.bytes.assign(content.begin() + kTypeBytes, content.end());
   return kErrorSuccess;
+}
+
+bool RegistryKey::HasValue(const std::wstring& name) const {
+  std::error_code ignored;
+  return impl && fs::exists(ValueFile(impl->folder, name), ignored);
 }
 
 ErrorCode RegistryKey::Set(const std::wstring& name, const RegistryValue& value) {
   if (!impl) return kErrorInvalidData;
   if (!impl->writable) return kErrorAccessDenied;
-  std::string content(4, '\0');
+  std::string content(kTypeBytes, '\0');
   for (int i = 0; i < 4; ++i) content[i] = static_cast<char>((value.type >> (8 * i)) & 0xFF);
   content.append(value.bytes.begin(), value.bytes.end());
   const fs::path file = ValueFile(impl->folder, name);
   // Agent components republish unchanged values often; each durable write
   // costs a flush to disk, so a value already stored as given is left alone.
   std::string stored;
-  if (ReadValueFile(file, stored) && stored == content) return kErrorSuccess;
+  if (ReadValueFile(file, content.size(), stored) == ValueRead::Read && stored == content) return kErrorSuccess;
   return WriteAtomically(file, content);
 }
 

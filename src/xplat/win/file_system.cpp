@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <boost/filesystem/operations.hpp>
+#include <cstdint>
 
 #include "xplat/win/handle.h"
 
@@ -27,13 +28,35 @@ bool PathExists(const std::wstring& path) {
 
 int Unlink(const std::wstring& path) { return ::_wunlink(path.c_str()); }
 
-std::optional<std::string> ReadSharedFile(const std::wstring& path) {
+std::size_t FileNameLength(const std::wstring& name) { return name.size(); }
+
+bool IsRegularFile(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+std::optional<std::string> ReadSharedFile(const std::wstring& path, std::size_t maxBytes, ReadRefusal* refusal) {
+  ReadRefusal ignored = ReadRefusal::None;
+  ReadRefusal& why = refusal ? *refusal : ignored;
+  why = ReadRefusal::None;
   const Handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return std::nullopt;
+  if (::GetFileType(file.Get()) != FILE_TYPE_DISK) {
+    why = ReadRefusal::NotRegularFile;
+    ::SetLastError(ERROR_INVALID_FUNCTION);
+    return std::nullopt;
+  }
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file.Get(), &size)) return std::nullopt;
   std::string content;
   char buffer[1 << 16];
   for (;;) {
+    if (static_cast<std::uint64_t>(size.QuadPart) > maxBytes || content.size() > maxBytes) {
+      why = ReadRefusal::TooLarge;
+      ::SetLastError(ERROR_FILE_TOO_LARGE);
+      return std::nullopt;
+    }
     DWORD got = 0;
     if (!::ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr)) return std::nullopt;
     if (got == 0) return content;

@@ -83,8 +83,9 @@ WaitAllResult WaitForProcessGroup(const ProcessHandle* const* group, std::size_t
   return failed ? WaitAllResult::Failed : WaitAllResult::TimedOut;
 }
 
-bool StartProcessFromCommandLine(const std::wstring& commandLine, StartedProcess& started) {
+bool StartProgram(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
   // CreateProcessW may write into the command line it is given.
+  const std::wstring commandLine = CommandLineOf(image, arguments);
   std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
   writable.push_back(L'\0');
   STARTUPINFOW startup{};
@@ -98,6 +99,11 @@ bool StartProcessFromCommandLine(const std::wstring& commandLine, StartedProcess
   started.processId = info.dwProcessId;
   started.threadId = info.dwThreadId;
   return true;
+}
+
+ProcessHandle OpenProcessForWaiting(std::uint32_t processId) {
+  const HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, processId);
+  return process ? ProcessAccess::Wrap(process) : ProcessHandle();
 }
 
 bool TerminateProcessById(std::uint32_t processId, std::uint32_t exitCode) {

@@ -47,6 +47,10 @@ ErrorCode RegistryKey::Query(const std::wstring& name, std::size_t capacityBytes
   return kErrorSuccess;
 }
 
+bool RegistryKey::HasValue(const std::wstring& name) const {
+  return impl && ::RegQueryValueExW(impl->key, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
 ErrorCode RegistryKey::Set(const std::wstring& name, const RegistryValue& value) {
   if (!impl) return kErrorInvalidData;
   // The system counts a forgotten terminator when a zero character happens
