@@ -84,8 +84,9 @@ std::wstring CommandLineOf(const std::wstring& image, const std::wstring& argume
 bool StartProgram(const std::wstring& image, const std::wstring& arguments, StartedProcess& started);
 
 // Opens a running process by its id to wait for its end. Its exit code may
-// not be readable: on Windows the handle carries no query right, on Linux
-// only a child's code can be read, and only by its first reader.
+// not be readable: on Windows the handle carries no query right; on Linux
+// only a child's can be read, until its starter's handle has reaped it.
+// Such a handle never reaps the process itself.
 ProcessHandle OpenProcessForWaiting(std::uint32_t processId);
 
 // Splits a command line into arguments as the Windows C run-time does

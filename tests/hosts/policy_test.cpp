@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
+#include "config/xml_file.h"
 #include "hosts/host_test_support.h"
+#include "support/fake_clock.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/file_system.h"
 #include "xplat/text.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -128,6 +134,123 @@ TEST_F(PolicyTest, UnreadableModuleListEndsTheCheckWithoutTheExitLine) {
   EXPECT_EQ(missing.Count(L"Config XML file had errors, Error is "), 1u);
   EXPECT_FALSE(ParsePolicy("<qvhosts><host name='Alpha'/></qvhosts>"));
   EXPECT_TRUE(module->Hosts().empty());
+}
+
+}  // namespace
+
+namespace {
+
+using testing_support::HostsTest;
+using testing_support::LogCursor;
+using testing_support::ModuleEntry;
+using testing_support::WriteModuleList;
+
+class ModuleListTest : public HostsTest {};
+
+// The module's file is what follows the last backslash or slash, looked for
+// beside the program; what names no file there is never found.
+TEST_F(ModuleListTest, OnlyAFileBesideTheProgramCountsAsTheModule) {
+  const std::string present = xplat::ToUtf8(xplat::LibraryFileName(L"Hubrelle"));
+  std::filesystem::create_directory(programFolder / "Folder.dll");
+  const struct {
+    std::string file;
+    bool found;
+    bool namesNoFile;
+  } cases[] = {
+      {"", false, true},           {"modules\\", false, true},        {".", false, true},
+      {"..", false, true},         {"x\\..", false, true},            {"modules/", false, true},
+      {"../../../../bin/sh", false, false}, {"Folder.dll", false, false}, {"modules/" + present, true, false},
+      {"..\\" + present, true, false},
+  };
+  for (const auto& c : cases) {
+    WriteModuleList(ModuleEntry("Foo", c.file));
+    zav::custody::HostRecord record;
+    LogCursor log;
+    EXPECT_EQ(LookUp(L"Foo", record), c.found) << c.file;
+    EXPECT_EQ(log.Count(L"CheckHostModulesFromConfig: file '" + xplat::FromUtf8(c.file) + L"' names no module file"),
+              c.namesNoFile ? 1u : 0u)
+        << c.file;
+    if (c.found) {
+      EXPECT_EQ(record.fileName, xplat::FromUtf8(present));
+    }
+  }
+  std::filesystem::remove(programFolder / "Folder.dll");
+}
+
+TEST_F(ModuleListTest, EveryRequiredAttributeIsRequired) {
+  const std::string present = xplat::ToUtf8(xplat::LibraryFileName(L"Hubrelle"));
+  const std::string full = "host='Foo' name='n' version='1' file='" + present + "' hash='h'";
+  for (const auto& [attribute, line] : std::vector<std::pair<std::string, std::wstring>>{
+           {"name", L"Error retrieving module name"},
+           {"version", L"Error retrieving version"},
+           {"file", L"Error retrieving file"},
+           {"hash", L"Error retrieving hash"}}) {
+    std::string entry = full;
+    const std::size_t at = entry.find(" " + attribute + "='");
+    entry.erase(at, entry.find('\'', entry.find('\'', at) + 1) + 1 - at);
+    WriteModuleList("<module " + entry + "/>");
+    LogCursor log;
+    EXPECT_FALSE(LookUp(L"Foo")) << attribute;
+    EXPECT_EQ(log.Count(L"LoadHostModulesFromConfig: " + line), 1u) << attribute;
+  }
+}
+
+// The file is decoded as the parser detects it, so a name outside ASCII in
+// the module list matches the same name in the policy.
+TEST_F(ModuleListTest, NamesOutsideAsciiMatchInEveryEncodingTheParserDetects) {
+  const std::string present = xplat::ToUtf8(xplat::LibraryFileName(L"Hubrelle"));
+  const std::wstring office = L"B\u00fcro";
+  const std::string list = "<configuration><zavmodules>" + ModuleEntry(xplat::ToUtf8(office), present) +
+                           "</zavmodules></configuration>";
+  std::string latin1 = list;
+  latin1.replace(latin1.find("\xC3\xBC"), 2, "\xFC");
+  const std::pair<const char*, std::string> files[] = {
+      {"UTF-8", list},
+      {"UTF-8 with byte-order mark", "\xEF\xBB\xBF" + list},
+      {"declared ISO-8859-1", "<?xml version='1.0' encoding='ISO-8859-1'?>" + latin1},
+      {"UTF-16 with byte-order mark", std::string("\xFF\xFE", 2) + xplat::ToUtf16LeBytes(xplat::FromUtf8(list))},
+  };
+  for (const auto& [encoding, bytes] : files) {
+    testing_support::WriteFile(testing_support::ConfigFile(), bytes);
+    EXPECT_TRUE(LookUp(office)) << encoding;
+  }
+  EXPECT_FALSE(ParsePolicy("<qvhosts><host name='B\xC3\xBCro'/></qvhosts>"));
+  EXPECT_EQ(HostNames(), std::vector<std::wstring>{office});
+}
+
+#if !defined(_WIN32)
+// A FIFO would block the module thread in open() for good; a huge file
+// would be read whole. Neither is read, each with its reason.
+TEST_F(ModuleListTest, SpecialAndOversizedListsAreRefusedUnread) {
+  const std::filesystem::path list = testing_support::ConfigFile();
+  std::filesystem::create_directories(list.parent_path());
+  ASSERT_EQ(::mkfifo(list.c_str(), 0644), 0);
+  LogCursor fifo;
+  EXPECT_FALSE(LookUp(L"Foo"));
+  EXPECT_EQ(fifo.Count(L"LoadHostModulesFromConfig: " + list.wstring() + L" is not a regular file; it is not read"), 1u);
+  EXPECT_EQ(fifo.Count(L"Config XML file had errors, Error is Error reading from file/stream"), 1u);
+  std::filesystem::remove(list);
+  testing_support::WriteFile(list, "<configuration/>");
+  std::filesystem::resize_file(list, zav::custody::kMaxXmlFileBytes + 1);
+  LogCursor huge;
+  EXPECT_FALSE(LookUp(L"Foo"));
+  EXPECT_EQ(huge.Count(L"LoadHostModulesFromConfig: " + list.wstring() + L" is larger than 16777216 bytes; it is not read"),
+            1u);
+}
+#endif
+
+// The policy lock is a spin lock: held elsewhere, the parse waits for it a
+// millisecond at a time and starts only once it is free.
+TEST_F(ModuleListTest, PolicyLockHeldElsewhereIsWaitedFor) {
+  module->PolicyLock()->store(1);
+  testing_support::FakeClock clock;
+  clock.onSleep = [&](std::uint32_t) {
+    if (clock.Sleeps().size() == 3) module->PolicyLock()->store(0);
+  };
+  LogCursor log;
+  EXPECT_FALSE(ParsePolicy("<qvhosts/>"));
+  EXPECT_EQ(clock.Sleeps(), (std::vector<std::uint32_t>{1, 1, 1}));
+  EXPECT_EQ(log.Count(L"qvhosts XML successfully loaded."), 1u);
 }
 
 }  // namespace

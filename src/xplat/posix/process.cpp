@@ -32,23 +32,24 @@ extern "C" {
 namespace xplat {
 
 struct ProcessHandle::Impl {
-  explicit Impl(FileDescriptor fd) : pidfd(std::move(fd)) {}
+  Impl(FileDescriptor fd, bool owner) : pidfd(std::move(fd)), ownsChild(owner) {}
   ~Impl();
 
   bool ReapIfEnded();
   std::uint32_t ExitCodeOf(const siginfo_t& info) const;
 
   FileDescriptor pidfd;
-  std::mutex mutex;  // guards what follows
+  const bool ownsChild;  // the starter's handle reaps; one opened by id only looks
+  std::mutex mutex;      // guards what follows
   bool reaped = false;
   std::uint32_t exitCode = kStillActive;
   std::optional<std::uint32_t> requestedExitCode;  // set by Terminate
 };
 
 struct ProcessAccess {
-  static ProcessHandle Wrap(FileDescriptor pidfd) {
+  static ProcessHandle Wrap(FileDescriptor pidfd, bool ownsChild) {
     ProcessHandle process;
-    process.impl = std::make_unique<ProcessHandle::Impl>(std::move(pidfd));
+    process.impl = std::make_unique<ProcessHandle::Impl>(std::move(pidfd), ownsChild);
     return process;
   }
   static int PidFd(const ProcessHandle& process) { return process.impl->pidfd.Get(); }
@@ -128,7 +129,8 @@ ProcessHandle::Impl::~Impl() {
 bool ProcessHandle::Impl::ReapIfEnded() {
   if (reaped) return true;
   siginfo_t info{};
-  if (::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, WEXITED | WNOHANG) != 0) return false;
+  const int options = WEXITED | WNOHANG | (ownsChild ? 0 : WNOWAIT);
+  if (::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, options) != 0) return false;
   if (info.si_pid == 0) return true;
   reaped = true;
   exitCode = ExitCodeOf(info);
@@ -207,7 +209,7 @@ bool StartProgram(const std::wstring& image, const std::wstring& arguments, Star
     KillAndReap(pid);
     return false;
   }
-  started.process = ProcessAccess::Wrap(std::move(pidfd));
+  started.process = ProcessAccess::Wrap(std::move(pidfd), true);
   started.thread = ThreadHandle();
   started.processId = static_cast<std::uint32_t>(pid);
   started.threadId = static_cast<std::uint32_t>(pid);
@@ -221,7 +223,7 @@ ProcessHandle OpenProcessForWaiting(std::uint32_t processId) {
   }
   FileDescriptor pidfd(::pidfd_open(static_cast<pid_t>(processId), 0));
   if (!pidfd) return ProcessHandle();
-  return ProcessAccess::Wrap(std::move(pidfd));
+  return ProcessAccess::Wrap(std::move(pidfd), false);
 }
 
 bool TerminateProcessById(std::uint32_t processId, std::uint32_t exitCode) {

@@ -1,0 +1,319 @@
+// The module's event loop, run in this process on a manual clock: its waits
+// of 20 and 30 seconds last as long as a test lets them, so their lengths,
+// and the order of what happens around them, can be asserted. The hosts are
+// fake hosts that live 30 real seconds unless told otherwise: hosts that do
+// not stop when the module waits for them.
+
+#include <gtest/gtest.h>
+
+#include "hosts/host_test_support.h"
+#include "support/broker_journal.h"
+#include "support/manual_clock.h"
+#include "xplat/process.h"
+#include "xplat/text.h"
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing_support::Eventually;
+using testing_support::LogCursor;
+
+constexpr std::uint32_t kWakeUpMs = 30000;
+constexpr std::uint32_t kHostExitWaitMs = 20000;
+constexpr char kModuleFile[] = "Hosted.dll";  // beside the program, never loaded into it
+constexpr wchar_t kPass[] = L"CheckThatHostIsStillRunning: Enter";
+#if defined(_WIN32)
+constexpr int kKilledExitCode = 1;
+#else
+constexpr int kKilledExitCode = 128 + 9;  // SIGKILL, as the parent sees it
+#endif
+
+// The lines, in order, that follow the first one equal to `from`.
+std::vector<std::wstring> From(const std::vector<std::wstring>& lines, const std::wstring& from) {
+  const auto first = std::find(lines.begin(), lines.end(), from);
+  return std::vector<std::wstring>(first, lines.end());
+}
+
+bool InOrder(const std::vector<std::wstring>& lines, const std::vector<std::wstring>& expected) {
+  auto at = lines.begin();
+  for (const std::wstring& line : expected) {
+    at = std::find(at, lines.end(), line);
+    if (at == lines.end()) return false;
+  }
+  return true;
+}
+
+class EventLoopTest : public testing_support::HostsTest {
+ protected:
+  EventLoopTest() { testing_support::WriteFile(programFolder / kModuleFile, "module"); }
+  ~EventLoopTest() override {
+    Stop();
+    std::error_code ignored;
+    fs::remove(programFolder / kModuleFile, ignored);
+  }
+
+  void Start() {
+    const std::uint64_t mark = clock.Mark();
+    loop = std::thread([this] {
+      module->Execute();
+      ended = true;
+    });
+    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark)) << "the loop waits for events";
+  }
+  // Stops the loop, letting whatever wait it is in run out.
+  void Stop() {
+    if (!loop.joinable()) return;
+    service.Send(L"ZAV.Service.TerminateThread");
+    while (!ended) {
+      clock.Advance(kWakeUpMs);
+      std::this_thread::sleep_for(5ms);
+    }
+    loop.join();
+  }
+  // Sends a record and waits until the loop waits for the next one.
+  void Deliver(const std::wstring& fullName, const std::wstring& parameter = L"") {
+    const std::uint64_t mark = clock.Mark();
+    ASSERT_TRUE(service.Send(fullName, parameter));
+    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  }
+  void ApplyPolicy(const std::vector<std::wstring>& names) {
+    std::string entries;
+    for (const std::wstring& name : names) entries += testing_support::ModuleEntry(xplat::ToUtf8(name), kModuleFile);
+    testing_support::WriteModuleList(entries);
+    const std::uint64_t mark = clock.Mark();
+    ASSERT_TRUE(service.SendPolicy(testing_support::PolicyDocument(names)));
+    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  }
+  // Lets the loop's wait for events run out: one idle wake-up.
+  void IdleWakeUp() {
+    const std::uint64_t mark = clock.Mark();
+    ASSERT_TRUE(clock.ElapseWait(kWakeUpMs));
+    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  }
+  // Removes a host whose process does not end: the removal's wait runs out.
+  void RemoveRunningHost(const std::wstring& name) {
+    const std::uint64_t mark = clock.Mark();
+    ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", name));
+    ASSERT_TRUE(clock.ElapseWait(kHostExitWaitMs, mark));
+    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  }
+  std::uint32_t ProcessOf(const std::wstring& name) { return module->Hosts().at(name).processId; }
+  void AwaitEnd(const std::wstring& name) {
+    ASSERT_TRUE(Eventually([&] { return zav::custody::HasEnded(module->Hosts().at(name).processHandle); }));
+  }
+
+  testing_support::ManualClock clock;
+  testing_support::ServiceEnd service;
+  std::thread loop;
+  std::atomic<bool> ended{false};
+};
+
+TEST_F(EventLoopTest, IdleWakeUpComesEveryThirtySecondsWithOnePassAndOneBanner) {
+  Start();
+  LogCursor log;
+  ::testing::internal::CaptureStdout();
+  const std::uint64_t mark = clock.Mark();
+  clock.Advance(kWakeUpMs - 1);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(log.Count(kPass), 0u) << "nothing before thirty seconds";
+  clock.Advance(1);
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "**** Running Custodex Process Thread ****\n");
+  EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{kPass, L"CheckThatHostIsStillRunning: Exit"}));
+}
+
+TEST_F(EventLoopTest, StartUpRequestNobodyTakesIsTriedThirtyTimesAndTheLoopRunsAnyway) {
+  service.HearPolicyRequests(false);
+  LogCursor log;
+  Start();
+  EXPECT_EQ(clock.Sleeps(), std::vector<std::uint32_t>(29, 1000)) << "thirty attempts a second apart";
+  EXPECT_EQ(log.Count(L"ERROR: Unable to request policy on startup"), 1u);
+  Deliver(L"ZAV.Service.DeleteHost", L"Absent");
+  EXPECT_EQ(log.Count(L"Execute: Received DeleteHost for Absent"), 1u);
+}
+
+TEST_F(EventLoopTest, DeleteHostWaitsTwentySecondsWithTheCopyInPlaceThenKeepsItForARunningHost) {
+  Start();
+  ApplyPolicy({L"Slow"});
+  const std::wstring pid = std::to_wstring(ProcessOf(L"Slow"));
+  LogCursor log;
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", L"Slow"));
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark)) << "the host gets twenty seconds";
+  EXPECT_TRUE(fs::exists(ImageOf(L"Slow"))) << "no copy goes before its host has had its time";
+  clock.Advance(kHostExitWaitMs - 1);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(log.Count(L"Execute: host "), 0u);
+  clock.Advance(1);
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  std::vector<std::wstring> removal = From(log.Lines(), L"Execute: Waiting for process Slow to end");
+  removal.resize(std::min<std::size_t>(removal.size(), 7));
+  EXPECT_EQ(removal,
+            (std::vector<std::wstring>{
+                L"Execute: Waiting for process Slow to end",
+                L"Execute: process Slow did not end; its copy is kept until it does",
+                L"Host Slow (process " + pid + L") runs on without its record; it is watched until it ends.",
+                L"Delete: Enter", L"Delete: Exit", L"Execute: host " + ImageOf(L"Slow").wstring() + L" removed",
+                L"Sending UpdatePolicy notification."}));
+  EXPECT_TRUE(fs::exists(ImageOf(L"Slow")));
+  EXPECT_TRUE(service.AwaitRecord(L"ZAV.Service.UpdatePolicy"));
+}
+
+TEST_F(EventLoopTest, DeleteHostForAnEndedHostRemovesItAndItsCopyAtOnce) {
+  SetLife(L"Brief", 0, 0);
+  Start();
+  ApplyPolicy({L"Brief"});
+  AwaitEnd(L"Brief");
+  LogCursor log;
+  Deliver(L"ZAV.Service.DeleteHost", L"Brief");
+  EXPECT_TRUE(clock.EndedWaits().empty()) << "nothing to wait for";
+  EXPECT_FALSE(fs::exists(ImageOf(L"Brief")));
+  EXPECT_EQ(log.Count(L"Execute: host " + ImageOf(L"Brief").wstring() + L" removed"), 1u);
+  EXPECT_TRUE(module->Hosts().empty());
+  EXPECT_TRUE(module->DetachedHosts().empty());
+  EXPECT_TRUE(service.AwaitRecord(L"ZAV.Service.UpdatePolicy"));
+}
+
+// Removed while it ran, a host's process is still the module's: the same
+// name is not started again while it lives, and once it ends it is reaped,
+// its copy deleted, and the host started anew if a policy names it again.
+TEST_F(EventLoopTest, HostThatOutlivesItsRemovalIsWatchedAndNeverRunsTwice) {
+  Start();
+  ApplyPolicy({L"Twice"});
+  const std::uint32_t first = ProcessOf(L"Twice");
+  RemoveRunningHost(L"Twice");
+  LogCursor log;
+  ApplyPolicy({L"Twice"});
+  IdleWakeUp();
+  EXPECT_EQ(log.Count(L"ApplyHostPolicy: Twice is passed over: its earlier process " + std::to_wstring(first) +
+                      L" still runs."),
+            1u);
+  EXPECT_EQ(log.Count(L"StartProcess: Enter"), 0u);
+  EXPECT_EQ(module->Hosts().at(L"Twice").started, 0);
+
+  ASSERT_TRUE(xplat::TerminateProcessById(first, 1));
+  ASSERT_TRUE(Eventually([&] { return xplat::OpenProcessForWaiting(first).WaitForExit(0); }));
+  LogCursor reaped;
+  IdleWakeUp();
+  EXPECT_TRUE(InOrder(reaped.Lines(), {kPass,
+                                       L"Host Twice (process " + std::to_wstring(first) +
+                                           L") without a record has ended with exit code " +
+                                           std::to_wstring(kKilledExitCode) + L".",
+                                       L"ApplyHostPolicy: Host process started for Twice"}))
+      << ::testing::PrintToString(reaped.Lines());
+  EXPECT_NE(ProcessOf(L"Twice"), first);
+  EXPECT_TRUE(module->DetachedHosts().empty());
+#if !defined(_WIN32)
+  EXPECT_EQ(::waitpid(static_cast<pid_t>(first), nullptr, WNOHANG), -1) << "reaped, no zombie";
+#endif
+}
+
+TEST_F(EventLoopTest, CopyOfARemovedHostGoesWhenItsProcessEnds) {
+  Start();
+  ApplyPolicy({L"Late"});
+  const std::uint32_t pid = ProcessOf(L"Late");
+  RemoveRunningHost(L"Late");
+  ASSERT_TRUE(fs::exists(ImageOf(L"Late")));
+  ASSERT_TRUE(xplat::TerminateProcessById(pid, 1));
+  ASSERT_TRUE(Eventually([&] { return xplat::OpenProcessForWaiting(pid).WaitForExit(0); }));
+  IdleWakeUp();
+  EXPECT_FALSE(fs::exists(ImageOf(L"Late")));
+  EXPECT_TRUE(module->DetachedHosts().empty());
+}
+
+// "qvhost" in any letter case names the host executable's own copy.
+TEST_F(EventLoopTest, RemovalAndUpgradeNeverDeleteTheCopyOfQvhost) {
+  for (const wchar_t* name : {L"QvHost", L"qvHOST"}) {
+    fs::copy_file(programFolder / "qvhost.exe", ImageOf(name));
+    SetLife(name, 0, 0);
+  }
+  Start();
+  ApplyPolicy({L"QvHost", L"qvHOST"});
+  AwaitEnd(L"QvHost");
+  AwaitEnd(L"qvHOST");
+  Deliver(L"ZAV.Service.DeleteHost", L"QvHost");
+  EXPECT_TRUE(fs::exists(ImageOf(L"QvHost")));
+  EXPECT_TRUE(service.AwaitRecord(L"ZAV.Service.UpdatePolicy"));
+  ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
+  ASSERT_TRUE(Eventually([&] { return ended.load(); }));
+  EXPECT_TRUE(fs::exists(ImageOf(L"qvHOST")));
+}
+
+TEST_F(EventLoopTest, UpgradeWaitsTwentySecondsForEveryHostThenDeletesTheCopiesOfThoseThatEnded) {
+  SetLife(L"A", 0, 0);  // first in map order
+  Start();
+  ApplyPolicy({L"A", L"B"});
+  AwaitEnd(L"A");
+  LogCursor log;
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark)) << "B still runs: the wait covers every host";
+  EXPECT_TRUE(fs::exists(ImageOf(L"A")) && fs::exists(ImageOf(L"B"))) << "no copy goes before the wait";
+  clock.Advance(kHostExitWaitMs);
+  ASSERT_TRUE(Eventually([&] { return ended.load(); }));
+  EXPECT_TRUE(service.AwaitRecord(L"ZAV.Service.HostUpgrade"));
+  EXPECT_TRUE(InOrder(log.Lines(), {L"Execute: Sending ZAV.Service.HostUpgrade",
+                                    L"Execute: Waiting for all host processes to end",
+                                    L"Execute: waiting for hosts to exit timed out.",
+                                    L"Execute: host " + ImageOf(L"A").wstring() + L" deleted",
+                                    L"Execute: host B still runs; its copy is kept"}));
+  EXPECT_FALSE(fs::exists(ImageOf(L"A")));
+  EXPECT_TRUE(fs::exists(ImageOf(L"B")));
+  EXPECT_TRUE(module->Hosts().empty());
+  EXPECT_EQ(module->DetachedHosts().size(), 1u);
+}
+
+TEST_F(EventLoopTest, UpgradeWithNoHostsEndsTheLoopAtOnce) {
+  Start();
+  LogCursor log;
+  ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
+  ASSERT_TRUE(Eventually([&] { return ended.load(); }));
+  EXPECT_TRUE(clock.EndedWaits().empty());
+  EXPECT_EQ(log.Count(L"Execute: waiting for hosts to exit timed out."), 0u);
+  EXPECT_EQ(log.Count(L"Execute: host "), 0u);
+  EXPECT_TRUE(service.AwaitRecord(L"ZAV.Service.HostUpgrade"));
+}
+
+// A broker that reports records and then gives none must not hold the loop
+// in its drain: the pass and the next wait come first.
+TEST_F(EventLoopTest, PullThatGivesNothingEndsTheDrain) {
+  Start();
+  LogCursor log;
+  testing_support::WithholdPulls(1);
+  Deliver(L"ZAV.Service.DeleteHost", L"Marker");
+  EXPECT_TRUE(InOrder(log.Lines(),
+                      {L"ERROR: PullEvent returned no event data", kPass, L"Execute: Received DeleteHost for Marker"}));
+  EXPECT_EQ(log.Count(L"ERROR: PullEvent returned no event data"), 1u);
+}
+
+// Without a program folder, the copy's path would lie in the root folder.
+TEST_F(EventLoopTest, UnknownProgramFolderDeletesNothingOnRemovalOrUpgrade) {
+  const std::wstring name = L"Rootless" + std::to_wstring(xplat::CurrentProcessId());
+  SetLife(name, 0, 0);
+  SetLife(L"Other", 0, 0);
+  Start();
+  ApplyPolicy({name, L"Other"});
+  AwaitEnd(name);
+  AwaitEnd(L"Other");
+  configKey.Key().Delete(L"ZAVExecutePath");
+  const fs::path decoy = fs::path(std::wstring(1, xplat::kPathSeparator) + L"QVH-" + name + L".exe");
+  testing_support::WriteFile(decoy, "not the module's");
+  const bool decoyMade = fs::exists(decoy);  // the root folder may not be writable here
+  LogCursor log;
+  Deliver(L"ZAV.Service.DeleteHost", name);
+  ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
+  ASSERT_TRUE(Eventually([&] { return ended.load(); }));
+  EXPECT_EQ(log.Count(L"Execute: the program folder is unknown; the copy of " + name + L" is not deleted"), 1u);
+  EXPECT_EQ(log.Count(L"Execute: the program folder is unknown; the copy of Other is not deleted"), 1u);
+  EXPECT_EQ(log.Count(L"Execute: host " + decoy.wstring() + L" removed"), 1u) << "the record goes all the same";
+  EXPECT_EQ(fs::exists(decoy), decoyMade);
+  std::error_code ignored;
+  fs::remove(decoy, ignored);
+}
+
+}  // namespace
