@@ -32,6 +32,12 @@ bool Custodex::LaunchHost(const std::wstring& hostName) {
   }
   const std::wstring sourceImage = SourceImagePath(programFolder);
   const std::wstring hostImage = HostImagePath(programFolder, hostName);
+  // A copy that cannot be made would leave the shared host executable to run.
+  if (!xplat::FitsInPath(hostImage)) {
+    logger->LogMsg(log_level::kError, L"StartProcess: the path of %ws is too long; the host is not started",
+                   hostImage.c_str());
+    return false;
+  }
   if (!xplat::PathExists(sourceImage)) {
     logger->LogMsg(log_level::kError, L"StartProcess: QVHost.exe not found");
     return false;

@@ -47,6 +47,9 @@ std::optional<std::string> ReadSharedFile(const std::wstring& path, std::size_t 
 constexpr std::size_t kMaxFileNameLength = 255;
 // A name's length in the units of that limit.
 std::size_t FileNameLength(const std::wstring& name);
+// The longest path a file can be created and run from: 259 UTF-16 units on
+// Windows (MAX_PATH with its terminator), 4095 bytes on Linux (PATH_MAX).
+bool FitsInPath(const std::wstring& path);
 
 // The part of a path before its last separator; the whole path when it has none.
 std::wstring FolderOf(const std::wstring& path);

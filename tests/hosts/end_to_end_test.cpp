@@ -222,24 +222,6 @@ TEST_F(EndToEndTest, NamesDifferingFromTheSubscribedOnesAreIgnored) {
   EXPECT_EQ(std::count(received.begin(), received.end(), L"ZAV.Service.RequestPolicy"), 0);
 }
 
-TEST_F(EndToEndTest, TerminateInTheMiddleOfABatchLeavesLaterRecordsQueued) {
-  StartModule();
-  const std::wstring busy = Host(L"Busy");
-  ApplyPolicy({busy});
-  LogCursor log;
-  ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", busy));  // waits for the live host: the batch piles up
-  ASSERT_TRUE(service.Send(L"ZAV.Service.TerminateThread"));
-  ASSERT_TRUE(service.Send(L"ZAV.Service.InstallingModulesDone"));
-  ASSERT_TRUE(ModuleEnded());
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(log.Count(L"Execute: Received event InstallingModulesDone"), 0u);
-  EXPECT_EQ(log.Count(L"CheckThatHostIsStillRunning: Enter"), 1u) << "one last supervision pass";
-  const auto lines = log.Lines();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], L"**** Shutting Down Custodex Thread ****");
-  EXPECT_EQ(lines.back(), L"Exit Execute()");
-}
-
 TEST_F(EndToEndTest, UpgradeWaitsForEveryHostDeletesTheCopiesAndStops) {
   StartModule();
   std::vector<std::wstring> names;

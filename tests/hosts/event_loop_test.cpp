@@ -226,22 +226,25 @@ TEST_F(EventLoopTest, CopyOfARemovedHostGoesWhenItsProcessEnds) {
   EXPECT_TRUE(module->DetachedHosts().empty());
 }
 
-// "qvhost" in any letter case names the host executable's own copy.
+// "qvhost" in any letter case names the host executable's own copy (one
+// file on Windows, two on Linux).
 TEST_F(EventLoopTest, RemovalAndUpgradeNeverDeleteTheCopyOfQvhost) {
-  for (const wchar_t* name : {L"QvHost", L"qvHOST"}) {
-    fs::copy_file(programFolder / "qvhost.exe", ImageOf(name));
+  for (const wchar_t* name : {L"QvHost", L"QVHOST"}) {
+    if (!fs::exists(ImageOf(name))) fs::copy_file(programFolder / "qvhost.exe", ImageOf(name));
     SetLife(name, 0, 0);
   }
   Start();
-  ApplyPolicy({L"QvHost", L"qvHOST"});
+  ApplyPolicy({L"QvHost"});
   AwaitEnd(L"QvHost");
-  AwaitEnd(L"qvHOST");
   Deliver(L"ZAV.Service.DeleteHost", L"QvHost");
   EXPECT_TRUE(fs::exists(ImageOf(L"QvHost")));
   EXPECT_TRUE(service.AwaitRecord(L"ZAV.Service.UpdatePolicy"));
+  ApplyPolicy({L"QVHOST"});
+  AwaitEnd(L"QVHOST");
   ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
   ASSERT_TRUE(Eventually([&] { return ended.load(); }));
-  EXPECT_TRUE(fs::exists(ImageOf(L"qvHOST")));
+  EXPECT_TRUE(fs::exists(ImageOf(L"QvHost")));
+  EXPECT_TRUE(fs::exists(ImageOf(L"QVHOST")));
 }
 
 TEST_F(EventLoopTest, UpgradeWaitsTwentySecondsForEveryHostThenDeletesTheCopiesOfThoseThatEnded) {
@@ -277,6 +280,27 @@ TEST_F(EventLoopTest, UpgradeWithNoHostsEndsTheLoopAtOnce) {
   EXPECT_EQ(log.Count(L"Execute: waiting for hosts to exit timed out."), 0u);
   EXPECT_EQ(log.Count(L"Execute: host "), 0u);
   EXPECT_TRUE(service.AwaitRecord(L"ZAV.Service.HostUpgrade"));
+}
+
+// The removal's wait holds the loop while the rest of the batch queues up.
+TEST_F(EventLoopTest, TerminateInTheMiddleOfABatchLeavesLaterRecordsQueued) {
+  Start();
+  ApplyPolicy({L"Busy"});
+  LogCursor log;
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", L"Busy"));
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark));
+  ASSERT_TRUE(service.Send(L"ZAV.Service.TerminateThread"));
+  ASSERT_TRUE(service.Send(L"ZAV.Service.InstallingModulesDone"));
+  clock.Advance(kHostExitWaitMs);
+  ASSERT_TRUE(Eventually([&] { return ended.load(); }));
+  loop.join();
+  EXPECT_EQ(log.Count(L"Execute: Received event InstallingModulesDone"), 0u);
+  EXPECT_EQ(log.Count(kPass), 1u) << "one last supervision pass";
+  const auto lines = log.Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], L"**** Shutting Down Custodex Thread ****");
+  EXPECT_EQ(lines.back(), L"Exit Execute()");
 }
 
 // A broker that reports records and then gives none must not hold the loop

@@ -100,21 +100,29 @@ TEST_F(LauncherTest, HostNamesThatCannotNameACopyInTheFolderAreRefused) {
   for (const auto& [name, record] : module->Hosts()) EXPECT_FALSE(record.processHandle);
 }
 
-// A name whose copy "QVH-<name>.exe" a file system cannot hold would fall
-// back to the shared host executable: it is refused like any other.
-TEST_F(LauncherTest, NamesWhoseCopyIsLongerThanAFileNameAreRefused) {
-  const std::wstring longest(255 - std::wstring(L"QVH-.exe").size(), L'n');
-  const std::wstring tooLong = longest + L"n";
-  AddHost(longest);
+// A name whose copy "QVH-<name>.exe" the file system cannot hold, as a
+// name or, in this folder, as a path, would fall back to the shared host
+// executable: it is refused instead.
+TEST_F(LauncherTest, NamesWhoseCopyCannotBeMadeAreRefused) {
+  const std::size_t fixed = std::wstring(L"QVH-.exe").size();
+  std::size_t longest = xplat::kMaxFileNameLength - fixed;
+  while (!xplat::FitsInPath(ImageOf(std::wstring(longest, L'n')).wstring())) --longest;
+  const bool pathBinds = longest < xplat::kMaxFileNameLength - fixed;
+  const std::wstring fits(longest, L'n');
+  const std::wstring tooLong = fits + L"n";
+  AddHost(fits);
   AddHost(tooLong);
-  EXPECT_TRUE(module->StartProcess(longest));
-  EXPECT_TRUE(std::filesystem::exists(ImageOf(longest))) << "its own copy, not the shared executable";
+  EXPECT_TRUE(module->StartProcess(fits));
+  EXPECT_TRUE(std::filesystem::exists(ImageOf(fits))) << "its own copy, not the shared executable";
   LogCursor log;
   EXPECT_FALSE(module->StartProcess(tooLong));
-  EXPECT_EQ(log.Count(L"StartProcess: '" + tooLong + L"' cannot name a host file; the host is not started"), 1u);
+  EXPECT_EQ(log.Count(pathBinds ? L"StartProcess: the path of " + ImageOf(tooLong).wstring() +
+                                      L" is too long; the host is not started"
+                                : L"StartProcess: '" + tooLong + L"' cannot name a host file; the host is not started"),
+            1u);
   EXPECT_FALSE(module->Hosts().at(tooLong).processHandle);
 #if !defined(_WIN32)
-  const std::wstring wideTooLong(124, L'\u00fc');  // 248 characters' worth of bytes: Linux counts bytes
+  const std::wstring wideTooLong(124, L'\u00fc');  // 248 characters, twice as many bytes: Linux counts bytes
   AddHost(wideTooLong);
   EXPECT_FALSE(module->StartProcess(wideTooLong));
 #endif

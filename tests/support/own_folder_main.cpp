@@ -5,9 +5,11 @@
 // itself and the build's programs and libraries into a new folder of its
 // own, runs from there, and removes it afterwards.
 
+#include <chrono>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "support/test_program.h"
 #include "xplat/clock.h"
@@ -62,20 +64,35 @@ fs::path NewRunFolder(const fs::path& bin, const fs::path& program) {
 }
 
 // Hard links cost nothing and keep the build's files as they are: a test
-// replaces a file there only by removing its link first.
-void LinkFiles(const fs::path& from, const fs::path& to) {
+// replaces a file there only by removing its link first. Windows holds on to
+// every link of a running program's file, so this program itself, running
+// from the build's folder meanwhile, is copied there.
+void LinkFiles(const fs::path& from, const fs::path& to, const fs::path& program) {
   for (const fs::directory_entry& entry : fs::directory_iterator(from)) {
     if (!entry.is_regular_file()) continue;
     std::error_code error;
-    fs::create_hard_link(entry.path(), to / entry.path().filename(), error);
+#if defined(_WIN32)
+    if (entry.path() == program) error = std::make_error_code(std::errc::text_file_busy);
+#endif
+    if (!error) fs::create_hard_link(entry.path(), to / entry.path().filename(), error);
     if (error) fs::copy_file(entry.path(), to / entry.path().filename());
+  }
+}
+
+// Windows lets go of a program's files a moment after the program ends.
+void RemoveFolder(const fs::path& folder) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::error_code error;
+    fs::remove_all(folder, error);
+    if (!error) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
 
 int RunFromOwnFolder(int argc, char** argv) {
   const fs::path program = xplat::ExecutablePath();
   const fs::path folder = NewRunFolder(program.parent_path(), program);
-  LinkFiles(program.parent_path(), folder);
+  LinkFiles(program.parent_path(), folder, program);
   xplat::WriteEnvironment(kOwnFolderVariable, folder.wstring());
   std::wstring arguments;
   for (int i = 1; i < argc; ++i) arguments += (i > 1 ? L" " : L"") + Quoted(argv[i]);
@@ -86,8 +103,7 @@ int RunFromOwnFolder(int argc, char** argv) {
     run.process.WaitForExit(xplat::kInfinite);
     if (run.process.GetExitCode(code)) result = static_cast<int>(code);
   }
-  std::error_code ignored;
-  fs::remove_all(folder, ignored);
+  RemoveFolder(folder);
   return result;
 }
 

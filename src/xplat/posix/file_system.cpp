@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <boost/filesystem/operations.hpp>
 #include <cerrno>
 #include <cstdint>
@@ -87,6 +88,8 @@ bool PathExists(const std::wstring& path) {
 int Unlink(const std::wstring& path) { return ::unlink(ToUtf8(path).c_str()) == 0 ? 0 : -1; }
 
 std::size_t FileNameLength(const std::wstring& name) { return ToUtf8(name).size(); }
+
+bool FitsInPath(const std::wstring& path) { return ToUtf8(path).size() < PATH_MAX; }
 
 bool IsRegularFile(const std::wstring& path) {
   struct stat status {};
