@@ -57,7 +57,7 @@ void CLogger::BindBackEnd() {
 }
 
 void CLogger::ReadRegistrySettings() {
-  xplat::RegistryKey key = xplat::RegistryKey::Open(kAgentKey, xplat::RegistryAccess::AllAccess);
+  xplat::RegistryKey key = xplat::RegistryKey::Open(kAgentKey, xplat::RegistryAccess::Read);
   if (!key.IsOpen()) return;
   const std::wstring override = ReadSetting(key, L"LogLevelOverride");
   if (!override.empty() && backEnd) {
