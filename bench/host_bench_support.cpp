@@ -98,7 +98,6 @@ fs::path HostImage(const fs::path& folder, const std::wstring& hostName) {
   return folder / (L"QVH-" + hostName + L".exe");
 }
 
-
 void RemoveHostFiles(const fs::path& folder, const std::vector<std::wstring>& hosts) {
   std::error_code ignored;
   for (const std::wstring& host : hosts) {
@@ -113,8 +112,7 @@ bool CopyAndSpawn(const fs::path& folder, const std::vector<std::wstring>& hosts
   for (const std::wstring& host : hosts) {
     const fs::path image = HostImage(folder, host);
     xplat::StartedProcess process;
-    if (!xplat::CopyFile(source, image.wstring()) ||
-        !xplat::StartProgram(image.wstring(), L"-m " + host, process)) {
+    if (!xplat::CopyFile(source, image.wstring()) || !xplat::StartProgram(image.wstring(), L"-m " + host, process)) {
       return false;
     }
     started.push_back(std::move(process));

@@ -40,8 +40,9 @@ std::vector<HostRun> RunsOf(const std::wstring& folder, const std::optional<std:
 
 std::vector<HostRun> RunningRuns(const std::wstring& folder, const std::optional<std::wstring>& hostName) {
   std::vector<HostRun> runs = RunsOf(folder, hostName);
-  runs.erase(std::remove_if(runs.begin(), runs.end(), [](const HostRun& run) { return !qvhost::IsRunning(run.status); }),
-             runs.end());
+  runs.erase(
+      std::remove_if(runs.begin(), runs.end(), [](const HostRun& run) { return !qvhost::IsRunning(run.status); }),
+      runs.end());
   return runs;
 }
 

@@ -11,9 +11,9 @@ namespace {
 enum class ByteEncoding { Utf8, Utf16Le, Utf16Be, Utf32Le, Utf32Be, Latin1 };
 
 bool StartsWith(const std::string& bytes, std::initializer_list<unsigned char> prefix) {
-  return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin(), [](unsigned char a, char b) {
-           return a == static_cast<unsigned char>(b);
-         });
+  return bytes.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), bytes.begin(),
+                    [](unsigned char a, char b) { return a == static_cast<unsigned char>(b); });
 }
 
 bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -77,7 +77,8 @@ void AppendCodePoint(std::wstring& text, std::uint32_t c) {
 
 std::wstring DecodeUtf16(const std::string& bytes, bool bigEndian) {
   std::u16string units;
-  for (std::size_t at = 0; at + 1 < bytes.size(); at += 2) units += static_cast<char16_t>(Unit(bytes, at, 2, bigEndian));
+  for (std::size_t at = 0; at + 1 < bytes.size(); at += 2)
+    units += static_cast<char16_t>(Unit(bytes, at, 2, bigEndian));
   return xplat::FromUtf16(units);
 }
 

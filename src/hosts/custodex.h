@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,8 +66,9 @@ class Custodex : public ZAVModule {
   bool RemoveHostImage(const std::wstring& programFolder, const std::wstring& hostName, const wchar_t* operation);
   // Keeps watching a record's process that still runs when the record goes.
   void DetachIfRunning(HostRecord& record);
-  void CloseEndedProcess(HostRecord& record);
-  const DetachedHost* RunningDetachedHost(const std::wstring& hostName) const;
+  // The process of the record's host name that still runs, its own or one
+  // whose record went: no second one is started meanwhile.
+  std::optional<std::uint32_t> RunningProcessOf(const HostRecord& record) const;
   // Reaps the detached processes that have ended; true when one of them
   // held back a host that waits to be started.
   bool ReapDetachedHosts();

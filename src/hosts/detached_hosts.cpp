@@ -15,23 +15,18 @@ void Custodex::DetachIfRunning(HostRecord& record) {
   if (HasEnded(record.processHandle)) return;
   logger->LogMsg(log_level::kNormal, L"Host %ws (process %u) runs on without its record; it is watched until it ends.",
                  record.hostName.c_str(), record.processId);
-  detachedHosts.push_back(DetachedHost{record.hostName, std::move(record.processHandle),
-                                       std::move(record.threadHandle), record.processId});
+  detachedHosts.push_back(
+      DetachedHost{record.hostName, std::move(record.processHandle), std::move(record.threadHandle), record.processId});
   record.processId = 0;
   record.threadId = 0;
 }
 
-void Custodex::CloseEndedProcess(HostRecord& record) {
-  DetachIfRunning(record);
-  record.processHandle.Close();
-  record.threadHandle.Close();
-}
-
-const DetachedHost* Custodex::RunningDetachedHost(const std::wstring& hostName) const {
+std::optional<std::uint32_t> Custodex::RunningProcessOf(const HostRecord& record) const {
+  if (!HasEnded(record.processHandle)) return record.processId;
   for (const DetachedHost& host : detachedHosts) {
-    if (host.hostName == hostName && !HasEnded(host.processHandle)) return &host;
+    if (host.hostName == record.hostName && !HasEnded(host.processHandle)) return host.processId;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 bool Custodex::ReapDetachedHosts() {

@@ -56,7 +56,10 @@ bool Custodex::CreateHostProcess(const std::wstring& hostName, const std::wstrin
                                  const std::wstring& arguments) {
   const auto record = hosts.find(hostName);
   // The ended process's handles go before a new process takes their place.
-  if (record != hosts.end()) CloseEndedProcess(record->second);
+  if (record != hosts.end()) {
+    record->second.processHandle.Close();
+    record->second.threadHandle.Close();
+  }
   xplat::StartedProcess process;
   if (!xplat::StartProgram(image, arguments, process)) return false;
   if (record != hosts.end()) {

@@ -15,9 +15,9 @@ std::int32_t Custodex::ApplyHostPolicy() {
   std::int32_t result = 0;
   for (auto& [hostName, record] : hosts) {
     if (record.started != 0) continue;
-    if (const DetachedHost* earlier = RunningDetachedHost(hostName)) {
+    if (const std::optional<std::uint32_t> earlier = RunningProcessOf(record)) {
       logger->LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws is passed over: its earlier process %u still runs.",
-                     hostName.c_str(), earlier->processId);
+                     hostName.c_str(), *earlier);
       continue;
     }
     if (IsLoadedInService(record)) UnloadFromService(record);

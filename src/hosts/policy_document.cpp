@@ -47,8 +47,8 @@ bool Custodex::ReadPolicy(const std::string& segment) {
   const pugi::xml_parse_result result = document.load(stream, pugi::parse_default, pugi::encoding_auto);
   if (!result) {
     logger->LogMsg(log_level::kCritical, L"policy XML segment had errors, Error is %ws line %d offset %d",
-                   WidenEachByte(result.description()).c_str(), PositionOfOffset(DecodeXmlBytes(segment), result.offset).line,
-                   static_cast<int>(result.offset));
+                   WidenEachByte(result.description()).c_str(),
+                   PositionOfOffset(DecodeXmlBytes(segment), result.offset).line, static_cast<int>(result.offset));
     return false;
   }
   logger->LogMsg(log_level::kNormal, L"qvhosts XML successfully loaded.");

@@ -78,11 +78,12 @@ TEST_F(AgentConfigTest, RegistryTextsWithoutTerminatorOrOfOddSizeReadAsEmpty) {
 TEST_F(AgentConfigTest, UnreadableFileKeepsThePublishedValuesAndFillsOnlyGaps) {
   const std::pair<const char*, const char*> cases[] = {
       {nullptr, "Error in XML file. Error is Error reading from file/stream row 1 and col 1\n"},
-      {"<configuration>\n  <server address='x'>", "Error in XML file. Error is Start-end tags mismatch row 2 and col 22\n"}};
+      {"<configuration>\n  <server address='x'>",
+       "Error in XML file. Error is Start-end tags mismatch row 2 and col 22\n"}};
   const std::pair<const wchar_t*, const wchar_t*> published[] = {
-      {L"MessagingServerAddress", L"server.old"},    {L"MessagingServerPort", L"8080"},
-      {L"MessagingServerIsSSL", L"false"},           {L"MessagingServerProxyAddress", L"old-proxy"},
-      {L"MessagingServerProxyPort", L"3128"},        {L"MessagingServerProxyUserName", L"ops"}};
+      {L"MessagingServerAddress", L"server.old"}, {L"MessagingServerPort", L"8080"},
+      {L"MessagingServerIsSSL", L"false"},        {L"MessagingServerProxyAddress", L"old-proxy"},
+      {L"MessagingServerProxyPort", L"3128"},     {L"MessagingServerProxyUserName", L"ops"}};
   for (const auto& [content, line] : cases) {
     for (const auto& [name, value] : published) configKey.SetText(name, value);
     if (content) WriteFile(ConfigFile(), content);

@@ -93,7 +93,9 @@ class EndToEndTest : public ::testing::Test {
     return true;
   }
 
-  std::filesystem::path HostImage(const std::wstring& host) const { return kProgramFolder / (L"QVH-" + host + L".exe"); }
+  std::filesystem::path HostImage(const std::wstring& host) const {
+    return kProgramFolder / (L"QVH-" + host + L".exe");
+  }
   // The status of the host's newest process, once it has written one.
   std::optional<qvhost::HostStatus> LatestStatus(const std::wstring& host) const {
     std::optional<qvhost::HostStatus> latest;
@@ -288,7 +290,8 @@ TEST(ServiceStandInTest, RunsAndStopsTheModule) {
   const std::wstring arguments = L"--seconds 0";
 #else
   const std::wstring program = (kProgramFolder / "custodex-service").wstring();
-  const std::wstring arguments = L"--seconds 0 --root \"" + (testing_support::TestFolder() / "service").wstring() + L"\"";
+  const std::wstring arguments =
+      L"--seconds 0 --root \"" + (testing_support::TestFolder() / "service").wstring() + L"\"";
 #endif
   testing_support::ScopedRegistryKey agentKey{testing_support::kAgentKey};
   xplat::StartedProcess service;

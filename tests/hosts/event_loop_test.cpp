@@ -200,11 +200,11 @@ TEST_F(EventLoopTest, HostThatOutlivesItsRemovalIsWatchedAndNeverRunsTwice) {
   ASSERT_TRUE(Eventually([&] { return xplat::OpenProcessForWaiting(first).WaitForExit(0); }));
   LogCursor reaped;
   IdleWakeUp();
-  EXPECT_TRUE(InOrder(reaped.Lines(), {kPass,
-                                       L"Host Twice (process " + std::to_wstring(first) +
-                                           L") without a record has ended with exit code " +
-                                           std::to_wstring(kKilledExitCode) + L".",
-                                       L"ApplyHostPolicy: Host process started for Twice"}))
+  EXPECT_TRUE(InOrder(reaped.Lines(),
+                      {kPass,
+                       L"Host Twice (process " + std::to_wstring(first) +
+                           L") without a record has ended with exit code " + std::to_wstring(kKilledExitCode) + L".",
+                       L"ApplyHostPolicy: Host process started for Twice"}))
       << ::testing::PrintToString(reaped.Lines());
   EXPECT_NE(ProcessOf(L"Twice"), first);
   EXPECT_TRUE(module->DetachedHosts().empty());
@@ -260,11 +260,11 @@ TEST_F(EventLoopTest, UpgradeWaitsTwentySecondsForEveryHostThenDeletesTheCopiesO
   clock.Advance(kHostExitWaitMs);
   ASSERT_TRUE(Eventually([&] { return ended.load(); }));
   EXPECT_TRUE(service.AwaitRecord(L"ZAV.Service.HostUpgrade"));
-  EXPECT_TRUE(InOrder(log.Lines(), {L"Execute: Sending ZAV.Service.HostUpgrade",
-                                    L"Execute: Waiting for all host processes to end",
-                                    L"Execute: waiting for hosts to exit timed out.",
-                                    L"Execute: host " + ImageOf(L"A").wstring() + L" deleted",
-                                    L"Execute: host B still runs; its copy is kept"}));
+  EXPECT_TRUE(InOrder(
+      log.Lines(),
+      {L"Execute: Sending ZAV.Service.HostUpgrade", L"Execute: Waiting for all host processes to end",
+       L"Execute: waiting for hosts to exit timed out.", L"Execute: host " + ImageOf(L"A").wstring() + L" deleted",
+       L"Execute: host B still runs; its copy is kept"}));
   EXPECT_FALSE(fs::exists(ImageOf(L"A")));
   EXPECT_TRUE(fs::exists(ImageOf(L"B")));
   EXPECT_TRUE(module->Hosts().empty());

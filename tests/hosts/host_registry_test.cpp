@@ -56,11 +56,10 @@ TEST_F(HostRegistryTest, DeleteRemovesTheRecordAndLeavesTheHostRunningWatched) {
   const std::uint32_t pid = module->Hosts().at(L"Keep").processId;
   LogCursor log;
   module->Delete(L"Keep");
-  EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
-                             L"Delete: Enter", L"Delete: removed Keep from HostContainer",
-                             L"Host Keep (process " + std::to_wstring(pid) +
-                                 L") runs on without its record; it is watched until it ends.",
-                             L"Delete: Exit"}));
+  EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{L"Delete: Enter", L"Delete: removed Keep from HostContainer",
+                                                    L"Host Keep (process " + std::to_wstring(pid) +
+                                                        L") runs on without its record; it is watched until it ends.",
+                                                    L"Delete: Exit"}));
   EXPECT_TRUE(module->Hosts().empty());
   ASSERT_EQ(module->DetachedHosts().size(), 1u);
   EXPECT_EQ(module->DetachedHosts()[0].processId, pid);

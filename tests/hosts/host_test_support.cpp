@@ -14,7 +14,7 @@ namespace testing_support {
 namespace {
 
 constexpr const wchar_t* kServiceHears[] = {L"ZAV.Service.RequestPolicy", L"ZAV.Service.UpdatePolicy",
-                                             L"ZAV.Service.HostUpgrade", L"ZAV.Service.UnloadModuleForHosting"};
+                                            L"ZAV.Service.HostUpgrade", L"ZAV.Service.UnloadModuleForHosting"};
 
 std::filesystem::path FakeHostProgram() {
 #if defined(_WIN32)

@@ -87,9 +87,9 @@ TEST_F(LauncherTest, HostNamesThatCannotNameACopyInTheFolderAreRefused) {
   const std::vector<std::filesystem::path> before = Listing(programFolder);
   // Besides what cannot name a file: what the unquoted command line would
   // not carry back to the host (no name, a leading blank, two in a row).
-  const std::wstring names[] = {L"..\\qvhost", L"../x", L"a\\b", L"a/b",    L"C:x",      L"..",          L"a<b",
-                                L"a>b",        L"a\"b", L"a|b",  L"a?b",    L"a*b",      L"tab\tx",      L"dot.",
-                                L"blank ",     L"\x1b",  L"",     L" lead", L"two  gap", L" ",         L"  "};
+  const std::wstring names[] = {L"..\\qvhost", L"../x", L"a\\b", L"a/b",   L"C:x",      L"..",     L"a<b",
+                                L"a>b",        L"a\"b", L"a|b",  L"a?b",   L"a*b",      L"tab\tx", L"dot.",
+                                L"blank ",     L"\x1b", L"",     L" lead", L"two  gap", L" ",      L"  "};
   for (const std::wstring& name : names) AddHost(name);
   LogCursor log;
   EXPECT_EQ(module->ApplyHostPolicy(), 1);
@@ -140,10 +140,10 @@ TEST_F(LauncherTest, UnknownProgramFolderStartsNothing) {
     }
     LogCursor log;
     EXPECT_FALSE(module->StartProcess(L"Rootless"));
-    EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
-                               L"StartProcess: Enter",
-                               L"StartProcess: the program folder is unknown; Rootless is not started",
-                               L"StartProcess: Exit"}));
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::wstring>{L"StartProcess: Enter",
+                                         L"StartProcess: the program folder is unknown; Rootless is not started",
+                                         L"StartProcess: Exit"}));
     EXPECT_FALSE(module->Hosts().at(L"Rootless").processHandle);
   }
 }
@@ -298,7 +298,8 @@ TEST_F(SupervisionTest, EndedHostsAreStartedAgainOnePolicyPassEach) {
   EXPECT_EQ(log.Count(L"CheckThatHostIsStillRunning: GetExitCodeProcess for B returned 4"), 1u);
   EXPECT_EQ(log.Count(L"CheckThatHostIsStillRunning: Module A is not running."), 1u);
   const auto lines = log.Lines();
-  const auto notRunning = std::find(lines.begin(), lines.end(), L"CheckThatHostIsStillRunning: Module A is not running.");
+  const auto notRunning =
+      std::find(lines.begin(), lines.end(), L"CheckThatHostIsStillRunning: Module A is not running.");
   ASSERT_NE(notRunning + 1, lines.end());
   EXPECT_EQ(notRunning[1].rfind(L"GetLastError returned: ", 0), 0u) << "the line carries the system's error";
   EXPECT_EQ(log.Count(L"ApplyHostPolicy: Enter"), 2u);

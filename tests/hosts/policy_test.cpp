@@ -157,9 +157,15 @@ TEST_F(ModuleListTest, OnlyAFileBesideTheProgramCountsAsTheModule) {
     bool found;
     bool namesNoFile;
   } cases[] = {
-      {"", false, true},           {"modules\\", false, true},        {".", false, true},
-      {"..", false, true},         {"x\\..", false, true},            {"modules/", false, true},
-      {"../../../../bin/sh", false, false}, {"Folder.dll", false, false}, {"modules/" + present, true, false},
+      {"", false, true},
+      {"modules\\", false, true},
+      {".", false, true},
+      {"..", false, true},
+      {"x\\..", false, true},
+      {"modules/", false, true},
+      {"../../../../bin/sh", false, false},
+      {"Folder.dll", false, false},
+      {"modules/" + present, true, false},
       {"..\\" + present, true, false},
   };
   for (const auto& c : cases) {
@@ -180,11 +186,11 @@ TEST_F(ModuleListTest, OnlyAFileBesideTheProgramCountsAsTheModule) {
 TEST_F(ModuleListTest, EveryRequiredAttributeIsRequired) {
   const std::string present = xplat::ToUtf8(xplat::LibraryFileName(L"Hubrelle"));
   const std::string full = "host='Foo' name='n' version='1' file='" + present + "' hash='h'";
-  for (const auto& [attribute, line] : std::vector<std::pair<std::string, std::wstring>>{
-           {"name", L"Error retrieving module name"},
-           {"version", L"Error retrieving version"},
-           {"file", L"Error retrieving file"},
-           {"hash", L"Error retrieving hash"}}) {
+  for (const auto& [attribute, line] :
+       std::vector<std::pair<std::string, std::wstring>>{{"name", L"Error retrieving module name"},
+                                                         {"version", L"Error retrieving version"},
+                                                         {"file", L"Error retrieving file"},
+                                                         {"hash", L"Error retrieving hash"}}) {
     std::string entry = full;
     const std::size_t at = entry.find(" " + attribute + "='");
     entry.erase(at, entry.find('\'', entry.find('\'', at) + 1) + 1 - at);
@@ -200,8 +206,8 @@ TEST_F(ModuleListTest, EveryRequiredAttributeIsRequired) {
 TEST_F(ModuleListTest, NamesOutsideAsciiMatchInEveryEncodingTheParserDetects) {
   const std::string present = xplat::ToUtf8(xplat::LibraryFileName(L"Hubrelle"));
   const std::wstring office = L"B\u00fcro";
-  const std::string list = "<configuration><zavmodules>" + ModuleEntry(xplat::ToUtf8(office), present) +
-                           "</zavmodules></configuration>";
+  const std::string list =
+      "<configuration><zavmodules>" + ModuleEntry(xplat::ToUtf8(office), present) + "</zavmodules></configuration>";
   std::string latin1 = list;
   latin1.replace(latin1.find("\xC3\xBC"), 2, "\xFC");
   const std::pair<const char*, std::string> files[] = {
@@ -227,15 +233,17 @@ TEST_F(ModuleListTest, SpecialAndOversizedListsAreRefusedUnread) {
   ASSERT_EQ(::mkfifo(list.c_str(), 0644), 0);
   LogCursor fifo;
   EXPECT_FALSE(LookUp(L"Foo"));
-  EXPECT_EQ(fifo.Count(L"LoadHostModulesFromConfig: " + list.wstring() + L" is not a regular file; it is not read"), 1u);
+  EXPECT_EQ(fifo.Count(L"LoadHostModulesFromConfig: " + list.wstring() + L" is not a regular file; it is not read"),
+            1u);
   EXPECT_EQ(fifo.Count(L"Config XML file had errors, Error is Error reading from file/stream"), 1u);
   std::filesystem::remove(list);
   testing_support::WriteFile(list, "<configuration/>");
   std::filesystem::resize_file(list, zav::custody::kMaxXmlFileBytes + 1);
   LogCursor huge;
   EXPECT_FALSE(LookUp(L"Foo"));
-  EXPECT_EQ(huge.Count(L"LoadHostModulesFromConfig: " + list.wstring() + L" is larger than 16777216 bytes; it is not read"),
-            1u);
+  EXPECT_EQ(
+      huge.Count(L"LoadHostModulesFromConfig: " + list.wstring() + L" is larger than 16777216 bytes; it is not read"),
+      1u);
 }
 #endif
 

@@ -122,8 +122,7 @@ TEST(ProcessTest, MissingOrUnrunnableImageIsAFailure) {
   const std::wstring folder = testing_support::TestFolder().wstring();
   xplat::StartedProcess started;
   xplat::SetLastError(0);
-  EXPECT_FALSE(
-      xplat::StartProgram(folder + xplat::kPathSeparator + L"absent.exe", L"-m h", started));
+  EXPECT_FALSE(xplat::StartProgram(folder + xplat::kPathSeparator + L"absent.exe", L"-m h", started));
   EXPECT_EQ(xplat::LastError(), 2u);  // ERROR_FILE_NOT_FOUND, ENOENT
   EXPECT_FALSE(started.process);
 #if !defined(_WIN32)

@@ -80,7 +80,8 @@ TEST(RegistryTest, StoreFilesThatAreNoValuesAreNeitherWaitedOnNorReadWhole) {
   ASSERT_TRUE(std::filesystem::exists(folder / "=fifo"));
   std::filesystem::remove(folder / "=fifo");
   ASSERT_EQ(::mkfifo((folder / "=fifo").c_str(), 0644), 0);
-  std::filesystem::resize_file(folder / "=huge", std::uintmax_t{64} << 30);  // sparse: nothing to read, much to allocate
+  std::filesystem::resize_file(folder / "=huge",
+                               std::uintmax_t{64} << 30);  // sparse: nothing to read, much to allocate
 
   xplat::RegistryValue value;
   ::testing::internal::CaptureStdout();

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <boost/filesystem/operations.hpp>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 
 #include "xplat/environment.h"
