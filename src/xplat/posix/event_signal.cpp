@@ -1,38 +1,75 @@
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 
 #include "xplat/clock.h"
 #include "xplat/posix/posix_event_signal.h"
 
 namespace xplat {
+namespace {
 
-void PosixEventSignal::Reset() {
-  std::lock_guard<std::mutex> lock(mutex);
-  signalled = false;
+// True when the descriptor became readable within ms.
+bool PollReadable(int fd, std::uint32_t ms) {
+  using namespace std::chrono;
+  const auto deadline = steady_clock::now() + milliseconds(ms);
+  for (int timeout = ms == kInfinite ? -1 : static_cast<int>(std::min<std::uint32_t>(ms, INT_MAX));;) {
+    pollfd entry{fd, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, timeout);
+    if (ready >= 0) return ready > 0;
+    if (errno != EINTR) return false;
+    if (timeout >= 0) {
+      const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+      timeout = static_cast<int>(std::max<decltype(left)>(0, std::min<decltype(left)>(left, INT_MAX)));
+    }
+  }
 }
+
+}  // namespace
+
+PosixEventSignal::PosixEventSignal(std::wstring name)
+    : EventSignal(std::move(name)), fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+void PosixEventSignal::Reset() { Consume(); }
 
 bool PosixEventSignal::Set() {
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    signalled = true;
+  const std::uint64_t one = 1;
+  for (;;) {
+    if (!fd) return false;
+    if (::write(fd.Get(), &one, sizeof one) == sizeof one) return true;
+    if (errno != EINTR) return errno == EAGAIN;  // the count is at its limit: the signal is set
   }
-  changed.notify_one();
-  return true;
 }
 
+bool PosixEventSignal::Consume() {
+  std::uint64_t count = 0;
+  for (;;) {
+    if (!fd) return false;
+    if (::read(fd.Get(), &count, sizeof count) == sizeof count) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+// Another waiter may take the Set between the poll and the read: then this
+// wait goes on for what is left of its time.
 bool PosixEventSignal::Wait(std::uint32_t ms) {
-  return CurrentClock().TimedWait(ms, [this](std::uint32_t timeout) { return WaitOnce(timeout); });
-}
-
-bool PosixEventSignal::WaitOnce(std::uint32_t ms) {
-  std::unique_lock<std::mutex> lock(mutex);
-  auto isSet = [this] { return signalled; };
-  if (ms == kInfinite) {
-    changed.wait(lock, isSet);
-  } else if (!changed.wait_for(lock, std::chrono::milliseconds(ms), isSet)) {
+  if (!fd) return false;
+  return CurrentClock().TimedWait(ms, [this](std::uint32_t timeout) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    for (std::uint32_t left = timeout; PollReadable(fd.Get(), left);) {
+      if (Consume()) return true;
+      if (timeout == kInfinite) continue;
+      const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      if (rest.count() <= 0) return false;
+      left = static_cast<std::uint32_t>(rest.count());
+    }
     return false;
-  }
-  signalled = false;  // automatic reset: this wait consumes the signal
-  return true;
+  });
 }
 
 std::unique_ptr<EventSignal> CreateEventSignal(const std::wstring& name) {

@@ -1,25 +1,27 @@
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
-
 #include "xplat/event_signal.h"
+#include "xplat/posix/file_descriptor.h"
 
 namespace xplat {
 
+// An eventfd: Set adds to its count, a wait that finds it readable reads the
+// count back to zero, so any number of Sets release one wait, as with an
+// automatic-reset event. Being a descriptor, it can be waited on together
+// with the pidfds of processes.
 class PosixEventSignal final : public EventSignal {
  public:
-  explicit PosixEventSignal(std::wstring name) : EventSignal(std::move(name)) {}
+  explicit PosixEventSignal(std::wstring name);
   void Reset() override;
   bool Set() override;
   bool Wait(std::uint32_t ms) override;
 
- private:
-  bool WaitOnce(std::uint32_t ms);
+  int Descriptor() const { return fd.Get(); }
+  // Takes a pending Set: true when there was one.
+  bool Consume();
 
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool signalled = false;
+ private:
+  FileDescriptor fd;  // invalid when creation failed
 };
 
 }  // namespace xplat

@@ -16,6 +16,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -26,34 +27,11 @@ extern "C" {
 
 #include "xplat/clock.h"
 #include "xplat/posix/file_descriptor.h"
+#include "xplat/posix/process_handle_impl.h"
 #include "xplat/process_wait.h"
 #include "xplat/text.h"
 
 namespace xplat {
-
-struct ProcessHandle::Impl {
-  Impl(FileDescriptor fd, bool owner) : pidfd(std::move(fd)), ownsChild(owner) {}
-  ~Impl();
-
-  bool ReapIfEnded();
-  std::uint32_t ExitCodeOf(const siginfo_t& info) const;
-
-  FileDescriptor pidfd;
-  const bool ownsChild;  // the starter's handle reaps; one opened by id only looks
-  std::mutex mutex;      // guards what follows
-  bool reaped = false;
-  std::uint32_t exitCode = kStillActive;
-  std::optional<std::uint32_t> requestedExitCode;  // set by Terminate
-};
-
-struct ProcessAccess {
-  static ProcessHandle Wrap(FileDescriptor pidfd, bool ownsChild) {
-    ProcessHandle process;
-    process.impl = std::make_unique<ProcessHandle::Impl>(std::move(pidfd), ownsChild);
-    return process;
-  }
-  static int PidFd(const ProcessHandle& process) { return process.impl->pidfd.Get(); }
-};
 
 namespace {
 
@@ -118,6 +96,11 @@ void KillAndReap(pid_t pid) {
 }
 
 }  // namespace
+
+std::uint64_t NextProcessSerial() {
+  static std::atomic<std::uint64_t> serial{0};
+  return ++serial;
+}
 
 ProcessHandle::Impl::~Impl() {
   // An ended child is reaped now rather than left a zombie; a running one goes on.

@@ -3,25 +3,19 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "xplat/clock.h"
 #include "xplat/process_wait.h"
 #include "xplat/win/handle.h"
+#include "xplat/win/process_handle_impl.h"
 
 namespace xplat {
 
-struct ProcessHandle::Impl {
-  Handle process;
-};
-
-struct ProcessAccess {
-  static ProcessHandle Wrap(HANDLE process) {
-    ProcessHandle wrapped;
-    wrapped.impl = std::make_unique<ProcessHandle::Impl>(ProcessHandle::Impl{Handle(process)});
-    return wrapped;
-  }
-  static HANDLE Of(const ProcessHandle& process) { return process.impl->process.Get(); }
-};
+std::uint64_t NextProcessSerial() {
+  static std::atomic<std::uint64_t> serial{0};
+  return ++serial;
+}
 
 namespace {
 

@@ -12,6 +12,8 @@ class WinEventSignal final : public EventSignal {
   bool Set() override;
   bool Wait(std::uint32_t ms) override;
 
+  HANDLE NativeHandle() const { return event.Get(); }
+
  private:
   Handle event;  // null when creation failed
 };

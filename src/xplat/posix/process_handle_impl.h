@@ -1,0 +1,46 @@
+#pragma once
+// What a process handle holds on Linux, for the platform layer's own parts:
+// a pidfd, and what was learnt of the child's end.
+
+#include <signal.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "xplat/posix/file_descriptor.h"
+#include "xplat/process.h"
+
+namespace xplat {
+
+// Never the same for two handles in one process's life, as fd numbers are.
+std::uint64_t NextProcessSerial();
+
+struct ProcessHandle::Impl {
+  Impl(FileDescriptor fd, bool owner) : pidfd(std::move(fd)), ownsChild(owner) {}
+  ~Impl();
+
+  bool ReapIfEnded();
+  std::uint32_t ExitCodeOf(const siginfo_t& info) const;
+
+  FileDescriptor pidfd;
+  const bool ownsChild;  // the starter's handle reaps; one opened by id only looks
+  const std::uint64_t serial = NextProcessSerial();
+  std::mutex mutex;  // guards what follows
+  bool reaped = false;
+  std::uint32_t exitCode = kStillActive;
+  std::optional<std::uint32_t> requestedExitCode;  // set by Terminate
+};
+
+struct ProcessAccess {
+  static ProcessHandle Wrap(FileDescriptor pidfd, bool ownsChild) {
+    ProcessHandle process;
+    process.impl = std::make_unique<ProcessHandle::Impl>(std::move(pidfd), ownsChild);
+    return process;
+  }
+  static int PidFd(const ProcessHandle& process) { return process.impl->pidfd.Get(); }
+  static std::uint64_t Serial(const ProcessHandle& process) { return process.impl->serial; }
+};
+
+}  // namespace xplat

@@ -1,0 +1,45 @@
+#pragma once
+// One wait over a signal and the processes a caller watches, with no thread
+// of its own: on Linux one epoll set over the signal's eventfd and the
+// processes' pidfds; on Windows WaitForMultipleObjects over the signal and
+// up to 62 processes, and a registered thread-pool wait for each process
+// beyond them, which sets one more event when its process ends. The set
+// keeps duplicates of the handles it watches, so a handle closed elsewhere
+// leaves nothing registered; each registration is undone, its callback
+// finished, before its duplicate closes, and all of them when the set goes.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "xplat/event_signal.h"
+#include "xplat/process.h"
+
+namespace xplat {
+
+class ProcessWaitSet {
+ public:
+  // The signal must be the platform's own (CreateEventSignal) and outlive the set.
+  explicit ProcessWaitSet(EventSignal& signal);
+  ~ProcessWaitSet();
+  ProcessWaitSet(const ProcessWaitSet&) = delete;
+  ProcessWaitSet& operator=(const ProcessWaitSet&) = delete;
+
+  // Watches exactly these processes from now on; empty handles are left
+  // out. False when one of them could not be watched.
+  bool Watch(const std::vector<const ProcessHandle*>& processes);
+  std::size_t WatchedCount() const;
+
+  enum class Woken { Signal, ProcessEnded, TimedOut, Failed };
+  // Waits at most ms, through the clock seam, for the signal (which the
+  // wait consumes, as EventSignal::Wait does) or the end of a watched
+  // process. A signal that comes with an ended process is reported first.
+  Woken Wait(std::uint32_t ms);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl;
+};
+
+}  // namespace xplat

@@ -1,0 +1,34 @@
+#pragma once
+// What a process handle holds on Windows, for the platform layer's own parts.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "xplat/process.h"
+#include "xplat/win/handle.h"
+
+namespace xplat {
+
+// Never the same for two handles in one process's life, as handle values are.
+std::uint64_t NextProcessSerial();
+
+struct ProcessHandle::Impl {
+  explicit Impl(HANDLE handle) : process(handle) {}
+
+  Handle process;
+  const std::uint64_t serial = NextProcessSerial();
+};
+
+struct ProcessAccess {
+  static ProcessHandle Wrap(HANDLE process) {
+    ProcessHandle wrapped;
+    wrapped.impl = std::make_unique<ProcessHandle::Impl>(process);
+    return wrapped;
+  }
+  static HANDLE Of(const ProcessHandle& process) { return process.impl->process.Get(); }
+  static std::uint64_t Serial(const ProcessHandle& process) { return process.impl->serial; }
+};
+
+}  // namespace xplat
