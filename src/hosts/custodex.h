@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,10 +15,13 @@
 
 #include "config/agent_config.h"
 #include "config/name_equality.h"
+#include "hosts/host_history.h"
 #include "hosts/host_record.h"
+#include "hosts/supervision_settings.h"
 #include "logging/logger.h"
 #include "module/zav_module.h"
 #include "xplat/file_system.h"
+#include "xplat/process_wait_set.h"
 
 namespace zav::custody {
 
@@ -47,6 +51,10 @@ class Custodex : public ZAVModule {
 
   HostContainer& Hosts() { return hosts; }
   const std::vector<DetachedHost>& DetachedHosts() const { return detachedHosts; }
+  const std::map<std::wstring, HostHistory>& History() const { return history; }
+  const SupervisionSettings& Settings() const { return settings; }
+  // The processes whose end wakes the loop (with wake on host exit).
+  std::size_t WatchedProcessCount() const { return waitSet ? waitSet->WatchedCount() : 0; }
   std::atomic<std::uint32_t>* PolicyLock() { return policyLock.get(); }
 
  private:
@@ -74,7 +82,20 @@ class Custodex : public ZAVModule {
   bool ReapDetachedHosts();
   bool IsLoadedInService(const HostRecord& record);
   void UnloadFromService(const HostRecord& record);
-  bool IsRunning(const HostRecord& record);
+  bool IsRunning(const HostRecord& record, std::optional<std::uint32_t>& exitCode);
+  // The wait of the loop: for events only, as by default, or also for the
+  // end of a host and for a delayed start that falls due.
+  bool WaitForWork();
+  bool WaitForEventsOrHostExit();
+  std::vector<const xplat::ProcessHandle*> WatchedProcesses() const;
+  std::uint32_t NextWaitMs() const;
+  // The runs of each host, and the back-off that follows from them.
+  void NoteStarted(const HostRecord& record, bool adopted);
+  void NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode);
+  bool IsBackingOff(const std::wstring& hostName) const;
+  bool HostsDueToStart() const;
+  void ForgetHistory(const std::wstring& hostName);
+  void AnswerHostStatus(const EventData& request);
   void DrainEvents(bool& stop);
 
   std::unique_ptr<std::atomic<std::uint32_t>> policyLock;
@@ -82,6 +103,9 @@ class Custodex : public ZAVModule {
   std::unique_ptr<AgentConfig> config;
   HostContainer hosts;
   std::vector<DetachedHost> detachedHosts;
+  SupervisionSettings settings;
+  std::map<std::wstring, HostHistory> history;
+  std::unique_ptr<xplat::ProcessWaitSet> waitSet;  // with wake on host exit or the back-off
 };
 
 }  // namespace zav::custody

@@ -9,6 +9,7 @@ namespace {
 constexpr std::uint32_t kStartupRequestMs = 30000;
 constexpr std::uint32_t kHostExitWaitMs = 20000;
 constexpr std::int32_t kEventCode = 2;
+constexpr wchar_t kStatusRequest[] = L"ZAV.Service.QueryHostStatus";
 constexpr const wchar_t* kSubscribedEvents[] = {
     L"ZAV.Service.UpdatePolicy",
     L"ZAV.Service.ApplyHostPolicy",
@@ -26,10 +27,14 @@ Custodex::Custodex() : ZAVModule(L"Custodex") {
   logger = std::make_unique<CLogger>(L"Custodex");
   config = std::make_unique<AgentConfig>();
   policyLock = std::make_unique<std::atomic<std::uint32_t>>(0);
+  settings = SupervisionSettings::Read();
+  if (settings.wakeOnHostExit || settings.restartBackOff) waitSet = std::make_unique<xplat::ProcessWaitSet>(Signal());
 }
 
 // The host map goes last: its records close their handles, the hosts run on.
+// The wait set goes first: nothing stays registered for a handle that closes.
 Custodex::~Custodex() {
+  waitSet.reset();
   policyLock.reset();
   config.reset();
   logger.reset();
@@ -37,13 +42,19 @@ Custodex::~Custodex() {
 
 void Custodex::Execute() {
   logger->LogMsg(log_level::kTrace, L"Enter Execute()");
+  if (settings.Any()) {
+    logger->LogMsg(log_level::kNormal,
+                   L"Execute: wake on host exit %ws, restart back-off %ws, host status %ws, adoption %ws",
+                   settings.wakeOnHostExit ? L"on" : L"off", settings.restartBackOff ? L"on" : L"off",
+                   settings.hostStatus ? L"on" : L"off", settings.adoptHosts ? L"on" : L"off");
+  }
   if (RegisterEvents()) {
     if (!RequestPolicy(kStartupRequestMs)) {
       logger->LogMsg(log_level::kCritical, L"ERROR: Unable to request policy on startup");
     }
     bool stop = false;
     do {
-      if (WaitForEvents()) DrainEvents(stop);
+      if (WaitForWork()) DrainEvents(stop);
       CheckThatHostIsStillRunning();
       std::printf("**** Running Custodex Process Thread ****\n");
       std::fflush(stdout);
@@ -59,11 +70,13 @@ void Custodex::Execute() {
 bool Custodex::RegisterEvents() {
   bool all = true;
   for (const wchar_t* name : kSubscribedEvents) all = RegisterEvent(name) && all;
+  if (settings.hostStatus) all = RegisterEvent(kStatusRequest) && all;
   return all;
 }
 
 void Custodex::UnregisterEvents() {
   for (const wchar_t* name : kSubscribedEvents) UnregisterEvent(name);
+  if (settings.hostStatus) UnregisterEvent(kStatusRequest);
 }
 
 bool Custodex::RequestPolicy(std::uint32_t timeoutMs) {
@@ -101,6 +114,8 @@ void Custodex::Dispatch(const EventData& record, bool& stop) {
   } else if (Is(record, L"ZAV.Service", L"InstallingModulesDone")) {
     logger->LogMsg(log_level::kNormal, L"Execute: Received event InstallingModulesDone");
     RequestPolicy(0);
+  } else if (settings.hostStatus && Is(record, L"ZAV.Service", L"QueryHostStatus")) {
+    AnswerHostStatus(record);
   } else if (record.Category == L"ZAV.Upgrade") {
     stop = true;
     WindDownForUpgrade();
@@ -126,6 +141,7 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   }
   hosts.erase(found);
   Delete(hostName);
+  ForgetHistory(hostName);
   logger->LogMsg(log_level::kNormal, L"Execute: host %ws removed", imagePath.c_str());
   logger->LogMsg(log_level::kNormal, L"Sending UpdatePolicy notification.");
   SendEvent(L"ZAV.Service.UpdatePolicy", 0, nullptr, kEventCode);

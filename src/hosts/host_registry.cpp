@@ -35,6 +35,7 @@ void Custodex::Delete(const std::wstring& hostName) {
     logger->LogMsg(log_level::kDiagnostic, L"Delete: removed %ws from HostContainer", hostName.c_str());
     DetachIfRunning(found->second);
     hosts.erase(found);
+    ForgetHistory(hostName);
   }
   logger->LogMsg(log_level::kTrace, L"Delete: Exit");
 }

@@ -14,7 +14,7 @@ std::int32_t Custodex::ApplyHostPolicy() {
   logger->LogMsg(log_level::kTrace, L"ApplyHostPolicy: Enter");
   std::int32_t result = 0;
   for (auto& [hostName, record] : hosts) {
-    if (record.started != 0) continue;
+    if (record.started != 0 || IsBackingOff(hostName)) continue;
     if (const std::optional<std::uint32_t> earlier = RunningProcessOf(record)) {
       logger->LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws is passed over: its earlier process %u still runs.",
                      hostName.c_str(), *earlier);
@@ -23,6 +23,7 @@ std::int32_t Custodex::ApplyHostPolicy() {
     if (IsLoadedInService(record)) UnloadFromService(record);
     if (StartProcess(record.hostName)) {
       record.started = 1;
+      NoteStarted(record, false);
       logger->LogMsg(log_level::kDiagnostic, L"ApplyHostPolicy: Host process started for %ws", hostName.c_str());
     } else {
       logger->LogMsg(log_level::kError, L"ApplyHostPolicy: Failure to start: %ws", hostName.c_str());

@@ -35,6 +35,7 @@ class ZAVModule : public ZAVModuleInterface {
 
  protected:
   EventQueue* Queue() const { return broker ? broker->Queue() : nullptr; }
+  xplat::EventSignal& Signal() { return *signal; }
 
  private:
   std::wstring moduleName;

@@ -47,6 +47,11 @@ std::atomic<Clock*> current{&systemClock};
 
 }  // namespace
 
+std::uint64_t WallClockMs() {
+  using namespace std::chrono;
+  return static_cast<std::uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
 Clock& CurrentClock() { return *current.load(std::memory_order_acquire); }
 
 Clock* InstallClock(Clock* clock) {

@@ -28,4 +28,7 @@ Clock* InstallClock(Clock* clock);
 
 inline void Sleep(std::uint32_t ms) { CurrentClock().Sleep(ms); }
 
+// Milliseconds since 1970, UTC: for what people read, never for waits.
+std::uint64_t WallClockMs();
+
 }  // namespace xplat

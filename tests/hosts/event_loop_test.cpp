@@ -6,9 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "hosts/host_test_support.h"
+#include "hosts/module_loop.h"
 #include "support/broker_journal.h"
-#include "support/manual_clock.h"
 #include "xplat/process.h"
 #include "xplat/text.h"
 
@@ -21,97 +20,15 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing_support::Eventually;
+using testing_support::From;
+using testing_support::InOrder;
+using testing_support::kHostExitWaitMs;
+using testing_support::kKilledExitCode;
+using testing_support::kPass;
+using testing_support::kWakeUpMs;
 using testing_support::LogCursor;
 
-constexpr std::uint32_t kWakeUpMs = 30000;
-constexpr std::uint32_t kHostExitWaitMs = 20000;
-constexpr char kModuleFile[] = "Hosted.dll";  // beside the program, never loaded into it
-constexpr wchar_t kPass[] = L"CheckThatHostIsStillRunning: Enter";
-#if defined(_WIN32)
-constexpr int kKilledExitCode = 1;
-#else
-constexpr int kKilledExitCode = 128 + 9;  // SIGKILL, as the parent sees it
-#endif
-
-// The lines, in order, that follow the first one equal to `from`.
-std::vector<std::wstring> From(const std::vector<std::wstring>& lines, const std::wstring& from) {
-  const auto first = std::find(lines.begin(), lines.end(), from);
-  return std::vector<std::wstring>(first, lines.end());
-}
-
-bool InOrder(const std::vector<std::wstring>& lines, const std::vector<std::wstring>& expected) {
-  auto at = lines.begin();
-  for (const std::wstring& line : expected) {
-    at = std::find(at, lines.end(), line);
-    if (at == lines.end()) return false;
-  }
-  return true;
-}
-
-class EventLoopTest : public testing_support::HostsTest {
- protected:
-  EventLoopTest() { testing_support::WriteFile(programFolder / kModuleFile, "module"); }
-  ~EventLoopTest() override {
-    Stop();
-    std::error_code ignored;
-    fs::remove(programFolder / kModuleFile, ignored);
-  }
-
-  void Start() {
-    const std::uint64_t mark = clock.Mark();
-    loop = std::thread([this] {
-      module->Execute();
-      ended = true;
-    });
-    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark)) << "the loop waits for events";
-  }
-  // Stops the loop, letting whatever wait it is in run out.
-  void Stop() {
-    if (!loop.joinable()) return;
-    service.Send(L"ZAV.Service.TerminateThread");
-    while (!ended) {
-      clock.Advance(kWakeUpMs);
-      std::this_thread::sleep_for(5ms);
-    }
-    loop.join();
-  }
-  // Sends a record and waits until the loop waits for the next one.
-  void Deliver(const std::wstring& fullName, const std::wstring& parameter = L"") {
-    const std::uint64_t mark = clock.Mark();
-    ASSERT_TRUE(service.Send(fullName, parameter));
-    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
-  }
-  void ApplyPolicy(const std::vector<std::wstring>& names) {
-    std::string entries;
-    for (const std::wstring& name : names) entries += testing_support::ModuleEntry(xplat::ToUtf8(name), kModuleFile);
-    testing_support::WriteModuleList(entries);
-    const std::uint64_t mark = clock.Mark();
-    ASSERT_TRUE(service.SendPolicy(testing_support::PolicyDocument(names)));
-    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
-  }
-  // Lets the loop's wait for events run out: one idle wake-up.
-  void IdleWakeUp() {
-    const std::uint64_t mark = clock.Mark();
-    ASSERT_TRUE(clock.ElapseWait(kWakeUpMs));
-    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
-  }
-  // Removes a host whose process does not end: the removal's wait runs out.
-  void RemoveRunningHost(const std::wstring& name) {
-    const std::uint64_t mark = clock.Mark();
-    ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", name));
-    ASSERT_TRUE(clock.ElapseWait(kHostExitWaitMs, mark));
-    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
-  }
-  std::uint32_t ProcessOf(const std::wstring& name) { return module->Hosts().at(name).processId; }
-  void AwaitEnd(const std::wstring& name) {
-    ASSERT_TRUE(Eventually([&] { return zav::custody::HasEnded(module->Hosts().at(name).processHandle); }));
-  }
-
-  testing_support::ManualClock clock;
-  testing_support::ServiceEnd service;
-  std::thread loop;
-  std::atomic<bool> ended{false};
-};
+class EventLoopTest : public testing_support::ModuleLoopTest {};
 
 TEST_F(EventLoopTest, IdleWakeUpComesEveryThirtySecondsWithOnePassAndOneBanner) {
   Start();

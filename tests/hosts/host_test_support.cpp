@@ -14,7 +14,8 @@ namespace testing_support {
 namespace {
 
 constexpr const wchar_t* kServiceHears[] = {L"ZAV.Service.RequestPolicy", L"ZAV.Service.UpdatePolicy",
-                                            L"ZAV.Service.HostUpgrade", L"ZAV.Service.UnloadModuleForHosting"};
+                                            L"ZAV.Service.HostUpgrade", L"ZAV.Service.UnloadModuleForHosting",
+                                            L"ZAV.Service.HostStatus"};
 
 std::filesystem::path FakeHostProgram() {
 #if defined(_WIN32)
@@ -63,6 +64,7 @@ std::vector<std::wstring> ServiceEnd::Drain() {
     names.push_back(record->FullName());
     lastParameter = record->Parameter;
     lastSender = record->Sender;
+    lastData.assign(reinterpret_cast<const char*>(record->Data), record->Data ? record->DataLength : 0);
     broker.Queue()->Release(record);
   }
   return names;

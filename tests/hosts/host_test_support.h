@@ -87,6 +87,7 @@ class ServiceEnd {
 
   std::wstring lastParameter;
   std::wstring lastSender;
+  std::string lastData;
 
  private:
   BrokerBinding broker;

@@ -1,0 +1,199 @@
+// Supervision beyond the default, each feature switched on for its test:
+// wake on host exit, the restart back-off, host status over the broker.
+// The module's loop runs on a manual clock with real (fake) hosts.
+
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+
+#include "hosts/module_loop.h"
+#include "xplat/process.h"
+
+namespace {
+
+using testing_support::Eventually;
+using testing_support::InOrder;
+using testing_support::kPass;
+using testing_support::kWakeUpMs;
+using testing_support::LogCursor;
+
+class ResponsiveSupervisionTest : public testing_support::ModuleLoopTest {
+ protected:
+  // The status the module answers for the request's parameter.
+  pugi::xml_document Status(const std::wstring& hostName = L"") {
+    service.Drain();
+    EXPECT_TRUE(service.Send(L"ZAV.Service.QueryHostStatus", hostName));
+    pugi::xml_document document;
+    EXPECT_TRUE(service.AwaitRecord(L"ZAV.Service.HostStatus"));
+    EXPECT_EQ(service.lastParameter, hostName);
+    EXPECT_TRUE(document.load_buffer(service.lastData.data(), service.lastData.size()));
+    return document;
+  }
+};
+
+TEST_F(ResponsiveSupervisionTest, HostEndWakesTheLoopAtOnce) {
+  Enable({L"WakeOnHostExit"});
+  Start();
+  ApplyPolicy({L"Quick", L"Other"});
+  EXPECT_EQ(module->WatchedProcessCount(), 2u);
+  const std::uint32_t first = module->Hosts().at(L"Quick").processId;
+  LogCursor log;
+  const std::uint64_t mark = clock.Mark();
+  Kill(L"Quick");
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark)) << "back to waiting, without the wait running out";
+  EXPECT_TRUE(clock.EndedWaits().empty());
+  EXPECT_TRUE(InOrder(log.Lines(), {kPass, L"CheckThatHostIsStillRunning: Module Quick is not running.",
+                                    L"ApplyHostPolicy: Host process started for Quick"}));
+  EXPECT_NE(module->Hosts().at(L"Quick").processId, first);
+  EXPECT_EQ(module->WatchedProcessCount(), 2u) << "the new process is watched, the ended one no longer";
+}
+
+TEST_F(ResponsiveSupervisionTest, WithoutTheSettingAHostEndWaitsForTheNextWakeUp) {
+  Start();
+  ApplyPolicy({L"Slow"});
+  LogCursor log;
+  Kill(L"Slow");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(log.Count(kPass), 0u);
+  IdleWakeUp();
+  EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for Slow"), 1u);
+  EXPECT_EQ(module->WatchedProcessCount(), 0u);
+}
+
+// Removed hosts leave the watched set; the upgrade and the module's end
+// leave nothing registered (sanitizers and the Windows thread pool see to
+// the rest).
+TEST_F(ResponsiveSupervisionTest, WatchedProcessesFollowTheHostsBeyondOneKernelWait) {
+  Enable({L"WakeOnHostExit"});
+  std::vector<std::wstring> names;
+  for (int i = 0; i < 66; ++i) names.push_back(L"H" + std::to_wstring(100 + i));
+  Start();
+  ApplyPolicy(names);
+  ASSERT_EQ(module->WatchedProcessCount(), names.size());
+  const std::uint32_t last = module->Hosts().at(names.back()).processId;
+  LogCursor log;
+  const std::uint64_t mark = clock.Mark();
+  Kill(names.back());
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for " + names.back()), 1u);
+  EXPECT_NE(module->Hosts().at(names.back()).processId, last);
+
+  // Removed while it runs, a host is watched until its process ends.
+  const std::uint32_t removed = ProcessOf(names.front());
+  const xplat::ProcessHandle watch = xplat::OpenProcessForWaiting(removed);
+  std::uint64_t removal = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", names.front()));
+  ASSERT_TRUE(clock.ElapseWait(testing_support::kHostExitWaitMs, removal));
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, removal));
+  EXPECT_EQ(module->WatchedProcessCount(), names.size());
+  removal = clock.Mark();
+  ASSERT_TRUE(xplat::TerminateProcessById(removed, 1));
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, removal));
+  EXPECT_TRUE(watch.WaitForExit(0));
+  EXPECT_EQ(module->WatchedProcessCount(), names.size() - 1);
+}
+
+TEST(RestartDelayTest, DoublesFromTheSecondQuickExitUpToFiveMinutesAndResetsAfterTenMinutes) {
+  unsigned quick = 0;
+  std::vector<std::uint32_t> delays;
+  for (int i = 0; i < 12; ++i) delays.push_back(zav::custody::RestartDelay(50, quick));
+  EXPECT_EQ(delays, (std::vector<std::uint32_t>{0, 1000, 2000, 4000, 8000, 16000, 32000, 64000, 128000, 256000, 300000,
+                                                300000}));
+  EXPECT_EQ(zav::custody::RestartDelay(10 * 1000, quick), 0u) << "ten seconds of running: at once";
+  EXPECT_EQ(zav::custody::RestartDelay(9999, quick), 300000u) << "but the quick exits still count";
+  EXPECT_EQ(zav::custody::RestartDelay(10 * 60 * 1000, quick), 0u);
+  EXPECT_EQ(quick, 0u) << "ten minutes of running reset them";
+  EXPECT_EQ(zav::custody::RestartDelay(9999, quick), 0u);
+  EXPECT_EQ(zav::custody::RestartDelay(9999, quick), 1000u);
+}
+
+// The loop's wait ends when the next start is due: a host that ends at once
+// every time is started after 1 s, 2 s, 4 s ... each time it ends again.
+TEST_F(ResponsiveSupervisionTest, HostThatKeepsEndingAtOnceBacksOff) {
+  Enable({L"WakeOnHostExit", L"RestartBackOff"});
+  SetLife(L"Crashy", 0, 3);
+  Start();
+  LogCursor log;
+  ApplyPolicy({L"Crashy"}, 1000);
+  EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for Crashy"), 2u) << "the first end restarts at once";
+  for (const std::uint32_t delay : {1000u, 2000u, 4000u, 8000u}) {
+    EXPECT_EQ(
+        log.Count(L"CheckThatHostIsStillRunning: Crashy ran 0 ms and ended with exit code 3; it starts again in " +
+                  std::to_wstring(delay) + L" ms"),
+        1u);
+    const std::size_t starts = log.Count(L"ApplyHostPolicy: Host process started for Crashy");
+    const std::uint64_t mark = clock.Mark();
+    clock.Advance(delay - 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for Crashy"), starts) << "not before it is due";
+    clock.Advance(1);
+    ASSERT_TRUE(clock.AwaitWait(2 * delay, mark)) << "started, ended at once, and waiting twice as long";
+    EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for Crashy"), starts + 1);
+  }
+}
+
+TEST_F(ResponsiveSupervisionTest, RemovalForgetsTheBackOff) {
+  Enable({L"WakeOnHostExit", L"RestartBackOff"});
+  SetLife(L"Crashy", 0, 3);
+  Start();
+  ApplyPolicy({L"Crashy"}, 1000);
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", L"Crashy"));
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  LogCursor log;
+  SetLife(L"Crashy", 30000, 0);
+  ApplyPolicy({L"Crashy"});
+  EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for Crashy"), 1u) << "a stop asked for never counts";
+}
+
+TEST_F(ResponsiveSupervisionTest, StatusRequestIsAnsweredWithEveryHostsRuns) {
+  Enable({L"WakeOnHostExit", L"RestartBackOff", L"HostStatus"});
+  SetLife(L"Crashy", 0, 3);
+  Start();
+  ApplyPolicy({L"Alpha", L"Crashy", L"bad|name"}, 1000);
+  const std::uint32_t alpha = module->Hosts().at(L"Alpha").processId;
+
+  pugi::xml_document all = Status();
+  const pugi::xml_node root = all.child(L"qvhosts");
+  ASSERT_TRUE(root);
+  const pugi::xml_node running = root.find_child_by_attribute(L"host", L"name", L"Alpha");
+  EXPECT_STREQ(running.attribute(L"state").value(), L"running");
+  EXPECT_EQ(running.attribute(L"pid").as_uint(), alpha);
+  EXPECT_EQ(std::wstring(running.attribute(L"started").value()).size(), 24u) << "an ISO time to the millisecond";
+  EXPECT_EQ(running.attribute(L"restartsLastHour").as_uint(), 0u);
+  EXPECT_FALSE(running.attribute(L"ended"));
+  const pugi::xml_node crashy = root.find_child_by_attribute(L"host", L"name", L"Crashy");
+  EXPECT_STREQ(crashy.attribute(L"state").value(), L"backing-off");
+  EXPECT_STREQ(crashy.attribute(L"exitCode").value(), L"3");
+  EXPECT_EQ(crashy.attribute(L"restartsLastHour").as_uint(), 1u);
+  EXPECT_TRUE(crashy.attribute(L"ended") && crashy.attribute(L"nextStart"));
+  const pugi::xml_node never = root.find_child_by_attribute(L"host", L"name", L"bad|name");
+  EXPECT_STREQ(never.attribute(L"state").value(), L"not-started");
+  EXPECT_FALSE(never.attribute(L"pid"));
+
+  pugi::xml_document one = Status(L"Alpha");
+  EXPECT_EQ(std::distance(one.child(L"qvhosts").begin(), one.child(L"qvhosts").end()), 1);
+}
+
+TEST_F(ResponsiveSupervisionTest, StatusRequestCarryingDataIsRefused) {
+  Enable({L"HostStatus"});
+  Start();
+  LogCursor log;
+  EventData request(L"ZAV.Service", L"QueryHostStatus", L"");
+  const std::string junk = "<qvhosts><host name='x'/></qvhosts>";
+  request.DataLength = static_cast<std::uint32_t>(junk.size());
+  request.Data = reinterpret_cast<unsigned char*>(const_cast<char*>(junk.data()));
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(BrokerBinding().Post(request));
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  ASSERT_TRUE(service.AwaitRecord(L"ZAV.Service.HostStatus"));
+  EXPECT_EQ(service.lastData, "<qvhosts refused=\"the request carries data\" />\n");
+  EXPECT_EQ(log.Count(L"Execute: host status request refused: it carries data"), 1u);
+}
+
+TEST_F(ResponsiveSupervisionTest, WithoutTheSettingNoStatusIsSubscribed) {
+  Start();
+  EXPECT_FALSE(service.Send(L"ZAV.Service.QueryHostStatus")) << "nobody takes it";
+}
+
+}  // namespace
