@@ -96,6 +96,9 @@ class Custodex : public ZAVModule {
   bool HostsDueToStart() const;
   void ForgetHistory(const std::wstring& hostName);
   void AnswerHostStatus(const EventData& request);
+  // Takes over the host's process an earlier service left running.
+  bool AdoptRunningHost(HostRecord& record);
+  bool IsTracked(std::uint32_t processId) const;
   void DrainEvents(bool& stop);
 
   std::unique_ptr<std::atomic<std::uint32_t>> policyLock;

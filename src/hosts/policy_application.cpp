@@ -20,6 +20,7 @@ std::int32_t Custodex::ApplyHostPolicy() {
                      hostName.c_str(), *earlier);
       continue;
     }
+    if (settings.adoptHosts && AdoptRunningHost(record)) continue;
     if (IsLoadedInService(record)) UnloadFromService(record);
     if (StartProcess(record.hostName)) {
       record.started = 1;

@@ -83,11 +83,14 @@ std::wstring CommandLineOf(const std::wstring& image, const std::wstring& argume
 // set, when no process was made.
 bool StartProgram(const std::wstring& image, const std::wstring& arguments, StartedProcess& started);
 
-// Opens a running process by its id to wait for its end. Its exit code may
-// not be readable: on Windows the handle carries no query right; on Linux
-// only a child's can be read, until its starter's handle has reaped it.
-// Such a handle never reaps the process itself.
+// Opens a running process by its id to wait for its end; its exit code
+// cannot be read (on Windows the handle carries no query right).
 ProcessHandle OpenProcessForWaiting(std::uint32_t processId);
+// Opens a running process by its id to supervise it: its end can be waited
+// for and, while it runs, its code reads as kStillActive. Once it has ended
+// its code can be read on Windows; on Linux only for a child not yet reaped
+// by its starter, else the read fails. Neither handle ever reaps.
+ProcessHandle OpenProcessToSupervise(std::uint32_t processId);
 
 // Splits a command line into arguments as the Windows C run-time does
 // (quotes, backslashes before quotes, blanks and tabs as separators). The

@@ -43,6 +43,7 @@ class ModuleLoopTest : public HostsTest {
   void Enable(std::initializer_list<const wchar_t*> features);
 
   void Start() {
+    ended = false;
     const std::uint64_t mark = clock.Mark();
     loop = std::thread([this] {
       module->Execute();

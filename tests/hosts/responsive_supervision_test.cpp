@@ -191,6 +191,34 @@ TEST_F(ResponsiveSupervisionTest, StatusRequestCarryingDataIsRefused) {
   EXPECT_EQ(log.Count(L"Execute: host status request refused: it carries data"), 1u);
 }
 
+// A service that stopped without stopping its hosts, started again: its new
+// module takes the hosts over instead of starting them a second time, and
+// notices their end like any other's.
+TEST_F(ResponsiveSupervisionTest, HostsLeftRunningAreAdoptedNotStartedTwice) {
+  Start();
+  ApplyPolicy({L"Alpha", L"Beta"});
+  const std::uint32_t alpha = ProcessOf(L"Alpha");
+  const std::uint32_t beta = ProcessOf(L"Beta");
+  Stop();
+  Enable({L"AdoptHosts", L"WakeOnHostExit", L"HostStatus"});  // the first module goes, its hosts run on
+  Start();
+  LogCursor log;
+  ApplyPolicy({L"Alpha", L"Beta"});
+  EXPECT_EQ(log.Count(L"StartProcess: Enter"), 0u);
+  EXPECT_EQ(log.Count(L"ApplyHostPolicy: Alpha adopted: its process " + std::to_wstring(alpha) +
+                      L" already runs from " + ImageOf(L"Alpha").wstring()),
+            1u);
+  EXPECT_EQ(ProcessOf(L"Alpha"), alpha);
+  EXPECT_EQ(ProcessOf(L"Beta"), beta);
+  EXPECT_STREQ(Status(L"Beta").child(L"qvhosts").child(L"host").attribute(L"adopted").value(), L"true");
+
+  const std::uint64_t mark = clock.Mark();
+  Kill(L"Alpha");
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for Alpha"), 1u);
+  EXPECT_NE(ProcessOf(L"Alpha"), alpha);
+}
+
 TEST_F(ResponsiveSupervisionTest, WithoutTheSettingNoStatusIsSubscribed) {
   Start();
   EXPECT_FALSE(service.Send(L"ZAV.Service.QueryHostStatus")) << "nobody takes it";

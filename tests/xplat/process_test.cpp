@@ -11,6 +11,7 @@
 #include "support/fake_clock.h"
 #include "support/test_environment.h"
 #include "xplat/child_process.h"
+#include "xplat/process_list.h"
 #include "xplat/system_error.h"
 #include "xplat/text.h"
 
@@ -184,6 +185,52 @@ TEST(WaitForAllProcessesTest, WaitsForMoreChildrenThanOneSystemWaitTakes) {
   const std::vector<std::uint32_t> waits = clock.TimedOutWaits();
   EXPECT_LE(std::accumulate(waits.begin(), waits.end(), 0u), 1000u);
   EXPECT_EQ(xplat::WaitForAllProcesses({}, 1000), xplat::WaitAllResult::AllEnded);
+}
+
+}  // namespace
+
+namespace {
+
+using testing_support::ChildProcesses;
+using testing_support::kChildPatience;
+
+// How hosts left running by an earlier service are found and taken over.
+TEST(ProcessesRunningTest, FindsTheProcessesOfOneImageWithTheirArguments) {
+  const std::filesystem::path folder = testing_support::TestFolder() / "running";
+  std::filesystem::create_directories(folder);
+  const std::wstring image = (folder / "QVH-Two Words.exe").wstring();
+  ASSERT_TRUE(xplat::CopyFile(testing_support::ChildProgram(), image));
+  ChildProcesses children;
+  const xplat::StartedProcess* host = children.Start(L"sleep 60000 0 -m Two Words", image);
+  ASSERT_NE(host, nullptr);
+  ASSERT_NE(children.Start(L"sleep 60000 0"), nullptr);  // another image
+  const std::vector<xplat::RunningProgram> found = xplat::ProcessesRunning(image);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].processId, host->processId);
+  EXPECT_EQ(found[0].arguments, (std::vector<std::wstring>{L"sleep", L"60000", L"0", L"-m", L"Two", L"Words"}));
+  EXPECT_TRUE(xplat::ProcessesRunning(image + L".absent").empty());
+}
+
+// A handle opened to supervise reads a running process as still active and
+// never reaps it; one opened to wait reads no code at all.
+TEST(ProcessesRunningTest, HandlesOpenedByIdReadWhatTheyMay) {
+  ChildProcesses children;
+  const xplat::StartedProcess* child = children.Start(L"sleep 60000 0");
+  ASSERT_NE(child, nullptr);
+  const xplat::ProcessHandle supervisor = xplat::OpenProcessToSupervise(child->processId);
+  const xplat::ProcessHandle waiter = xplat::OpenProcessForWaiting(child->processId);
+  std::uint32_t code = 0;
+  EXPECT_TRUE(supervisor.GetExitCode(code));
+  EXPECT_EQ(code, xplat::kStillActive);
+  EXPECT_FALSE(waiter.GetExitCode(code));
+  ASSERT_TRUE(child->process.Terminate(4));
+  ASSERT_TRUE(supervisor.WaitForExit(kChildPatience));
+  EXPECT_TRUE(waiter.WaitForExit(0));
+  EXPECT_TRUE(supervisor.GetExitCode(code)) << "the starter has not reaped it yet";
+#if defined(_WIN32)
+  EXPECT_EQ(code, 4u);
+#endif
+  EXPECT_EQ(ExitCodeOf(child->process), 4u) << "the starter still reads its own";
 }
 
 }  // namespace

@@ -109,11 +109,22 @@ ProcessHandle::Impl::~Impl() {
 }
 
 // False only when the state cannot be read; a running child stays unreaped.
+// Only a child's end can be read. Of any other process a supervisor knows
+// that it runs; once it has ended, its code is unknown.
 bool ProcessHandle::Impl::ReapIfEnded() {
   if (reaped) return true;
+  if (role == ProcessRole::Waiter) {
+    errno = EACCES;
+    return false;
+  }
   siginfo_t info{};
-  const int options = WEXITED | WNOHANG | (ownsChild ? 0 : WNOWAIT);
-  if (::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, options) != 0) return false;
+  const int options = WEXITED | WNOHANG | (role == ProcessRole::Starter ? 0 : WNOWAIT);
+  if (::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, options) != 0) {
+    const int error = errno;
+    if (error != ECHILD || role != ProcessRole::Supervisor) return false;
+    errno = error;
+    return PollReadable(pidfd.Get(), 0) == PollResult::TimedOut;
+  }
   if (info.si_pid == 0) return true;
   reaped = true;
   exitCode = ExitCodeOf(info);
@@ -192,21 +203,31 @@ bool StartProgram(const std::wstring& image, const std::wstring& arguments, Star
     KillAndReap(pid);
     return false;
   }
-  started.process = ProcessAccess::Wrap(std::move(pidfd), true);
+  started.process = ProcessAccess::Wrap(std::move(pidfd), ProcessRole::Starter);
   started.thread = ThreadHandle();
   started.processId = static_cast<std::uint32_t>(pid);
   started.threadId = static_cast<std::uint32_t>(pid);
   return true;
 }
 
-ProcessHandle OpenProcessForWaiting(std::uint32_t processId) {
+namespace {
+
+ProcessHandle OpenProcess(std::uint32_t processId, ProcessRole role) {
   if (processId == 0) {
     errno = ESRCH;
     return ProcessHandle();
   }
   FileDescriptor pidfd(::pidfd_open(static_cast<pid_t>(processId), 0));
   if (!pidfd) return ProcessHandle();
-  return ProcessAccess::Wrap(std::move(pidfd), false);
+  return ProcessAccess::Wrap(std::move(pidfd), role);
+}
+
+}  // namespace
+
+ProcessHandle OpenProcessForWaiting(std::uint32_t processId) { return OpenProcess(processId, ProcessRole::Waiter); }
+
+ProcessHandle OpenProcessToSupervise(std::uint32_t processId) {
+  return OpenProcess(processId, ProcessRole::Supervisor);
 }
 
 bool TerminateProcessById(std::uint32_t processId, std::uint32_t exitCode) {

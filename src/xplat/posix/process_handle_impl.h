@@ -17,15 +17,19 @@ namespace xplat {
 // Never the same for two handles in one process's life, as fd numbers are.
 std::uint64_t NextProcessSerial();
 
+// The starter's handle reaps its child; one opened to supervise reads what
+// the system tells without reaping; one opened to wait reads nothing.
+enum class ProcessRole { Starter, Supervisor, Waiter };
+
 struct ProcessHandle::Impl {
-  Impl(FileDescriptor fd, bool owner) : pidfd(std::move(fd)), ownsChild(owner) {}
+  Impl(FileDescriptor fd, ProcessRole processRole) : pidfd(std::move(fd)), role(processRole) {}
   ~Impl();
 
   bool ReapIfEnded();
   std::uint32_t ExitCodeOf(const siginfo_t& info) const;
 
   FileDescriptor pidfd;
-  const bool ownsChild;  // the starter's handle reaps; one opened by id only looks
+  const ProcessRole role;
   const std::uint64_t serial = NextProcessSerial();
   std::mutex mutex;  // guards what follows
   bool reaped = false;
@@ -34,9 +38,9 @@ struct ProcessHandle::Impl {
 };
 
 struct ProcessAccess {
-  static ProcessHandle Wrap(FileDescriptor pidfd, bool ownsChild) {
+  static ProcessHandle Wrap(FileDescriptor pidfd, ProcessRole role) {
     ProcessHandle process;
-    process.impl = std::make_unique<ProcessHandle::Impl>(std::move(pidfd), ownsChild);
+    process.impl = std::make_unique<ProcessHandle::Impl>(std::move(pidfd), role);
     return process;
   }
   static int PidFd(const ProcessHandle& process) { return process.impl->pidfd.Get(); }

@@ -100,6 +100,11 @@ ProcessHandle OpenProcessForWaiting(std::uint32_t processId) {
   return process ? ProcessAccess::Wrap(process) : ProcessHandle();
 }
 
+ProcessHandle OpenProcessToSupervise(std::uint32_t processId) {
+  const HANDLE process = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  return process ? ProcessAccess::Wrap(process) : ProcessHandle();
+}
+
 bool TerminateProcessById(std::uint32_t processId, std::uint32_t exitCode) {
   const Handle process(::OpenProcess(PROCESS_TERMINATE, FALSE, processId));
   return process && ::TerminateProcess(process.Get(), exitCode) != FALSE;

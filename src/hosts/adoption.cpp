@@ -1,0 +1,55 @@
+// Hosts that an earlier service left running are taken over, with the
+// adoption setting on: at a host's first start in this module's life, a
+// process that runs the host's copy with the host's name on its command line
+// is recorded as the host's process instead of starting a second one.
+
+#include "hosts/custodex.h"
+#include "hosts/host_files.h"
+#include "xplat/process_list.h"
+
+namespace zav::custody {
+namespace {
+
+// "-m" and the name, which the command line splits at its blanks.
+bool NamesHost(const std::vector<std::wstring>& arguments, const std::wstring& hostName) {
+  if (arguments.size() < 2 || arguments[0] != L"-m") return false;
+  std::wstring name = arguments[1];
+  for (std::size_t i = 2; i < arguments.size(); ++i) name += L" " + arguments[i];
+  return name == hostName;
+}
+
+}  // namespace
+
+bool Custodex::IsTracked(std::uint32_t processId) const {
+  for (const auto& [hostName, record] : hosts) {
+    if (record.processHandle && record.processId == processId) return true;
+  }
+  for (const DetachedHost& detached : detachedHosts) {
+    if (detached.processId == processId) return true;
+  }
+  return false;
+}
+
+bool Custodex::AdoptRunningHost(HostRecord& record) {
+  if (history.count(record.hostName) != 0 || !NamesHostFile(record.hostName)) return false;
+  const std::wstring programFolder = AgentConfig::GetExecutePath();
+  if (programFolder.empty()) return false;
+  const std::wstring image = HostImagePath(programFolder, record.hostName);
+  for (const xplat::RunningProgram& running : xplat::ProcessesRunning(image)) {
+    if (!NamesHost(running.arguments, record.hostName) || IsTracked(running.processId)) continue;
+    xplat::ProcessHandle process = xplat::OpenProcessToSupervise(running.processId);
+    if (!process || HasEnded(process)) continue;
+    record.processHandle = std::move(process);
+    record.threadHandle.Close();
+    record.processId = running.processId;
+    record.threadId = 0;
+    record.started = 1;
+    NoteStarted(record, true);
+    logger->LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws adopted: its process %u already runs from %ws",
+                   record.hostName.c_str(), record.processId, image.c_str());
+    return true;
+  }
+  return false;
+}
+
+}  // namespace zav::custody
