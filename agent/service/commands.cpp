@@ -13,12 +13,14 @@ namespace service {
 namespace {
 
 constexpr int kPostAttempts = 20;
+constexpr std::uint32_t kStatusAnswerMs = 2000;
 constexpr double kLongestSleepSeconds = 24 * 60 * 60;
 
 const char* const kHelp[] = {
     "commands, one per line:",
     "  help              this list",
-    "  status            every host of the current policy: started, process, exit code, uptime",
+    "  status            every host: the module's own table when it answers status requests,",
+    "                    else what the hosts' status files say (started, process, exit code, uptime)",
     "  policy FILE       post ApplyHostPolicy with FILE, which becomes the current policy",
     "  delete HOST       take HOST out of the policy, post DeleteHost for it and ask it to stop",
     "  update            post UpdatePolicy",
@@ -45,8 +47,8 @@ bool TakesArgument(const std::string& command) { return NeedsArgument(command) |
 }  // namespace
 
 Commands::Commands(BrokerBinding& brokerBinding, PolicyStore& policyStore, const HostControl& hostControl,
-                   RunState& runState)
-    : broker(brokerBinding), policy(policyStore), hosts(hostControl), state(runState) {}
+                   ModuleStatus& moduleStatus, RunState& runState)
+    : broker(brokerBinding), policy(policyStore), hosts(hostControl), status(moduleStatus), state(runState) {}
 
 void Commands::PrintHelp() {
   for (const char* line : kHelp) SayPlain("%s", line);
@@ -79,7 +81,7 @@ bool Commands::Dispatch(const std::string& command, const std::string& argument)
   if (command == "help") {
     PrintHelp();
   } else if (command == "status") {
-    hosts.PrintStatus(policy.Hosts());
+    PrintStatus();
   } else if (command == "policy") {
     ApplyPolicyFile(argument);
   } else if (command == "delete") {
@@ -128,6 +130,12 @@ void Commands::DeleteHost(const std::string& hostName) {
 void Commands::Post(const wchar_t* fullName, const char* shownName) {
   const bool posted = PostEvent(broker, fullName, L"", std::string(), kPostAttempts);
   Say("%s %s", posted ? "posted" : "nobody took", shownName);
+}
+
+void Commands::PrintStatus() {
+  const std::optional<std::string> answer = status.Ask(broker, kStatusAnswerMs);
+  if (answer && PrintModuleStatus(*answer)) return;
+  hosts.PrintStatus(policy.Hosts());
 }
 
 void Commands::Sleep(const std::string& seconds) {

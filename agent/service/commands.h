@@ -7,13 +7,14 @@
 #include "module/broker_binding.h"
 #include "service/host_control.h"
 #include "service/host_policy.h"
+#include "service/module_status.h"
 #include "service/run_state.h"
 
 namespace service {
 
 class Commands {
  public:
-  Commands(BrokerBinding& broker, PolicyStore& policy, const HostControl& hosts, RunState& state);
+  Commands(BrokerBinding& broker, PolicyStore& policy, const HostControl& hosts, ModuleStatus& status, RunState& state);
 
   // Runs one line; false for "terminate".
   bool Run(const std::string& line);
@@ -25,10 +26,12 @@ class Commands {
   void DeleteHost(const std::string& hostName);
   void Post(const wchar_t* fullName, const char* shownName);
   void Sleep(const std::string& seconds);
+  void PrintStatus();
 
   BrokerBinding& broker;
   PolicyStore& policy;
   const HostControl& hosts;
+  ModuleStatus& status;
   RunState& state;
 };
 

@@ -13,10 +13,9 @@ constexpr std::uint32_t kListenWaitMs = 1000;
 constexpr int kPolicyPostAttempts = 20;
 
 constexpr const wchar_t* kAnsweredEvents[] = {
-    L"ZAV.Service.RequestPolicy",
-    L"ZAV.Service.UnloadModuleForHosting",
-    L"ZAV.Service.HostUpgrade",
-    L"ZAV.Service.UpdatePolicy",
+    L"ZAV.Service.RequestPolicy", L"ZAV.Service.UnloadModuleForHosting",
+    L"ZAV.Service.HostUpgrade",   L"ZAV.Service.UpdatePolicy",
+    L"ZAV.Service.HostStatus",
 };
 
 std::string Utf8(const std::wstring& text) { return xplat::ToUtf8(text); }
@@ -68,8 +67,8 @@ bool SampleLibrary::Unload() {
 }
 
 EventAnswers::EventAnswers(BrokerBinding& brokerBinding, PolicyStore& policyStore, const HostControl& hostControl,
-                           SampleLibrary& sampleLibrary)
-    : broker(brokerBinding), policy(policyStore), hosts(hostControl), sample(sampleLibrary) {}
+                           SampleLibrary& sampleLibrary, ModuleStatus& moduleStatus)
+    : broker(brokerBinding), policy(policyStore), hosts(hostControl), sample(sampleLibrary), status(moduleStatus) {}
 
 bool EventAnswers::Start() {
   EventQueue* queue = broker.Queue();
@@ -113,6 +112,8 @@ void EventAnswers::Answer(const EventData& record) {
     StopHostsForUpgrade(record);
   } else if (name == L"ZAV.Service.UpdatePolicy") {
     Say("UpdatePolicy from %s", Utf8(record.Sender).c_str());
+  } else if (name == L"ZAV.Service.HostStatus") {
+    status.Deliver(std::string(reinterpret_cast<const char*>(record.Data), record.Data ? record.DataLength : 0));
   }
 }
 

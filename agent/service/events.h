@@ -12,6 +12,7 @@
 #include "module/broker_binding.h"
 #include "service/host_control.h"
 #include "service/host_policy.h"
+#include "service/module_status.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/event_signal.h"
 
@@ -39,7 +40,8 @@ class SampleLibrary {
 
 class EventAnswers {
  public:
-  EventAnswers(BrokerBinding& broker, PolicyStore& policy, const HostControl& hosts, SampleLibrary& sample);
+  EventAnswers(BrokerBinding& broker, PolicyStore& policy, const HostControl& hosts, SampleLibrary& sample,
+               ModuleStatus& status);
   ~EventAnswers() { Stop(); }
   EventAnswers(const EventAnswers&) = delete;
   EventAnswers& operator=(const EventAnswers&) = delete;
@@ -59,6 +61,7 @@ class EventAnswers {
   PolicyStore& policy;
   const HostControl& hosts;
   SampleLibrary& sample;
+  ModuleStatus& status;
   std::unique_ptr<xplat::EventSignal> signal;
   std::thread listener;
   std::atomic<bool> stopping{false};

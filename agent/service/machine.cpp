@@ -17,6 +17,7 @@ namespace {
 
 constexpr wchar_t kAgentKey[] = L"SOFTWARE\\Corvane\\DEDedad";
 constexpr wchar_t kConfigKey[] = L"SOFTWARE\\Corvane\\DEDedad\\Config";
+constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Corvane\\DEDedad\\Custodex";
 // The agent's own version, as its installer records it; the sample module's too.
 constexpr wchar_t kAgentVersion[] = L"1.0.0";
 
@@ -63,6 +64,17 @@ bool SaveReplacing(const pugi::xml_document& document, const std::wstring& path)
 }
 
 }  // namespace
+
+bool SetSupervisionFeatures(bool on) {
+  xplat::RegistryKey key = xplat::RegistryKey::Create(kSettingsKey);
+  const xplat::RegistryValue value{xplat::kRegDword, {static_cast<std::uint8_t>(on ? 1 : 0), 0, 0, 0}};
+  bool all = key.IsOpen();
+  for (const wchar_t* name : {L"WakeOnHostExit", L"RestartBackOff", L"HostStatus", L"AdoptHosts"}) {
+    all = key.Set(name, value) == xplat::kErrorSuccess && all;
+  }
+  if (!all) Say("cannot record the module's supervision settings");
+  return all;
+}
 
 std::wstring SampleModuleFileName() { return xplat::LibraryFileName(kSampleModuleName); }
 

@@ -21,6 +21,10 @@ bool UseMachineRoot(const std::wstring& root);
 // "Config" key beneath it, where the module publishes its settings.
 bool RegisterAgent(const std::wstring& programFolder);
 
+// The module's supervision settings under "SOFTWARE\Corvane\DEDedad\Custodex":
+// every feature on (1) or off (0).
+bool SetSupervisionFeatures(bool on);
+
 // ZAVConfig.xml at the agent's persist folder: the server element and the
 // sample module under each of the hosts.
 bool WriteModuleList(const std::vector<std::wstring>& hosts);

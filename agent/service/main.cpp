@@ -50,10 +50,11 @@ struct Options {
   std::optional<std::wstring> root;
   std::optional<std::wstring> policyFile;
   int seconds = -1;
+  bool responsive = false;
 };
 
 const char kUsage[] =
-    "usage: custodex-service [--root DIR] [--policy FILE] [--module FILE] [--seconds N] [--register]\n";
+    "usage: custodex-service [--root DIR] [--policy FILE] [--module FILE] [--seconds N] [--responsive] [--register]\n";
 
 bool ParseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
@@ -67,6 +68,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.policyFile = xplat::FromUtf8(argv[++i]);
     } else if (arg == "--seconds" && hasValue) {
       options.seconds = std::atoi(argv[++i]);
+    } else if (arg == "--responsive") {
+      options.responsive = true;
     } else if (arg != "--register") {
       std::fputs(kUsage, stderr);
       return false;
@@ -157,6 +160,7 @@ void RunCommands(service::Commands& commands, service::RunState& state) {
 bool Prepare(const Options& options, const std::wstring& folder, service::PolicyStore& policy) {
   if (options.root && !service::UseMachineRoot(*options.root)) return false;
   if (!service::RegisterAgent(folder)) return false;
+  if (!service::SetSupervisionFeatures(options.responsive)) return false;
   service::WriteModuleList(policy.HostsEverListed());
   service::CheckProgramFolder(folder);
   return true;
@@ -185,7 +189,8 @@ int main(int argc, char** argv) {
   if (sample.Load()) service::Say("loaded %s into the service", xplat::ToUtf8(service::kSampleModuleName).c_str());
   ModuleRun module;
   if (!module.Load(options.moduleFile)) return 1;
-  service::EventAnswers answers(broker, policy, hosts, sample);
+  service::ModuleStatus status;
+  service::EventAnswers answers(broker, policy, hosts, sample, status);
   answers.Start();
 
   service::RunState state;
@@ -193,7 +198,7 @@ int main(int argc, char** argv) {
   if (options.seconds >= 0) {
     state.SleepUnlessModuleEnds(static_cast<std::uint32_t>(options.seconds) * 1000);
   } else {
-    service::Commands commands(broker, policy, hosts, state);
+    service::Commands commands(broker, policy, hosts, status, state);
     RunCommands(commands, state);
   }
   if (!state.ModuleEnded()) {
