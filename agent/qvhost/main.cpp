@@ -28,6 +28,7 @@
 #include "config/agent_config.h"
 #include "module/broker_binding.h"
 #include "qvhost/host_files.h"
+#include "start_stamp.h"
 #include "xplat/clock.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/environment.h"
@@ -247,6 +248,7 @@ class HostProcess {
 }  // namespace
 
 int main(int argc, char** argv) {
+  custodex_stamp_start(argc > 2 ? argv[2] : nullptr);
   const std::optional<std::wstring> hostName = HostNameArgument(argc, argv);
   if (!hostName) {
     std::printf("usage: qvhost.exe -m HOST\n");

@@ -68,7 +68,7 @@ class Custodex : public ZAVModule {
   void LogRefusal(const std::wstring& path, xplat::ReadRefusal refusal);
   bool LaunchHost(const std::wstring& hostName);
   bool CreateHostProcess(const std::wstring& hostName, const std::wstring& image, const std::wstring& arguments);
-  void RefreshHostImage(const std::wstring& sourceImage, const std::wstring& hostImage);
+  bool RefreshHostImage(const std::wstring& sourceImage, const std::wstring& hostImage);
   // False when nothing was unlinked: a name whose copy must stay or cannot
   // be named, or an unknown program folder (logged for `operation`).
   bool RemoveHostImage(const std::wstring& programFolder, const std::wstring& hostName, const wchar_t* operation);

@@ -42,8 +42,8 @@ bool Custodex::LaunchHost(const std::wstring& hostName) {
     logger->LogMsg(log_level::kError, L"StartProcess: QVHost.exe not found");
     return false;
   }
-  if (!IsProtectedHostName(hostName)) RefreshHostImage(sourceImage, hostImage);
-  const std::wstring image = xplat::PathExists(hostImage) ? hostImage : sourceImage;
+  const bool copied = !IsProtectedHostName(hostName) && RefreshHostImage(sourceImage, hostImage);
+  const std::wstring image = copied || xplat::PathExists(hostImage) ? hostImage : sourceImage;
   const std::wstring arguments = L"-m " + hostName;
   if (xplat::CommandLineOf(image, arguments).size() >= kCommandLineChars) {
     logger->LogMsg(log_level::kError, L"StartProcess: the command line for %ws is too long", hostName.c_str());
@@ -74,14 +74,14 @@ bool Custodex::CreateHostProcess(const std::wstring& hostName, const std::wstrin
 }
 
 // A host always starts from the current host executable unless its old copy
-// cannot be replaced; either failure is only noted.
-void Custodex::RefreshHostImage(const std::wstring& sourceImage, const std::wstring& hostImage) {
+// cannot be replaced; either failure is only noted. True when the copy is there.
+bool Custodex::RefreshHostImage(const std::wstring& sourceImage, const std::wstring& hostImage) {
   if (!xplat::DeleteFile(hostImage)) {
     logger->LogLastError(log_level::kDiagnostic, L"StartProcess: Deleting of %ws failed", hostImage.c_str());
   }
-  if (!xplat::CopyFile(sourceImage, hostImage)) {
-    logger->LogLastError(log_level::kDiagnostic, L"StartProcess: Copy of QVHost to %ws failed", hostImage.c_str());
-  }
+  if (xplat::CopyFile(sourceImage, hostImage)) return true;
+  logger->LogLastError(log_level::kDiagnostic, L"StartProcess: Copy of QVHost to %ws failed", hostImage.c_str());
+  return false;
 }
 
 }  // namespace zav::custody

@@ -33,14 +33,15 @@ bool Custodex::CheckThatHostIsStillRunning() {
 // itself can say it has ended.
 bool Custodex::IsRunning(const HostRecord& record, std::optional<std::uint32_t>& exitCode) {
   std::uint32_t code = 0;
-  if (!record.processHandle.GetExitCode(code)) {
+  bool ended = false;
+  if (!record.processHandle.GetExitCode(code, ended)) {
     logger->LogLastError(log_level::kError, L"CheckThatHostIsStillRunning: GetExitCodeProcess failed");
     return !HasEnded(record.processHandle);
   }
   logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: GetExitCodeProcess for %ws returned %d",
                        record.hostName.c_str(), code);
-  exitCode = code;
-  return code == xplat::kStillActive && !HasEnded(record.processHandle);
+  if (ended) exitCode = code;
+  return !ended;
 }
 
 }  // namespace zav::custody

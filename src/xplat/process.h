@@ -33,6 +33,9 @@ class ProcessHandle {
   // The exit code, or kStillActive while the process runs. False, with the
   // last error set, when it cannot be read (also for an empty handle).
   bool GetExitCode(std::uint32_t& code) const;
+  // The same, and whether the process has ended: a process that itself
+  // exits with kStillActive (Windows only) is told apart by its wait state.
+  bool GetExitCode(std::uint32_t& code, bool& ended) const;
   // True when the process has ended within ms; the wait goes through the
   // clock seam. False at once for an empty handle.
   bool WaitForExit(std::uint32_t ms) const;

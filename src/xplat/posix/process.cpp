@@ -153,6 +153,13 @@ bool ProcessHandle::GetExitCode(std::uint32_t& code) const {
   return true;
 }
 
+// Linux codes have 8 bits: kStillActive is never a real one.
+bool ProcessHandle::GetExitCode(std::uint32_t& code, bool& ended) const {
+  if (!GetExitCode(code)) return false;
+  ended = code != kStillActive;
+  return true;
+}
+
 bool ProcessHandle::WaitForExit(std::uint32_t ms) const {
   if (!impl) {
     errno = EBADF;

@@ -39,6 +39,12 @@ bool ProcessHandle::GetExitCode(std::uint32_t& code) const {
   return true;
 }
 
+bool ProcessHandle::GetExitCode(std::uint32_t& code, bool& ended) const {
+  if (!GetExitCode(code)) return false;
+  ended = code != kStillActive || ::WaitForSingleObject(impl->process.Get(), 0) == WAIT_OBJECT_0;
+  return true;
+}
+
 bool ProcessHandle::WaitForExit(std::uint32_t ms) const {
   if (!impl) return Fail(ERROR_INVALID_HANDLE);
   const HANDLE process = impl->process.Get();

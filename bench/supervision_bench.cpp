@@ -1,0 +1,407 @@
+// How fast and how cheaply the host manager supervises, with its features on
+// and by default, in one run. A portable program (Linux, and Windows under
+// Wine), not a Google Benchmark one:
+//
+//   custodex-supervision-bench restart [--hosts 64] [--kills 200] [--default-kills 3] [--image idle|qvhost]
+//   custodex-supervision-bench crash-loop [--seconds 600] [--without-back-off-seconds 60]
+//
+// restart: 64 hosts, each external kill timed from the old process's end (a
+// wait on it returns) to the new process's own start stamp (start_stamp.h),
+// with wake on host exit, and with the default 30-second wake-up. The image
+// is the idle host (the cheapest program) or the real qvhost.exe stand-in;
+// either is copied per restart, as always. Logging at level 200.
+// crash-loop: one host that ends at once every time, with wake on host exit;
+// the CPU this process uses over the period, with the restart back-off and
+// without it.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+#include "config/agent_config.h"
+#include "hosts/custodex.h"
+#include "module/broker_binding.h"
+#include "start_stamp.h"
+#include "xplat/dynamic_library.h"
+#include "xplat/environment.h"
+#include "xplat/event_signal.h"
+#include "xplat/file_system.h"
+#include "xplat/process.h"
+#include "xplat/registry.h"
+#include "xplat/text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr wchar_t kAgentKey[] = L"SOFTWARE\\Corvane\\DEDedad";
+constexpr wchar_t kConfigKey[] = L"SOFTWARE\\Corvane\\DEDedad\\Config";
+constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Corvane\\DEDedad\\Custodex";
+constexpr double kMedianTargetMs = 1.5;
+constexpr double kLongestTargetMs = 10;
+constexpr double kCpuTargetPercent = 1;
+
+#if defined(_WIN32)
+constexpr wchar_t kExe[] = L".exe";
+#else
+constexpr wchar_t kExe[] = L"";
+#endif
+
+struct Options {
+  std::string mode;
+  int hosts = 64;
+  int kills = 200;
+  int defaultKills = 3;
+  std::string image = "idle";
+  int seconds = 600;
+  int withoutBackOffSeconds = 60;
+};
+
+fs::path Bin() { return fs::path(xplat::ExecutablePath()).parent_path(); }
+
+double CpuSeconds() {
+#if defined(_WIN32)
+  FILETIME created, exited, kernel, user;
+  ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user);
+  auto seconds = [](const FILETIME& time) {
+    return static_cast<double>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 1e7;
+  };
+  return seconds(kernel) + seconds(user);
+#else
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+#endif
+}
+
+// The machine: a registry store and data folder of its own on Linux (the
+// prefix's registry under Wine), a program folder with the host image, the
+// libraries hosts load, and the log at level 200.
+class Machine {
+ public:
+  explicit Machine(const std::string& image)
+      : folder(fs::temp_directory_path() /
+               ("custodex-supervision-bench-" + std::to_string(xplat::CurrentProcessId()))) {
+    fs::create_directories(folder / "program");
+#if !defined(_WIN32)
+    xplat::WriteEnvironment(L"CUSTODEX_MACHINE_ROOT", (folder / "machine").wstring());
+    xplat::WriteEnvironment(L"CUSTODEX_REGISTRY_ROOT", (folder / "registry").wstring());
+#endif
+    xplat::WriteEnvironment(L"TALLYX_LOG_FILE", (folder / "agent.log").wstring());
+    xplat::WriteEnvironment(L"TALLYX_LEVEL", L"200");
+    xplat::WriteEnvironment(L"CUSTODEX_BENCH_STARTS", Stamps().wstring());
+    xplat::WriteEnvironment(L"ZAVSAMPLE_HEARTBEAT_MS", L"3600000");
+    const std::wstring source = image == "qvhost" ? L"qvhost.exe" : std::wstring(L"custodex-bench-host") + kExe;
+    fs::copy_file(Bin() / source, Program() / "qvhost.exe");
+    for (const wchar_t* library : {L"Hubrelle", L"tallyx", L"ZAVSample"})
+      fs::copy_file(Bin() / xplat::LibraryFileName(library), Program() / xplat::LibraryFileName(library));
+    xplat::RegistryKey::DeleteTree(kAgentKey);
+    xplat::RegistryKey::Create(kAgentKey).Set(L"Path", xplat::StringValue(Bin().wstring()));
+    xplat::RegistryKey::Create(kConfigKey);
+  }
+  ~Machine() {
+    xplat::RegistryKey::DeleteTree(kAgentKey);
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+  }
+
+  fs::path Program() const { return folder / "program"; }
+  fs::path Stamps() const { return folder / "starts.txt"; }
+
+  void Settings(bool wakeOnHostExit, bool backOff) const {
+    xplat::RegistryKey key = xplat::RegistryKey::Create(kSettingsKey);
+    key.Set(L"WakeOnHostExit",
+            xplat::RegistryValue{xplat::kRegDword, {wakeOnHostExit ? std::uint8_t{1} : std::uint8_t{0}, 0, 0, 0}});
+    key.Set(L"RestartBackOff",
+            xplat::RegistryValue{xplat::kRegDword, {backOff ? std::uint8_t{1} : std::uint8_t{0}, 0, 0, 0}});
+  }
+  void ModuleList(const std::vector<std::wstring>& hosts) const {
+    std::ostringstream xml;
+    xml << "<configuration><zavmodules>";
+    for (const std::wstring& host : hosts) {
+      xml << "<module host=\"" << xplat::ToUtf8(host) << "\" name=\"ZAVSample\" version=\"1\" file=\""
+          << xplat::ToUtf8(xplat::LibraryFileName(L"ZAVSample")) << "\" hash=\"h\"/>";
+    }
+    xml << "</zavmodules></configuration>";
+    const fs::path list = fs::path(zav::custody::LocateConfigFile());
+    fs::create_directories(list.parent_path());
+    std::ofstream(list, std::ios::binary) << xml.str();
+  }
+
+ private:
+  fs::path folder;
+};
+
+// The hosts' start stamps: host -> (pid, ns) of its newest process.
+class Stamps {
+ public:
+  explicit Stamps(fs::path file) : path(std::move(file)) {}
+
+  void Read() {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string line;
+    while (std::getline(in, line)) {
+      if (in.eof()) break;  // a line still being written
+      offset += line.size() + 1;
+      std::istringstream fields(line);
+      std::string host;
+      std::uint32_t pid = 0;
+      std::uint64_t ns = 0;
+      if (fields >> host >> pid >> ns) latest[host] = {pid, ns};
+    }
+  }
+  // Waits until the host's newest process is another than `old`; its start.
+  bool AwaitNew(const std::string& host, std::uint32_t old, std::uint64_t& startNs, std::chrono::milliseconds limit) {
+    for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(1ms)) {
+      Read();
+      const auto found = latest.find(host);
+      if (found != latest.end() && found->second.first != old) {
+        startNs = found->second.second;
+        return true;
+      }
+    }
+    return false;
+  }
+  std::uint32_t Pid(const std::string& host) {
+    Read();
+    return latest.count(host) ? latest[host].first : 0;
+  }
+  std::size_t Count() {
+    Read();
+    return latest.size();
+  }
+  std::vector<std::uint32_t> Pids() {
+    Read();
+    std::vector<std::uint32_t> pids;
+    for (const auto& [host, stamp] : latest) pids.push_back(stamp.first);
+    return pids;
+  }
+
+ private:
+  fs::path path;
+  std::size_t offset = 0;
+  std::map<std::string, std::pair<std::uint32_t, std::uint64_t>> latest;
+};
+
+// The module's loop on a thread of its own, with the service's side of the
+// broker answering its policy request; the hosts are its records, started
+// by a policy event without data.
+class ModuleRun {
+ public:
+  ModuleRun(const Machine& machine, const std::vector<std::wstring>& hosts)
+      : signal(xplat::CreateEventSignal(L"BenchService")) {
+    broker.Queue()->Register(L"ZAV.Service.RequestPolicy", *signal);
+    module = std::make_unique<zav::custody::Custodex>();
+    xplat::RegistryKey::Create(kConfigKey).Set(L"ZAVExecutePath", xplat::StringValue(machine.Program().wstring()));
+    for (const std::wstring& host : hosts) {
+      zav::custody::HostRecord record;
+      record.hostName = host;
+      record.moduleName = L"ZAVSample";
+      record.fileName = L"NotLoaded.dll";
+      module->Add(record);
+    }
+    thread = std::thread([this] { module->Execute(); });
+    signal->Wait(10000);
+    EventData policy(L"ZAV.Service", L"ApplyHostPolicy", L"");
+    broker.Post(policy);
+  }
+  ~ModuleRun() {
+    broker.Send(L"ZAV.Service.TerminateThread", 0, nullptr, EventCode::Default, L"Bench");
+    thread.join();
+    for (auto& [name, record] : module->Hosts()) {
+      record.processHandle.Terminate(1);
+      record.processHandle.WaitForExit(10000);
+    }
+    module.reset();
+    broker.Queue()->Unregister(L"ZAV.Service.RequestPolicy", *signal);
+  }
+
+ private:
+  BrokerBinding broker;
+  std::unique_ptr<xplat::EventSignal> signal;
+  std::unique_ptr<zav::custody::Custodex> module;
+  std::thread thread;
+};
+
+std::vector<std::wstring> HostNames(int count) {
+  std::vector<std::wstring> names;
+  for (int i = 0; i < count; ++i) names.push_back(L"Bench" + std::to_wstring(100 + i));
+  return names;
+}
+
+struct Figures {
+  double medianMs = 0;
+  double longestMs = 0;
+  int measured = 0;
+};
+
+Figures Summarise(std::vector<double> latencies) {
+  Figures figures;
+  figures.measured = static_cast<int>(latencies.size());
+  if (latencies.empty()) return figures;
+  std::sort(latencies.begin(), latencies.end());
+  figures.medianMs = latencies[latencies.size() / 2];
+  figures.longestMs = latencies.back();
+  return figures;
+}
+
+// The floor: the same real work without the module. A process of the host
+// image is ended from outside; as soon as a wait on it returns, its copy is
+// made again and started, and the new process stamps its start.
+Figures MeasureFloor(Machine& machine, int kills) {
+  const std::wstring source = (machine.Program() / "qvhost.exe").wstring();
+  const std::wstring image = (machine.Program() / "QVH-Floor.exe").wstring();
+  Stamps stamps(machine.Stamps());
+  std::vector<double> latencies;
+  xplat::StartedProcess host;
+  if (!xplat::CopyFile(source, image) || !xplat::StartProgram(image, L"-m Floor", host)) return Figures{};
+  std::uint64_t startNs = 0;
+  stamps.AwaitNew("Floor", 0, startNs, 10s);
+  for (int i = 0; i < kills; ++i) {
+    std::this_thread::sleep_for(5ms);
+    if (!host.process.Terminate(1) || !host.process.WaitForExit(10000)) break;
+    const std::uint64_t endedNs = custodex_monotonic_ns();
+    const std::uint32_t old = host.processId;
+    host = xplat::StartedProcess();
+    if (!xplat::DeleteFile(image) || !xplat::CopyFile(source, image) ||
+        !xplat::StartProgram(image, L"-m Floor", host) || !stamps.AwaitNew("Floor", old, startNs, 10s)) {
+      break;
+    }
+    latencies.push_back(startNs > endedNs ? static_cast<double>(startNs - endedNs) / 1e6 : 0);
+  }
+  host.process.Terminate(1);
+  host.process.WaitForExit(10000);
+  return Summarise(latencies);
+}
+
+Figures MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills, int hostCount) {
+  const std::vector<std::wstring> names = HostNames(hostCount);
+  machine.Settings(wakeOnHostExit, false);
+  machine.ModuleList(names);
+  Stamps stamps(machine.Stamps());
+  std::vector<double> latencies;
+  {
+    ModuleRun run(machine, names);
+    for (const auto end = std::chrono::steady_clock::now() + 60s;
+         stamps.Count() < names.size() && std::chrono::steady_clock::now() < end;)
+      std::this_thread::sleep_for(10ms);
+    std::mt19937 random(14);
+    for (int i = 0; i < kills; ++i) {
+      // At any moment of the default wake-up period, or soon after the last restart.
+      std::this_thread::sleep_for(std::chrono::milliseconds(wakeOnHostExit ? 5 + random() % 20 : random() % 30000));
+      const std::string host = xplat::ToUtf8(names[random() % names.size()]);
+      const std::uint32_t old = stamps.Pid(host);
+      const xplat::ProcessHandle process = xplat::OpenProcessForWaiting(old);
+      if (!process || !xplat::TerminateProcessById(old, 1) || !process.WaitForExit(10000)) continue;
+      const std::uint64_t endedNs = custodex_monotonic_ns();
+      std::uint64_t startNs = 0;
+      if (!stamps.AwaitNew(host, old, startNs, wakeOnHostExit ? 10s : 40s)) continue;
+      latencies.push_back(startNs > endedNs ? static_cast<double>(startNs - endedNs) / 1e6 : 0);
+    }
+  }
+  return Summarise(latencies);
+}
+
+int Restart(const Options& options) {
+  Machine machine(options.image);
+  std::printf("restart after an external kill: %d hosts, %s as qvhost.exe (copied per restart), logging at 200\n",
+              options.hosts, options.image == "qvhost" ? "the qvhost.exe stand-in" : "the idle host");
+  const Figures floor = MeasureFloor(machine, options.kills);
+  const Figures fast = MeasureRestarts(machine, true, options.kills, options.hosts);
+  const bool met = fast.measured > 0 && fast.medianMs <= kMedianTargetMs && fast.longestMs <= kLongestTargetMs;
+  std::printf("  floor (copy and start): %4d kills  median %8.2f ms  longest %8.2f ms\n", floor.measured,
+              floor.medianMs, floor.longestMs);
+  std::printf(
+      "  wake on host exit:      %4d kills  median %8.2f ms  longest %8.2f ms  (targets: %.1f ms, %.0f ms: %s)\n",
+      fast.measured, fast.medianMs, fast.longestMs, kMedianTargetMs, kLongestTargetMs, met ? "met" : "missed");
+  if (options.defaultKills > 0) {
+    const Figures slow = MeasureRestarts(machine, false, options.defaultKills, options.hosts);
+    std::printf("  default 30-s wake-up:   %4d kills  median %8.2f ms  longest %8.2f ms\n", slow.measured,
+                slow.medianMs, slow.longestMs);
+  }
+  return met ? 0 : 1;
+}
+
+double CrashLoopCpuPercent(Machine& machine, bool backOff, int seconds) {
+  const std::vector<std::wstring> names{L"Crashy"};
+  machine.Settings(true, backOff);
+  machine.ModuleList(names);
+  xplat::WriteEnvironment(L"CUSTODEX_BENCH_CRASH", L"Crashy");
+  ModuleRun run(machine, names);
+  const double cpu = CpuSeconds();
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return (CpuSeconds() - cpu) * 100 / elapsed;
+}
+
+int CrashLoop(const Options& options) {
+  Machine machine("idle");
+  std::printf("a host that ends at once every time, wake on host exit on: CPU of the service process\n");
+  const double withBackOff = CrashLoopCpuPercent(machine, true, options.seconds);
+  std::printf("  restart back-off on:   %5d s  %6.3f %% of one core  (target %.0f %%: %s)\n", options.seconds,
+              withBackOff, kCpuTargetPercent, withBackOff <= kCpuTargetPercent ? "met" : "missed");
+  if (options.withoutBackOffSeconds > 0) {
+    const double without = CrashLoopCpuPercent(machine, false, options.withoutBackOffSeconds);
+    std::printf("  restart back-off off:  %5d s  %6.3f %% of one core\n", options.withoutBackOffSeconds, without);
+  }
+  return withBackOff <= kCpuTargetPercent ? 0 : 1;
+}
+
+bool Parse(int argc, char** argv, Options& options) {
+  if (argc < 2) return false;
+  options.mode = argv[1];
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string name = argv[i];
+    const std::string value = argv[i + 1];
+    if (name == "--hosts")
+      options.hosts = std::stoi(value);
+    else if (name == "--kills")
+      options.kills = std::stoi(value);
+    else if (name == "--default-kills")
+      options.defaultKills = std::stoi(value);
+    else if (name == "--image")
+      options.image = value;
+    else if (name == "--seconds")
+      options.seconds = std::stoi(value);
+    else if (name == "--without-back-off-seconds")
+      options.withoutBackOffSeconds = std::stoi(value);
+    else
+      return false;
+  }
+  return options.mode == "restart" || options.mode == "crash-loop";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!Parse(argc, argv, options)) {
+    std::fprintf(stderr,
+                 "usage: custodex-supervision-bench restart [--hosts N] [--kills N] [--default-kills N] "
+                 "[--image idle|qvhost]\n"
+                 "       custodex-supervision-bench crash-loop [--seconds N] [--without-back-off-seconds N]\n");
+    return 2;
+  }
+  return options.mode == "restart" ? Restart(options) : CrashLoop(options);
+}
