@@ -15,6 +15,7 @@
 //
 // For tests and demos: when QVHOST_EXIT_<host> is set to CODE or CODE@MS, the
 // host does nothing but exit with CODE at once, or after MS milliseconds.
+// For benchmarks: CUSTODEX_BENCH_STARTS gets its start stamp (start_stamp.h).
 
 #include <atomic>
 #include <cstdarg>

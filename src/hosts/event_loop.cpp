@@ -153,6 +153,7 @@ void Custodex::WindDownForUpgrade() {
   logger->LogMsg(log_level::kNormal, L"Execute: Received Upgrade Module event %ws", ModuleName().c_str());
   logger->LogMsg(log_level::kNormal, L"Execute: Sending ZAV.Service.HostUpgrade");
   SendEvent(L"ZAV.Service.HostUpgrade", 0, nullptr, kEventCode);
+  if (waitSet) waitSet->Watch({});  // the loop ends: no host's end is to wake it
   std::vector<const xplat::ProcessHandle*> processes;
   for (const auto& [hostName, record] : hosts) {
     if (record.processHandle) processes.push_back(&record.processHandle);

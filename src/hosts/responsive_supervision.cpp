@@ -4,6 +4,8 @@
 // less and less often (restart back-off). The runs of every host are
 // remembered either way, for the status answers.
 
+#include <algorithm>
+
 #include "hosts/custodex.h"
 #include "xplat/clock.h"
 
@@ -48,7 +50,7 @@ std::vector<const xplat::ProcessHandle*> Custodex::WatchedProcesses() const {
 }
 
 std::uint32_t Custodex::NextWaitMs() const {
-  std::uint64_t waitMs = static_cast<std::uint32_t>(WaitTimeout());
+  std::uint64_t waitMs = static_cast<std::uint64_t>(std::max(WaitTimeout(), 0));
   if (!settings.restartBackOff) return static_cast<std::uint32_t>(waitMs);
   const std::uint64_t now = Now();
   for (const auto& [hostName, record] : hosts) {

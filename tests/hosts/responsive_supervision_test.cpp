@@ -91,6 +91,11 @@ TEST_F(ResponsiveSupervisionTest, WatchedProcessesFollowTheHostsBeyondOneKernelW
   ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, removal));
   EXPECT_TRUE(watch.WaitForExit(0));
   EXPECT_EQ(module->WatchedProcessCount(), names.size() - 1);
+
+  ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
+  ASSERT_TRUE(clock.ElapseWait(testing_support::kHostExitWaitMs));
+  ASSERT_TRUE(Eventually([&] { return ended.load(); }));
+  EXPECT_EQ(module->WatchedProcessCount(), 0u) << "the upgrade unregisters every host";
 }
 
 TEST(RestartDelayTest, DoublesFromTheSecondQuickExitUpToFiveMinutesAndResetsAfterTenMinutes) {

@@ -1,7 +1,8 @@
 #include "xplat/process_list.h"
 
-#include <tlhelp32.h>
 #include <windows.h>
+// after windows.h, which they build on
+#include <tlhelp32.h>
 #include <winternl.h>
 
 #include <vector>
