@@ -95,7 +95,7 @@ BENCHMARK(BM_ApplyHostPolicy)
 void BM_SupervisionPass(benchmark::State& state) {
   const fs::path folder = IdleHostFolder();
   const auto names = bench_support::HostNames(L"Watch", static_cast<int>(state.range(0)));
-  auto module = MakeModule(folder, false);
+  auto module = MakeModule(folder, state.range(1) != 0);
   AddHosts(*module, names);
   if (module->ApplyHostPolicy() != 0) state.SkipWithError("a host did not start");
   for (auto _ : state) {
@@ -103,9 +103,9 @@ void BM_SupervisionPass(benchmark::State& state) {
   }
   EndHosts(*module);
   bench_support::RemoveHostFiles(folder, names);
-  state.SetLabel("logging filtered");
+  state.SetLabel(state.range(1) != 0 ? "logged (TALLYX_LEVEL decides)" : "logging filtered");
 }
-BENCHMARK(BM_SupervisionPass)->Arg(64)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SupervisionPass)->Args({64, 0})->Args({64, 1})->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -114,7 +114,7 @@ void CLogger::LogEventA(LogLevel level, const wchar_t* format, const char* text)
 void CLogger::LogLastError(LogLevel level, const wchar_t* format, ...) {
   if (IsFiltered(level, format)) return;
   const xplat::ErrorCode code = xplat::LastError();
-  const std::wstring errorLine = LastErrorLine(code, xplat::SystemMessage(code));
+  const std::wstring errorLine = ErrorLineFor(code);
   va_list args;
   va_start(args, format);
   WriteFormatted(level, L"LogLastError", format, args);
@@ -131,6 +131,17 @@ void CLogger::LogSystemError(LogLevel level, xplat::ErrorCode code, const wchar_
   va_end(args);
   if (formatted) AppendSystemError(line, code, xplat::SystemMessage(code));
   Write(level, line);
+}
+
+// The supervision pass writes an error line for every host it looks at, with
+// the same few codes: their texts are asked of the system once.
+std::wstring CLogger::ErrorLineFor(xplat::ErrorCode code) {
+  std::lock_guard<std::mutex> lock(errorLinesMutex);
+  const auto known = errorLines.find(code);
+  if (known != errorLines.end()) return known->second;
+  std::wstring line = LastErrorLine(code, xplat::SystemMessage(code));
+  if (errorLines.size() < kRememberedErrorLines) errorLines.emplace(code, line);
+  return line;
 }
 
 void CLogger::SetBackEndValue(std::uint32_t value) {

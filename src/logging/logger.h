@@ -6,6 +6,8 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "logging/log_level.h"
@@ -49,12 +51,17 @@ class CLogger {
   void ReadRegistrySettings();
   void Write(LogLevel level, const wchar_t* line);
   void WriteFormatted(LogLevel level, const wchar_t* operation, const wchar_t* format, va_list args);
+  std::wstring ErrorLineFor(xplat::ErrorCode code);
+
+  static constexpr std::size_t kRememberedErrorLines = 64;
 
   std::wstring name;
   std::wstring filter;
   xplat::DynamicLibrary library;
   TallyxInstance* backEnd = nullptr;
   bool disabled = false;
+  std::mutex errorLinesMutex;
+  std::map<xplat::ErrorCode, std::wstring> errorLines;
 };
 
 // The event-log report of a library without "GetTallyxInstance".
