@@ -51,8 +51,6 @@ class Custodex : public ZAVModule {
 
   HostContainer& Hosts() { return hosts; }
   const std::vector<DetachedHost>& DetachedHosts() const { return detachedHosts; }
-  const std::map<std::wstring, HostHistory>& History() const { return history; }
-  const SupervisionSettings& Settings() const { return settings; }
   // The processes whose end wakes the loop (with wake on host exit).
   std::size_t WatchedProcessCount() const { return waitSet ? waitSet->WatchedCount() : 0; }
   std::atomic<std::uint32_t>* PolicyLock() { return policyLock.get(); }
@@ -92,6 +90,7 @@ class Custodex : public ZAVModule {
   // The runs of each host, and the back-off that follows from them.
   void NoteStarted(const HostRecord& record, bool adopted);
   void NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode);
+  void NoteFailedStart(const HostRecord& record);
   bool IsBackingOff(const std::wstring& hostName) const;
   bool HostsDueToStart() const;
   void ForgetHistory(const std::wstring& hostName);

@@ -28,6 +28,7 @@ std::int32_t Custodex::ApplyHostPolicy() {
       logger->LogMsg(log_level::kDiagnostic, L"ApplyHostPolicy: Host process started for %ws", hostName.c_str());
     } else {
       logger->LogMsg(log_level::kError, L"ApplyHostPolicy: Failure to start: %ws", hostName.c_str());
+      NoteFailedStart(record);
       result = 1;
     }
   }

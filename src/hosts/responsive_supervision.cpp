@@ -91,6 +91,14 @@ void Custodex::NoteEnded(const HostRecord& record, std::optional<std::uint32_t> 
                  exitCode ? std::to_wstring(*exitCode).c_str() : L"unknown", delayMs);
 }
 
+// A delayed start that fails is tried again later, not in a loop: it counts
+// as a quick exit.
+void Custodex::NoteFailedStart(const HostRecord& record) {
+  const auto past = history.find(record.hostName);
+  if (!settings.restartBackOff || past == history.end() || !past->second.nextStartMs) return;
+  past->second.nextStartMs = Now() + RestartDelay(0, past->second.quickExits);
+}
+
 bool Custodex::IsBackingOff(const std::wstring& hostName) const {
   const auto past = history.find(hostName);
   return settings.restartBackOff && past != history.end() && past->second.nextStartMs &&

@@ -137,6 +137,20 @@ TEST_F(ResponsiveSupervisionTest, HostThatKeepsEndingAtOnceBacksOff) {
   }
 }
 
+// A delayed start that fails must not turn the loop's wait into a spin.
+TEST_F(ResponsiveSupervisionTest, DelayedStartThatFailsIsTriedAgainLater) {
+  Enable({L"WakeOnHostExit", L"RestartBackOff"});
+  SetLife(L"Crashy", 0, 3);
+  Start();
+  ApplyPolicy({L"Crashy"}, 1000);
+  std::filesystem::remove(programFolder / "qvhost.exe");
+  LogCursor log;
+  const std::uint64_t mark = clock.Mark();
+  clock.Advance(1000);
+  ASSERT_TRUE(clock.AwaitWait(2000, mark)) << "the next attempt waits on";
+  EXPECT_EQ(log.Count(L"ApplyHostPolicy: Failure to start: Crashy"), 1u);
+}
+
 TEST_F(ResponsiveSupervisionTest, RemovalForgetsTheBackOff) {
   Enable({L"WakeOnHostExit", L"RestartBackOff"});
   SetLife(L"Crashy", 0, 3);
