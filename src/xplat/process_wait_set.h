@@ -39,6 +39,14 @@ class ProcessWaitSet {
 
  private:
   struct Impl;
+  // What each back-end gives Watch, which is shared.
+  bool Usable() const;
+  bool Watches(std::uint64_t serial) const;
+  std::vector<std::uint64_t> WatchedSerials() const;
+  bool AddWatch(std::uint64_t serial, const ProcessHandle& process);
+  void RemoveWatch(std::uint64_t serial);
+  static std::uint64_t SerialOf(const ProcessHandle& process);
+
   std::unique_ptr<Impl> impl;
 };
 

@@ -9,29 +9,10 @@
 #include <cstdint>
 
 #include "xplat/clock.h"
+#include "xplat/posix/poll_readable.h"
 #include "xplat/posix/posix_event_signal.h"
 
 namespace xplat {
-namespace {
-
-// True when the descriptor became readable within ms.
-bool PollReadable(int fd, std::uint32_t ms) {
-  using namespace std::chrono;
-  const auto deadline = steady_clock::now() + milliseconds(ms);
-  for (int timeout = ms == kInfinite ? -1 : static_cast<int>(std::min<std::uint32_t>(ms, INT_MAX));;) {
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, timeout);
-    if (ready >= 0) return ready > 0;
-    if (errno != EINTR) return false;
-    if (timeout >= 0) {
-      const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-      timeout = static_cast<int>(std::max<decltype(left)>(0, std::min<decltype(left)>(left, INT_MAX)));
-    }
-  }
-}
-
-}  // namespace
-
 PosixEventSignal::PosixEventSignal(std::wstring name)
     : EventSignal(std::move(name)), fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
@@ -61,7 +42,7 @@ bool PosixEventSignal::Wait(std::uint32_t ms) {
   if (!fd) return false;
   return CurrentClock().TimedWait(ms, [this](std::uint32_t timeout) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
-    for (std::uint32_t left = timeout; PollReadable(fd.Get(), left);) {
+    for (std::uint32_t left = timeout; PollReadable(fd.Get(), left) == PollResult::Ready;) {
       if (Consume()) return true;
       if (timeout == kInfinite) continue;
       const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());

@@ -27,6 +27,7 @@ extern "C" {
 
 #include "xplat/clock.h"
 #include "xplat/posix/file_descriptor.h"
+#include "xplat/posix/poll_readable.h"
 #include "xplat/posix/process_handle_impl.h"
 #include "xplat/process_wait.h"
 #include "xplat/text.h"
@@ -34,24 +35,6 @@ extern "C" {
 namespace xplat {
 
 namespace {
-
-enum class PollResult { Ready, TimedOut, Failed };
-
-PollResult PollReadable(int fd, std::uint32_t ms) {
-  using namespace std::chrono;
-  const auto deadline = steady_clock::now() + milliseconds(ms);
-  for (int timeout = ms == kInfinite ? -1 : static_cast<int>(std::min<std::uint32_t>(ms, INT_MAX));;) {
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, timeout);
-    if (ready > 0) return PollResult::Ready;
-    if (ready == 0) return PollResult::TimedOut;
-    if (errno != EINTR) return PollResult::Failed;
-    if (timeout >= 0) {
-      const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-      timeout = static_cast<int>(std::max<decltype(left)>(0, std::min<decltype(left)>(left, INT_MAX)));
-    }
-  }
-}
 
 // A child starts with no blocked signals and every action at its default,
 // whatever this process set up for itself, as a new Windows process would.

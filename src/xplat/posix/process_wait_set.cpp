@@ -18,7 +18,9 @@ namespace {
 constexpr std::uint64_t kSignalKey = 0;  // process serials start at 1
 constexpr int kEventsPerWait = 16;
 
-int TimeoutOf(std::uint32_t ms) { return ms == kInfinite ? -1 : static_cast<int>(std::min<std::uint32_t>(ms, INT_MAX)); }
+int TimeoutOf(std::uint32_t ms) {
+  return ms == kInfinite ? -1 : static_cast<int>(std::min<std::uint32_t>(ms, INT_MAX));
+}
 
 }  // namespace
 
@@ -70,23 +72,21 @@ ProcessWaitSet::~ProcessWaitSet() {
   while (!impl->watched.empty()) impl->Remove(impl->watched.begin());
 }
 
-bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
-  if (!impl->epoll) return false;
-  std::map<std::uint64_t, const ProcessHandle*> wanted;
-  for (const ProcessHandle* process : processes) {
-    if (process && *process) wanted.emplace(ProcessAccess::Serial(*process), process);
-  }
-  for (auto entry = impl->watched.begin(); entry != impl->watched.end();) {
-    const auto next = std::next(entry);
-    if (wanted.count(entry->first) == 0) impl->Remove(entry);
-    entry = next;
-  }
-  bool all = true;
-  for (const auto& [serial, process] : wanted) {
-    if (impl->watched.count(serial) == 0) all = impl->Add(*process) && all;
-  }
-  return all;
+bool ProcessWaitSet::Usable() const { return static_cast<bool>(impl->epoll); }
+
+bool ProcessWaitSet::Watches(std::uint64_t serial) const { return impl->watched.count(serial) != 0; }
+
+std::vector<std::uint64_t> ProcessWaitSet::WatchedSerials() const {
+  std::vector<std::uint64_t> serials;
+  for (const auto& [serial, duplicate] : impl->watched) serials.push_back(serial);
+  return serials;
 }
+
+bool ProcessWaitSet::AddWatch(std::uint64_t, const ProcessHandle& process) { return impl->Add(process); }
+
+void ProcessWaitSet::RemoveWatch(std::uint64_t serial) { impl->Remove(impl->watched.find(serial)); }
+
+std::uint64_t ProcessWaitSet::SerialOf(const ProcessHandle& process) { return ProcessAccess::Serial(process); }
 
 std::size_t ProcessWaitSet::WatchedCount() const { return impl->watched.size(); }
 

@@ -81,28 +81,26 @@ ProcessWaitSet::~ProcessWaitSet() {
   while (!impl->watched.empty()) impl->Remove(impl->watched.begin());
 }
 
-bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
-  if (!impl->processEnded || !impl->signal.NativeHandle()) return false;
-  std::map<std::uint64_t, const ProcessHandle*> wanted;
-  for (const ProcessHandle* process : processes) {
-    if (process && *process) wanted.emplace(ProcessAccess::Serial(*process), process);
-  }
-  for (auto entry = impl->watched.begin(); entry != impl->watched.end();) {
-    const auto next = std::next(entry);
-    if (wanted.count(entry->first) == 0) impl->Remove(entry);
-    entry = next;
-  }
-  bool all = true;
-  for (const auto& [serial, process] : wanted) {
-    if (impl->watched.count(serial) == 0) all = impl->Add(serial, *process) && all;
-  }
-  return all;
+bool ProcessWaitSet::Usable() const { return impl->processEnded && impl->signal.NativeHandle(); }
+
+bool ProcessWaitSet::Watches(std::uint64_t serial) const { return impl->watched.count(serial) != 0; }
+
+std::vector<std::uint64_t> ProcessWaitSet::WatchedSerials() const {
+  std::vector<std::uint64_t> serials;
+  for (const auto& [serial, entry] : impl->watched) serials.push_back(serial);
+  return serials;
 }
+
+bool ProcessWaitSet::AddWatch(std::uint64_t serial, const ProcessHandle& process) { return impl->Add(serial, process); }
+
+void ProcessWaitSet::RemoveWatch(std::uint64_t serial) { impl->Remove(impl->watched.find(serial)); }
+
+std::uint64_t ProcessWaitSet::SerialOf(const ProcessHandle& process) { return ProcessAccess::Serial(process); }
 
 std::size_t ProcessWaitSet::WatchedCount() const { return impl->watched.size(); }
 
 ProcessWaitSet::Woken ProcessWaitSet::Wait(std::uint32_t ms) {
-  if (!impl->processEnded || !impl->signal.NativeHandle()) return Woken::Failed;
+  if (!Usable()) return Woken::Failed;
   Woken woken = Woken::TimedOut;
   CurrentClock().TimedWait(ms, [&](std::uint32_t timeout) {
     woken = impl->WaitOnce(timeout);

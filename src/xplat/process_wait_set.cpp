@@ -1,0 +1,25 @@
+#include "xplat/process_wait_set.h"
+
+#include <map>
+
+namespace xplat {
+
+// Handles are told apart by serial numbers, which no later handle reuses as
+// it may reuse a descriptor or handle value.
+bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
+  if (!Usable()) return false;
+  std::map<std::uint64_t, const ProcessHandle*> wanted;
+  for (const ProcessHandle* process : processes) {
+    if (process && *process) wanted.emplace(SerialOf(*process), process);
+  }
+  for (const std::uint64_t serial : WatchedSerials()) {
+    if (wanted.count(serial) == 0) RemoveWatch(serial);
+  }
+  bool all = true;
+  for (const auto& [serial, process] : wanted) {
+    if (!Watches(serial)) all = AddWatch(serial, *process) && all;
+  }
+  return all;
+}
+
+}  // namespace xplat
