@@ -5,7 +5,6 @@
 
 #include "hosts/custodex.h"
 #include "hosts/host_files.h"
-#include "xplat/process_list.h"
 
 namespace zav::custody {
 namespace {
@@ -30,12 +29,28 @@ bool Custodex::IsTracked(std::uint32_t processId) const {
   return false;
 }
 
-bool Custodex::AdoptRunningHost(HostRecord& record) {
-  if (history.count(record.hostName) != 0 || !NamesHostFile(record.hostName)) return false;
-  const std::wstring programFolder = AgentConfig::GetExecutePath();
-  if (programFolder.empty()) return false;
-  const std::wstring image = HostImagePath(programFolder, record.hostName);
-  for (const xplat::RunningProgram& running : xplat::ProcessesRunning(image)) {
+// Whether a host may be taken over: only at its first start, and only with
+// a copy it could have been started from.
+bool Custodex::MayAdopt(const HostRecord& record) const {
+  return settings.adoptHosts && record.started == 0 && history.count(record.hostName) == 0 &&
+         NamesHostFile(record.hostName);
+}
+
+std::vector<xplat::RunningProgram> Custodex::ProcessesToAdopt() const {
+  std::vector<std::wstring> names;
+  for (const auto& [hostName, record] : hosts) {
+    if (MayAdopt(record)) names.push_back(hostName);
+  }
+  const std::wstring programFolder = names.empty() ? std::wstring() : AgentConfig::GetExecutePath();
+  if (programFolder.empty()) return {};
+  std::vector<std::wstring> images;
+  for (const std::wstring& name : names) images.push_back(HostImagePath(programFolder, name));
+  return xplat::ProcessesRunning(images);
+}
+
+bool Custodex::AdoptRunningHost(HostRecord& record, const std::vector<xplat::RunningProgram>& candidates) {
+  if (!MayAdopt(record)) return false;
+  for (const xplat::RunningProgram& running : candidates) {
     if (!NamesHost(running.arguments, record.hostName) || IsTracked(running.processId)) continue;
     xplat::ProcessHandle process = xplat::OpenProcessToSupervise(running.processId);
     if (!process || HasEnded(process)) continue;
@@ -46,7 +61,7 @@ bool Custodex::AdoptRunningHost(HostRecord& record) {
     record.started = 1;
     NoteStarted(record, true);
     logger->LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws adopted: its process %u already runs from %ws",
-                   record.hostName.c_str(), record.processId, image.c_str());
+                   record.hostName.c_str(), record.processId, running.image.c_str());
     return true;
   }
   return false;

@@ -21,6 +21,7 @@
 #include "logging/logger.h"
 #include "module/zav_module.h"
 #include "xplat/file_system.h"
+#include "xplat/process_list.h"
 #include "xplat/process_wait_set.h"
 
 namespace zav::custody {
@@ -95,8 +96,11 @@ class Custodex : public ZAVModule {
   bool HostsDueToStart() const;
   void ForgetHistory(const std::wstring& hostName);
   void AnswerHostStatus(const EventData& request);
-  // Takes over the host's process an earlier service left running.
-  bool AdoptRunningHost(HostRecord& record);
+  // Takes over the host's process an earlier service left running; the
+  // candidates come from one look at the system's processes per application.
+  bool MayAdopt(const HostRecord& record) const;
+  std::vector<xplat::RunningProgram> ProcessesToAdopt() const;
+  bool AdoptRunningHost(HostRecord& record, const std::vector<xplat::RunningProgram>& candidates);
   bool IsTracked(std::uint32_t processId) const;
   void DrainEvents(bool& stop);
 

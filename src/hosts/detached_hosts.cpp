@@ -31,7 +31,6 @@ std::optional<std::uint32_t> Custodex::RunningProcessOf(const HostRecord& record
 
 bool Custodex::ReapDetachedHosts() {
   bool releasedAHost = false;
-  const std::wstring programFolder = detachedHosts.empty() ? std::wstring() : AgentConfig::GetExecutePath();
   for (auto host = detachedHosts.begin(); host != detachedHosts.end();) {
     if (!HasEnded(host->processHandle)) {
       ++host;
@@ -47,7 +46,7 @@ bool Custodex::ReapDetachedHosts() {
     }
     const auto record = hosts.find(host->hostName);
     if (record == hosts.end()) {
-      RemoveHostImage(programFolder, host->hostName, L"CheckThatHostIsStillRunning");
+      RemoveHostImage(AgentConfig::GetExecutePath(), host->hostName, L"CheckThatHostIsStillRunning");
     } else {
       releasedAHost = releasedAHost || record->second.started == 0;
     }

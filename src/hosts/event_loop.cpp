@@ -124,10 +124,10 @@ void Custodex::Dispatch(const EventData& record, bool& stop) {
 
 void Custodex::DeleteHost(const std::wstring& hostName) {
   logger->LogMsg(log_level::kNormal, L"Execute: Received DeleteHost for %ws", hostName.c_str());
-  const std::wstring programFolder = AgentConfig::GetExecutePath();
-  const std::wstring imagePath = HostImagePath(programFolder, hostName);
   const auto found = hosts.find(hostName);
   if (found == hosts.end()) return;
+  const std::wstring programFolder = AgentConfig::GetExecutePath();
+  const std::wstring imagePath = HostImagePath(programFolder, hostName);
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for process %ws to end", hostName.c_str());
   HostRecord& record = found->second;
   record.processHandle.WaitForExit(kHostExitWaitMs);

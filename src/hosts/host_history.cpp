@@ -13,6 +13,11 @@ std::uint32_t RestartDelay(std::uint64_t runMs, unsigned& quickExits) {
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{1000} << doublings, kLongestBackOffMs));
 }
 
+std::size_t RestartsInLastHour(const HostHistory& history, std::uint64_t nowMs) {
+  return static_cast<std::size_t>(std::count_if(history.restarts.begin(), history.restarts.end(),
+                                                [&](std::uint64_t at) { return nowMs - at <= kRestartWindowMs; }));
+}
+
 void ForgetOldRestarts(HostHistory& history, std::uint64_t nowMs) {
   while (!history.restarts.empty() && nowMs - history.restarts.front() > kRestartWindowMs) {
     history.restarts.pop_front();

@@ -36,5 +36,7 @@ std::uint32_t RestartDelay(std::uint64_t runMs, unsigned& quickExits);
 
 // Drops the restarts that lie more than an hour before now.
 void ForgetOldRestarts(HostHistory& history, std::uint64_t nowMs);
+// The restarts within the hour before now.
+std::size_t RestartsInLastHour(const HostHistory& history, std::uint64_t nowMs);
 
 }  // namespace zav::custody

@@ -71,9 +71,10 @@ void Custodex::AnswerHostStatus(const EventData& request) {
       if (!request.Parameter.empty() && hostName != request.Parameter) continue;
       const auto found = history.find(hostName);
       const HostHistory* past = found == history.end() ? nullptr : &found->second;
+      const bool backingOff = IsBackingOff(hostName);
       pugi::xml_node host = root.append_child(L"host");
       host.append_attribute(L"name") = hostName.c_str();
-      host.append_attribute(L"state") = StateOf(record, past, IsBackingOff(hostName));
+      host.append_attribute(L"state") = StateOf(record, past, backingOff);
       if (!past || past->startedWallMs == 0) continue;
       host.append_attribute(L"pid") = past->processId;
       host.append_attribute(L"started") = IsoTime(past->startedWallMs).c_str();
@@ -82,10 +83,8 @@ void Custodex::AnswerHostStatus(const EventData& request) {
         host.append_attribute(L"exitCode") = past->exitCode ? std::to_wstring(*past->exitCode).c_str() : L"unknown";
       }
       if (past->adopted) host.append_attribute(L"adopted") = L"true";
-      HostHistory recent = *past;
-      ForgetOldRestarts(recent, now);
-      host.append_attribute(L"restartsLastHour") = static_cast<unsigned>(recent.restarts.size());
-      if (IsBackingOff(hostName)) {
+      host.append_attribute(L"restartsLastHour") = static_cast<unsigned>(RestartsInLastHour(*past, now));
+      if (backingOff) {
         host.append_attribute(L"nextStart") = IsoTime(xplat::WallClockMs() + (*past->nextStartMs - now)).c_str();
       }
     }

@@ -13,6 +13,7 @@ constexpr std::uint32_t kUnloadPollIntervalMs = 1000;
 std::int32_t Custodex::ApplyHostPolicy() {
   logger->LogMsg(log_level::kTrace, L"ApplyHostPolicy: Enter");
   std::int32_t result = 0;
+  const std::vector<xplat::RunningProgram> adoptable = ProcessesToAdopt();
   for (auto& [hostName, record] : hosts) {
     if (record.started != 0 || IsBackingOff(hostName)) continue;
     if (const std::optional<std::uint32_t> earlier = RunningProcessOf(record)) {
@@ -20,7 +21,7 @@ std::int32_t Custodex::ApplyHostPolicy() {
                      hostName.c_str(), *earlier);
       continue;
     }
-    if (settings.adoptHosts && AdoptRunningHost(record)) continue;
+    if (AdoptRunningHost(record, adoptable)) continue;
     if (IsLoadedInService(record)) UnloadFromService(record);
     if (StartProcess(record.hostName)) {
       record.started = 1;

@@ -204,11 +204,12 @@ TEST(ProcessesRunningTest, FindsTheProcessesOfOneImageWithTheirArguments) {
   const xplat::StartedProcess* host = children.Start(L"sleep 60000 0 -m Two Words", image);
   ASSERT_NE(host, nullptr);
   ASSERT_NE(children.Start(L"sleep 60000 0"), nullptr);  // another image
-  const std::vector<xplat::RunningProgram> found = xplat::ProcessesRunning(image);
+  const std::vector<xplat::RunningProgram> found = xplat::ProcessesRunning({image + L".absent", image});
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].processId, host->processId);
+  EXPECT_EQ(found[0].image, image);
   EXPECT_EQ(found[0].arguments, (std::vector<std::wstring>{L"sleep", L"60000", L"0", L"-m", L"Two", L"Words"}));
-  EXPECT_TRUE(xplat::ProcessesRunning(image + L".absent").empty());
+  EXPECT_TRUE(xplat::ProcessesRunning({image + L".absent"}).empty());
 }
 
 // A handle opened to supervise reads a running process as still active and

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <map>
 #include <memory>
 
 #include "xplat/posix/regular_file.h"
@@ -51,14 +52,19 @@ std::vector<std::wstring> ArgumentsOf(const std::string& process) {
 
 }  // namespace
 
-std::vector<RunningProgram> ProcessesRunning(const std::wstring& image) {
+std::vector<RunningProgram> ProcessesRunning(const std::vector<std::wstring>& images) {
   std::vector<RunningProgram> found;
-  const std::string wanted = ToUtf8(image);
+  std::map<std::string, std::wstring> wanted;
+  for (const std::wstring& image : images) wanted.emplace(ToUtf8(image), image);
+  if (wanted.empty()) return found;
   const std::unique_ptr<DIR, CloseDirectory> proc(::opendir("/proc"));
   if (!proc) return found;
   while (const dirent* entry = ::readdir(proc.get())) {
-    if (!IsProcessId(entry->d_name) || ImageOf(entry->d_name) != wanted) continue;
-    found.push_back(RunningProgram{static_cast<std::uint32_t>(std::stoul(entry->d_name)), ArgumentsOf(entry->d_name)});
+    if (!IsProcessId(entry->d_name)) continue;
+    const auto image = wanted.find(ImageOf(entry->d_name));
+    if (image == wanted.end()) continue;
+    found.push_back(RunningProgram{static_cast<std::uint32_t>(std::stoul(entry->d_name)), image->second,
+                                   ArgumentsOf(entry->d_name)});
   }
   return found;
 }

@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "xplat/process.h"
@@ -78,18 +79,22 @@ std::wstring CommandLineOf(HANDLE process) {
 
 }  // namespace
 
-std::vector<RunningProgram> ProcessesRunning(const std::wstring& image) {
+std::vector<RunningProgram> ProcessesRunning(const std::vector<std::wstring>& images) {
   std::vector<RunningProgram> found;
-  const Handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  const Handle snapshot(images.empty() ? nullptr : ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) return found;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
     const Handle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
-    if (!process || !SameFile(ImageOf(process.Get()), image)) continue;
+    if (!process) continue;
+    const std::wstring running = ImageOf(process.Get());
+    const auto image = std::find_if(images.begin(), images.end(),
+                                    [&](const std::wstring& wanted) { return SameFile(running, wanted); });
+    if (image == images.end()) continue;
     std::vector<std::wstring> arguments = SplitCommandLine(CommandLineOf(process.Get()));
     if (!arguments.empty()) arguments.erase(arguments.begin());
-    found.push_back(RunningProgram{entry.th32ProcessID, std::move(arguments)});
+    found.push_back(RunningProgram{entry.th32ProcessID, *image, std::move(arguments)});
   }
   return found;
 }
