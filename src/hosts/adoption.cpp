@@ -19,16 +19,6 @@ bool NamesHost(const std::vector<std::wstring>& arguments, const std::wstring& h
 
 }  // namespace
 
-bool Custodex::IsTracked(std::uint32_t processId) const {
-  for (const auto& [hostName, record] : hosts) {
-    if (record.processHandle && record.processId == processId) return true;
-  }
-  for (const DetachedHost& detached : detachedHosts) {
-    if (detached.processId == processId) return true;
-  }
-  return false;
-}
-
 // Whether a host may be taken over: only at its first start, and only with
 // a copy it could have been started from.
 bool Custodex::MayAdopt(const HostRecord& record) const {
@@ -51,7 +41,7 @@ std::vector<xplat::RunningProgram> Custodex::ProcessesToAdopt() const {
 bool Custodex::AdoptRunningHost(HostRecord& record, const std::vector<xplat::RunningProgram>& candidates) {
   if (!MayAdopt(record)) return false;
   for (const xplat::RunningProgram& running : candidates) {
-    if (!NamesHost(running.arguments, record.hostName) || IsTracked(running.processId)) continue;
+    if (!NamesHost(running.arguments, record.hostName)) continue;
     xplat::ProcessHandle process = xplat::OpenProcessToSupervise(running.processId);
     if (!process || HasEnded(process)) continue;
     record.processHandle = std::move(process);

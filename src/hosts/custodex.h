@@ -101,7 +101,6 @@ class Custodex : public ZAVModule {
   bool MayAdopt(const HostRecord& record) const;
   std::vector<xplat::RunningProgram> ProcessesToAdopt() const;
   bool AdoptRunningHost(HostRecord& record, const std::vector<xplat::RunningProgram>& candidates);
-  bool IsTracked(std::uint32_t processId) const;
   void DrainEvents(bool& stop);
 
   std::unique_ptr<std::atomic<std::uint32_t>> policyLock;

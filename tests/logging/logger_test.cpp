@@ -142,6 +142,19 @@ TEST(LoggerTest, LogLastErrorWritesTheLineThenTheSystemText) {
   expected.resize(expected.size() - 2);
   EXPECT_EQ(LoggedTexts(TestName()), (std::vector<std::wstring>{L"StartProcess: Copy of QVHost to QVH-A.exe failed",
                                                                 L"GetLastError returned: " + expected}));
+
+  // Each code keeps its own text, however often the logger has seen others.
+  std::wstring denied = xplat::SystemMessage(5).value_or(L"??");
+  denied.resize(denied.size() - 2);
+  for (const xplat::ErrorCode code : {5u, 2u, 5u}) {
+    xplat::SetLastError(code);
+    logger.LogLastError(210, L"again");
+  }
+  const auto texts = LoggedTexts(TestName());
+  ASSERT_EQ(texts.size(), 8u);
+  EXPECT_EQ(texts[3], L"GetLastError returned: " + denied);
+  EXPECT_EQ(texts[5], L"GetLastError returned: " + expected);
+  EXPECT_EQ(texts[7], L"GetLastError returned: " + denied);
 }
 
 TEST(LoggerTest, LogSystemErrorWritesOneLine) {
