@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <cwchar>
 #include <optional>
 
 namespace {
@@ -26,6 +27,17 @@ TEST(FormatWideTest, FollowsTheWindowsConventionsOnEveryPlatform) {
   EXPECT_EQ(Format(100, L"%I64d %lld", static_cast<std::int64_t>(-1099511627776LL), 5LL), L"-1099511627776 5");
   EXPECT_EQ(Format(100, L"%wc%c 100%%", L'x', L'y'), L"xy 100%");
   EXPECT_EQ(Format(100, L"%-4ws|%4ws|", L"ab", L"cd"), L"ab  |  cd|");
+}
+
+// Formats are remembered by address: a buffer used again with other text
+// must not be formatted with the old text's conventions.
+TEST(FormatWideTest, AFormatBufferReusedWithOtherTextIsReadAfresh) {
+  wchar_t format[16] = L"%ws|%S";
+  EXPECT_EQ(Format(100, format, L"wide", "narrow"), L"wide|narrow");
+  std::wcscpy(format, L"%S|%ws");
+  EXPECT_EQ(Format(100, format, "narrow", L"wide"), L"narrow|wide");
+  std::wcscpy(format, L"%I64d");
+  EXPECT_EQ(Format(100, format, static_cast<std::int64_t>(1) << 40), L"1099511627776");
 }
 
 TEST(FormatWideTest, CutsALongResultAtTheLimitAndTerminatesIt) {

@@ -1,5 +1,6 @@
 #include "xplat/format.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -84,12 +85,38 @@ std::optional<std::size_t> FormatThroughStream(wchar_t* buffer, std::size_t maxC
   return length;
 }
 
+// The translations of the formats this thread used last. Callers pass the
+// same literal formats again and again, so an entry is found by the format's
+// address; the text is compared as well, since a format may also live in a
+// buffer that is reused with other text. Being per thread, it needs no lock.
+class TranslationCache {
+ public:
+  const std::wstring& Translate(const wchar_t* format) {
+    Entry& entry = entries[(reinterpret_cast<std::uintptr_t>(format) >> 3) % kEntries];
+    if (entry.format != format || entry.original != format) {
+      entry.format = format;
+      entry.original = format;
+      entry.translated.clear();
+      TranslateFormat(format, entry.translated);
+    }
+    return entry.translated;
+  }
+
+ private:
+  static constexpr std::size_t kEntries = 64;
+  struct Entry {
+    const wchar_t* format = nullptr;
+    std::wstring original;
+    std::wstring translated;
+  };
+  Entry entries[kEntries];
+};
+
 }  // namespace
 
 std::optional<std::size_t> FormatWide(wchar_t* buffer, std::size_t maxChars, const wchar_t* format, va_list args) {
-  thread_local std::wstring translated;
-  translated.clear();
-  TranslateFormat(format, translated);
+  thread_local TranslationCache cache;
+  const std::wstring& translated = cache.Translate(format);
   va_list retry;
   va_copy(retry, args);
   const int written = std::vswprintf(buffer, maxChars + 1, translated.c_str(), args);
