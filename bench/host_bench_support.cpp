@@ -31,7 +31,7 @@ std::vector<pid_t> ReadPids(const fs::path& childrenFile) {
 
 }  // namespace
 
-int RunInTemporaryMachine(int argc, char** argv) {
+int RunInTemporaryMachine(int argc, char** argv, const std::function<void()>& summary) {
   machineFolder = fs::temp_directory_path() / ("custodex-bench-" + std::to_string(::getpid()));
   fs::create_directories(machineFolder);
   xplat::WriteEnvironment(L"CUSTODEX_MACHINE_ROOT", (machineFolder / "machine").wstring());
@@ -40,6 +40,7 @@ int RunInTemporaryMachine(int argc, char** argv) {
   xplat::WriteEnvironment(L"TALLYX_LOG_FILE", (machineFolder / "bench.log").wstring());
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
+  if (summary) summary();
   benchmark::Shutdown();
   EndChildProcesses();
   std::error_code ignored;

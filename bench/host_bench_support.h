@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,8 @@ namespace fs = std::filesystem;
 
 // Runs the benchmarks inside a temporary machine root (registry store,
 // common application-data folder, log file, event log), removed afterwards.
-int RunInTemporaryMachine(int argc, char** argv);
+// `summary`, when given, runs after the benchmarks.
+int RunInTemporaryMachine(int argc, char** argv, const std::function<void()>& summary = nullptr);
 const fs::path& MachineFolder();
 
 // The agent's key and its Config key, made afresh. With moduleLogging off,

@@ -1,12 +1,18 @@
 #include "config/agent_config.h"
 
+#include <array>
 #include <cstdio>
+#include <mutex>
+#include <optional>
+#include <vector>
 
 #include "config/name_equality.h"
 #include "config/xml_file.h"
+#include "config/xml_file_cache.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/file_system.h"
 #include "xplat/registry.h"
+#include "xplat/registry_watch.h"
 
 namespace zav::custody {
 namespace {
@@ -66,6 +72,23 @@ class ServerValuePublisher {
   bool onlyMissing;
 };
 
+// What the last configuration read from the agent's key and published in
+// its Config key. A configuration is made for every host of a policy; while
+// neither key has changed since, reading and publishing again would find
+// and leave everything as it is, so they are skipped.
+struct RegistryMemory {
+  std::mutex mutex;
+  xplat::RegistryKeyWatch agentKey;
+  xplat::RegistryKeyWatch configKey;
+  std::optional<std::array<std::wstring, 3>> agentValues;  // OEMName, AgentName, Version
+  std::optional<std::vector<std::wstring>> published;
+};
+
+RegistryMemory& Memory() {
+  static RegistryMemory memory;
+  return memory;
+}
+
 }  // namespace
 
 AgentConfig::AgentConfig() {
@@ -76,9 +99,24 @@ AgentConfig::AgentConfig() {
 
 void AgentConfig::LocateFolders() {
   commonAppDataFolder = xplat::CommonAppDataFolder();
-  oemName = ReadAgentValue(L"OEMName");
-  agentName = ReadAgentValue(L"AgentName");
-  agentVersion = ReadAgentValue(L"Version");
+  {
+    RegistryMemory& memory = Memory();
+    std::lock_guard<std::mutex> lock(memory.mutex);
+    if (!memory.agentValues || !memory.agentKey.Unchanged(kAgentKey)) {
+      // The Config key may have gone and come back with the agent's key.
+      memory.published.reset();
+      const bool watched = memory.agentKey.Watch(kAgentKey);
+      memory.agentValues = {ReadAgentValue(L"OEMName"), ReadAgentValue(L"AgentName"), ReadAgentValue(L"Version")};
+      oemName = (*memory.agentValues)[0];
+      agentName = (*memory.agentValues)[1];
+      agentVersion = (*memory.agentValues)[2];
+      if (!watched) memory.agentValues.reset();
+    } else {
+      oemName = (*memory.agentValues)[0];
+      agentName = (*memory.agentValues)[1];
+      agentVersion = (*memory.agentValues)[2];
+    }
+  }
   agentDataFolder = custody::AgentDataFolder(commonAppDataFolder, oemName, agentName);
   cacheFolder = Join(Join(agentDataFolder, L"data"), L"cache");
   persistFolder = PersistFolderOf(agentDataFolder);
@@ -86,8 +124,8 @@ void AgentConfig::LocateFolders() {
 }
 
 bool AgentConfig::LoadServerSettings() {
-  XmlFile file;
-  LoadXmlFile(configFilePath, file);
+  const std::shared_ptr<const XmlFile> loaded = SharedXmlFiles().Load(configFilePath);
+  const XmlFile& file = *loaded;
   fileUnreadable = !file.result;
   if (!file.result) {
     const TextPosition at = PositionOfOffset(file.text, file.result.offset);
@@ -112,6 +150,27 @@ bool AgentConfig::LoadServerSettings() {
 }
 
 std::uint32_t AgentConfig::WriteRegistrySettings() {
+  const std::vector<std::wstring> wanted{fileUnreadable ? L"only missing" : L"all",
+                                         serverAddress,
+                                         serverPort,
+                                         GetProxyAddress(),
+                                         GetProxyPort(),
+                                         GetProxyUserName(),
+                                         useSsl ? L"t" : L"f",
+                                         xplat::FolderOf(xplat::ExecutablePath())};
+  RegistryMemory& memory = Memory();
+  std::lock_guard<std::mutex> lock(memory.mutex);
+  if (memory.published == wanted && memory.configKey.Unchanged(kConfigKey) && memory.agentKey.Unchanged(kAgentKey)) {
+    return xplat::kErrorSuccess;
+  }
+  memory.published.reset();
+  const bool watched = memory.configKey.Watch(kConfigKey);
+  const std::uint32_t result = PublishServerValues();
+  if (result == xplat::kErrorSuccess && watched) memory.published = wanted;
+  return result;
+}
+
+std::uint32_t AgentConfig::PublishServerValues() {
   xplat::ErrorCode error = xplat::kErrorSuccess;
   xplat::RegistryKey key = xplat::RegistryKey::Open(kConfigKey, xplat::RegistryAccess::AllAccess, &error);
   if (!key.IsOpen()) return error;

@@ -49,6 +49,7 @@ class AgentConfig {
 
  private:
   void LocateFolders();
+  std::uint32_t PublishServerValues();
 
   std::wstring oemName;
   std::wstring agentName;

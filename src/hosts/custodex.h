@@ -17,6 +17,7 @@
 #include "config/name_equality.h"
 #include "hosts/host_history.h"
 #include "hosts/host_record.h"
+#include "hosts/module_list_index.h"
 #include "hosts/supervision_settings.h"
 #include "logging/logger.h"
 #include "module/zav_module.h"
@@ -65,6 +66,7 @@ class Custodex : public ZAVModule {
   void WindDownForUpgrade();
   bool ReadPolicy(const std::string& segment);
   void LogRefusal(const std::wstring& path, xplat::ReadRefusal refusal);
+  bool FindHostModule(const std::shared_ptr<const XmlFile>& file, const pugi::xml_node& section, HostRecord& record);
   bool LaunchHost(const std::wstring& hostName);
   bool CreateHostProcess(const std::wstring& hostName, const std::wstring& image, const std::wstring& arguments);
   bool RefreshHostImage(const std::wstring& sourceImage, const std::wstring& hostImage);
@@ -111,6 +113,7 @@ class Custodex : public ZAVModule {
   SupervisionSettings settings;
   std::map<std::wstring, HostHistory> history;
   std::unique_ptr<xplat::ProcessWaitSet> waitSet;  // with wake on host exit or the back-off
+  ModuleListIndex moduleIndex;
 };
 
 }  // namespace zav::custody

@@ -1,28 +1,12 @@
 #include "config/xml_file.h"
+#include "config/xml_file_cache.h"
 #include "hosts/custodex.h"
+#include "hosts/module_list_index.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/file_system.h"
 
 namespace zav::custody {
 namespace {
-
-// One child of the module list, with the attributes it carries.
-struct ModuleEntry {
-  std::wstring host;
-  std::wstring moduleName;
-  std::wstring description;
-  std::wstring version;
-  std::wstring filePath;
-  std::wstring fileName;
-  std::wstring hash;
-};
-
-// What follows the last backslash or slash; a value without either names
-// the module file itself.
-std::wstring FileNameOf(const std::wstring& filePath) {
-  const std::size_t separator = filePath.find_last_of(L"\\/");
-  return separator == std::wstring::npos ? filePath : filePath.substr(separator + 1);
-}
 
 // "", "." and ".." name the program folder or its parent, never a module.
 bool NamesModuleFile(const std::wstring& fileName) {
@@ -46,51 +30,47 @@ void CopyModuleFields(const ModuleEntry& entry, HostRecord& record) {
   record.hash = entry.hash;
 }
 
-// Reads the six attributes, logging each that is missing; true when the
-// four required ones are present.
-bool ReadModuleEntry(CLogger& logger, const pugi::xml_node& node, ModuleEntry& entry) {
-  bool complete = true;
-  auto read = [&](const wchar_t* attributeName, std::wstring& value, bool required, const wchar_t* missingLine) {
-    const pugi::xml_attribute attribute = node.attribute(attributeName);
-    if (attribute) {
-      value = attribute.value();
-      return;
-    }
-    logger.LogMsg(log_level::kError, missingLine);
-    complete = complete && !required;
-  };
-  read(L"host", entry.host, false, L"LoadHostModulesFromConfig: No host name");
-  read(L"name", entry.moduleName, true, L"LoadHostModulesFromConfig: Error retrieving module name");
-  read(L"description", entry.description, false, L"LoadHostModulesFromConfig: Error retrieving description");
-  read(L"version", entry.version, true, L"LoadHostModulesFromConfig: Error retrieving version");
-  read(L"file", entry.filePath, true, L"LoadHostModulesFromConfig: Error retrieving file");
-  read(L"hash", entry.hash, true, L"LoadHostModulesFromConfig: Error retrieving hash");
-  entry.fileName = FileNameOf(entry.filePath);
-  return complete;
+// An entry of the record's host: its values go to the record, and the entry
+// decides when its module file is present.
+bool IsHostModule(CLogger& logger, const ModuleEntry& entry, HostRecord& record) {
+  CopyModuleFields(entry, record);
+  if (!NamesModuleFile(entry.fileName)) {
+    logger.LogMsg(log_level::kError, L"CheckHostModulesFromConfig: file '%ws' names no module file",
+                  entry.filePath.c_str());
+    return false;
+  }
+  const std::wstring moduleFile = ModuleFileBesideProgram(entry.fileName);
+  logger.LogMsg(log_level::kDiagnostic, L"CheckHostModulesFromConfig: File path and name is %ws", moduleFile.c_str());
+  return xplat::IsRegularFile(moduleFile);
 }
 
-// The first complete entry of the record's host whose file is present decides.
-bool FindHostModule(CLogger& logger, const pugi::xml_node& section, HostRecord& record) {
+// The first complete entry of the record's host whose file is present
+// decides; every entry on the way is logged.
+bool ScanForHostModule(CLogger& logger, const pugi::xml_node& section, HostRecord& record) {
   for (const pugi::xml_node& node : section.children()) {
     ModuleEntry entry;
-    if (!ReadModuleEntry(logger, node, entry)) continue;
+    if (!ReadModuleEntry(node, entry, [&](const wchar_t* line) { logger.LogMsg(log_level::kError, line); })) continue;
     logger.LogMsg(log_level::kDiagnostic, L"CheckHostModulesFromConfig: %ws, config:host='%ws' qvhost:host='%ws'",
                   entry.fileName.c_str(), entry.host.c_str(), record.hostName.c_str());
-    if (entry.host != record.hostName) continue;
-    CopyModuleFields(entry, record);
-    if (!NamesModuleFile(entry.fileName)) {
-      logger.LogMsg(log_level::kError, L"CheckHostModulesFromConfig: file '%ws' names no module file",
-                    entry.filePath.c_str());
-      continue;
-    }
-    const std::wstring moduleFile = ModuleFileBesideProgram(entry.fileName);
-    logger.LogMsg(log_level::kDiagnostic, L"CheckHostModulesFromConfig: File path and name is %ws", moduleFile.c_str());
-    if (xplat::IsRegularFile(moduleFile)) return true;
+    if (entry.host == record.hostName && IsHostModule(logger, entry, record)) return true;
   }
   return false;
 }
 
 }  // namespace
+
+// The same entry decides either way; the index spares the scan only when the
+// logger drops every line the scan would write.
+bool Custodex::FindHostModule(const std::shared_ptr<const XmlFile>& file, const pugi::xml_node& section,
+                              HostRecord& record) {
+  const bool unread =
+      logger->IsFiltered(log_level::kDiagnostic, nullptr) && logger->IsFiltered(log_level::kError, nullptr);
+  if (!unread) return ScanForHostModule(*logger, section, record);
+  for (const ModuleEntry& entry : moduleIndex.EntriesOf(file, section, record.hostName)) {
+    if (IsHostModule(*logger, entry, record)) return true;
+  }
+  return false;
+}
 
 void Custodex::LogRefusal(const std::wstring& path, xplat::ReadRefusal refusal) {
   if (refusal == xplat::ReadRefusal::NotRegularFile) {
@@ -104,12 +84,13 @@ void Custodex::LogRefusal(const std::wstring& path, xplat::ReadRefusal refusal) 
 
 bool Custodex::LoadHostModulesFromConfig(HostRecord& record) {
   logger->LogMsg(log_level::kTrace, L"LoadHostModulesFromConfig Enter");
-  XmlFile file;
+  std::shared_ptr<const XmlFile> loaded;
   {
     const AgentConfig current;
-    LoadXmlFile(current.GetConfigFilePath(), file);
-    LogRefusal(current.GetConfigFilePath(), file.refusal);
+    loaded = SharedXmlFiles().Load(current.GetConfigFilePath());
+    LogRefusal(current.GetConfigFilePath(), loaded->refusal);
   }
+  const XmlFile& file = *loaded;
   if (!file.result) {
     logger->LogMsg(log_level::kCritical, L"Config XML file had errors, Error is %ws line %d offset %d",
                    WidenEachByte(file.result.description()).c_str(),
@@ -120,7 +101,7 @@ bool Custodex::LoadHostModulesFromConfig(HostRecord& record) {
   bool found = false;
   const pugi::xml_node section = file.document.first_element_by_path(L"configuration/zavmodules");
   if (section) {
-    found = FindHostModule(*logger, section, record);
+    found = FindHostModule(loaded, section, record);
   } else {
     logger->LogMsg(log_level::kError, L"No zavmodules found in configuration file.");
   }

@@ -4,6 +4,7 @@
 // Everything the module opens is close-on-exec on Linux, so a host process
 // inherits nothing by accident.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -31,6 +32,25 @@ int Unlink(const std::wstring& path);
 // True for an existing regular file: not a folder, FIFO or device.
 bool IsRegularFile(const std::wstring& path);
 
+// What tells one version of a file from the next without reading it: which
+// file it is (device and inode; volume serial and file index), its size and
+// its last write time, in nanoseconds since 1970 as the file system keeps it.
+struct FileVersion {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  std::uint64_t size = 0;
+  std::int64_t modifiedNs = 0;
+
+  bool operator==(const FileVersion& other) const {
+    return volume == other.volume && index == other.index && size == other.size && modifiedNs == other.modifiedNs;
+  }
+  bool operator!=(const FileVersion& other) const { return !(*this == other); }
+};
+
+// The version of a regular file, never opening or waiting on anything else;
+// empty when the path names no regular file or cannot be examined.
+std::optional<FileVersion> VersionOfFile(const std::wstring& path);
+
 // Why ReadSharedFile read nothing, beyond the system's own errors.
 enum class ReadRefusal { None, NotRegularFile, TooLarge };
 
@@ -39,8 +59,9 @@ enum class ReadRefusal { None, NotRegularFile, TooLarge };
 // or folder is refused unread, and so is a file of more than maxBytes. Empty
 // optional when nothing was read, with the last error set and `refusal`
 // (when given) saying whether the file was refused for what it is.
+// `version` (when given) receives the version of the file that was read.
 std::optional<std::string> ReadSharedFile(const std::wstring& path, std::size_t maxBytes,
-                                          ReadRefusal* refusal = nullptr);
+                                          ReadRefusal* refusal = nullptr, FileVersion* version = nullptr);
 
 // The longest name a folder entry may have: 255 UTF-16 units on Windows,
 // 255 bytes (of UTF-8) on Linux.

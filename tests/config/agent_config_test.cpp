@@ -157,6 +157,32 @@ TEST_F(AgentConfigTest, ServerAndProxyValuesArePublished) {
   EXPECT_EQ(Published(L"MessagingServerAddress"), L"localhost");
 }
 
+// A configuration is made for every host of a policy, each reusing what the
+// last one read and published while nothing changed. Each must still see the
+// file and the Config key as they are now: an edit of the file within the
+// same moment and of the same size, values others removed or replaced, a
+// Config key made afresh.
+TEST_F(AgentConfigTest, EachConfigurationSeesTheFileAndTheKeyAsTheyAreNow) {
+  WriteConfig("<server address='alpha' port='81'/>");
+  EXPECT_EQ(AgentConfig().ServerAddress(), L"alpha");
+  WriteConfig("<server address='gamma' port='82'/>");
+  EXPECT_EQ(AgentConfig().ServerAddress(), L"gamma");
+  EXPECT_EQ(Published(L"MessagingServerPort"), L"82");
+
+  configKey.Key().Delete(L"MessagingServerAddress");
+  configKey.SetText(L"MessagingServerPort", L"9");
+  AgentConfig afterOthers;
+  EXPECT_EQ(Published(L"MessagingServerAddress"), L"gamma");
+  EXPECT_EQ(Published(L"MessagingServerPort"), L"82");
+
+  configKey.Key().Close();
+  xplat::RegistryKey::DeleteTree(kConfigKey);
+  configKey.Key() = xplat::RegistryKey::Create(kConfigKey);
+  AgentConfig afterNewKey;
+  EXPECT_EQ(Published(L"MessagingServerAddress"), L"gamma");
+  EXPECT_EQ(Published(L"ZAVExecutePath"), xplat::FolderOf(xplat::ExecutablePath()));
+}
+
 TEST_F(AgentConfigTest, OnlyFalseInAnyCaseTurnsSslOff) {
   const std::pair<const char*, bool> cases[] = {{" usesssl='false'", false}, {" usesssl='False'", false},
                                                 {" usesssl='0'", true},      {" usesssl='no'", true},

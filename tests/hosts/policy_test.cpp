@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "config/xml_file.h"
 #include "hosts/host_test_support.h"
 #include "support/fake_clock.h"
@@ -119,6 +121,47 @@ TEST_F(PolicyTest, IncompleteOrOtherHostsEntriesAreNotMatched) {
   LogCursor noSection;
   EXPECT_FALSE(LookUp(L"Foo", record));
   EXPECT_EQ(noSection.Count(L"No zavmodules found in configuration file."), 1u);
+}
+
+// The list is parsed once per version; a list edited since, even within the
+// same moment and to the same size, is read again.
+TEST_F(PolicyTest, AnEditedModuleListIsReadAgain) {
+  WriteModuleList(ModuleEntry("Gamma", kPresent));
+  EXPECT_TRUE(LookUp(L"Gamma"));
+  WriteModuleList(ModuleEntry("Delta", kPresent));
+  EXPECT_FALSE(LookUp(L"Gamma"));
+  EXPECT_TRUE(LookUp(L"Delta"));
+}
+
+// When the logger drops every line the scan of the list would write, the
+// host's entry is found without the scan: the same entry, with the same
+// values, as the scan finds.
+TEST_F(PolicyTest, ALookupWhoseLinesAreDroppedFindsWhatTheScanFinds) {
+  const std::string lists[] = {
+      ModuleEntry("Foo", "modules\\Missing.dll", "First") + ModuleEntry("foo", kPresent, "Lower") +
+          "<module host='Foo' description='d' version='1' file='x' hash='h'/>" +
+          ModuleEntry("Foo", "modules\\" + kPresent, "Second") + ModuleEntry("Foo", kPresent, "Third"),
+      ModuleEntry("Foo", "modules\\Missing.dll", "Only") + ModuleEntry("Foo", "..", "NoFile"),
+      "<module name='n' version='1' file='" + kPresent + "' hash='h'/>",
+  };
+  agentKey.SetText(L"LogLevelFilter", L"!Custodex");
+  zav::custody::Custodex quiet;
+  for (const std::string& list : lists) {
+    WriteModuleList(list);
+    for (const wchar_t* host : {L"Foo", L"foo", L""}) {
+      zav::custody::HostRecord scanned, indexed;
+      scanned.hostName = indexed.hostName = host;
+      const bool found = module->LoadHostModulesFromConfig(scanned);
+      LogCursor log;
+      EXPECT_EQ(quiet.LoadHostModulesFromConfig(indexed), found) << list << " " << xplat::ToUtf8(host);
+      EXPECT_TRUE(log.Lines().empty());
+      EXPECT_EQ(std::tie(indexed.moduleName, indexed.description, indexed.version, indexed.filePath, indexed.fileName,
+                         indexed.hash),
+                std::tie(scanned.moduleName, scanned.description, scanned.version, scanned.filePath, scanned.fileName,
+                         scanned.hash))
+          << list << " " << xplat::ToUtf8(host);
+    }
+  }
 }
 
 TEST_F(PolicyTest, UnreadableModuleListEndsTheCheckWithoutTheExitLine) {

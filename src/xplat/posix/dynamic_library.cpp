@@ -68,7 +68,9 @@ bool SetLibraryDirectory(const wchar_t* folder) {
   return true;
 }
 
-std::wstring ExecutablePath() {
+namespace {
+
+std::wstring ReadExecutablePath() {
   // readlink cuts the path to the buffer without saying so: a full buffer may
   // hold only part of it.
   for (std::vector<char> buffer(4096);; buffer.resize(buffer.size() * 2)) {
@@ -78,6 +80,15 @@ std::wstring ExecutablePath() {
       return FromUtf8(std::string(buffer.data(), static_cast<std::size_t>(length)));
     }
   }
+}
+
+}  // namespace
+
+// The path the program was started from, as Windows keeps it for a loaded
+// image: learnt once, so a later rename of the file does not change it.
+std::wstring ExecutablePath() {
+  static const std::wstring path = ReadExecutablePath();
+  return path;
 }
 
 }  // namespace xplat

@@ -96,7 +96,31 @@ bool IsRegularFile(const std::wstring& path) {
   return ::stat(ToUtf8(path).c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
-std::optional<std::string> ReadSharedFile(const std::wstring& path, std::size_t maxBytes, ReadRefusal* refusal) {
+namespace {
+
+FileVersion VersionOf(const struct stat& status) {
+  FileVersion version;
+  version.volume = static_cast<std::uint64_t>(status.st_dev);
+  version.index = static_cast<std::uint64_t>(status.st_ino);
+  version.size = static_cast<std::uint64_t>(status.st_size);
+  version.modifiedNs = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+  return version;
+}
+
+}  // namespace
+
+std::optional<FileVersion> VersionOfFile(const std::wstring& path) {
+  struct stat status {};
+  if (::stat(ToUtf8(path).c_str(), &status) != 0) return std::nullopt;
+  if (!S_ISREG(status.st_mode)) {
+    errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    return std::nullopt;
+  }
+  return VersionOf(status);
+}
+
+std::optional<std::string> ReadSharedFile(const std::wstring& path, std::size_t maxBytes, ReadRefusal* refusal,
+                                          FileVersion* version) {
   ReadRefusal ignored = ReadRefusal::None;
   ReadRefusal& why = refusal ? *refusal : ignored;
   why = ReadRefusal::None;
@@ -108,7 +132,8 @@ std::optional<std::string> ReadSharedFile(const std::wstring& path, std::size_t 
     return std::nullopt;
   }
   std::string content;
-  if (static_cast<std::uintmax_t>(status.st_size) <= maxBytes && !ReadUpTo(fd.Get(), maxBytes, content)) {
+  if (static_cast<std::uintmax_t>(status.st_size) <= maxBytes &&
+      !ReadUpTo(fd.Get(), maxBytes, content, static_cast<std::size_t>(status.st_size))) {
     return std::nullopt;
   }
   if (static_cast<std::uintmax_t>(status.st_size) > maxBytes || content.size() > maxBytes) {
@@ -116,6 +141,7 @@ std::optional<std::string> ReadSharedFile(const std::wstring& path, std::size_t 
     errno = EFBIG;
     return std::nullopt;
   }
+  if (version) *version = VersionOf(status);
   return content;
 }
 

@@ -10,6 +10,7 @@
 #include "xplat/registry.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +21,7 @@
 #include <filesystem>
 
 #include "xplat/posix/file_descriptor.h"
+#include "xplat/posix/registry_store.h"
 #include "xplat/posix/regular_file.h"
 #include "xplat/text.h"
 
@@ -27,8 +29,11 @@ namespace fs = std::filesystem;
 
 namespace xplat {
 
+// The key's folder stays open: a value is then found by its name alone,
+// however deep the key lies.
 struct RegistryKey::Impl {
   fs::path folder;
+  FileDescriptor folderFd;
   bool writable = false;
 };
 
@@ -39,8 +44,8 @@ constexpr std::size_t kTypeBytes = 4;
 constexpr ErrorCode kErrorDiskFull = 112;
 
 fs::path MachineRoot() {
-  const char* root = std::getenv("CUSTODEX_REGISTRY_ROOT");
-  return fs::path(root && *root ? root : "/var/lib/custodex/registry") / "HKLM";
+  const std::string root = RegistryRootSetting();
+  return fs::path(root.empty() ? "/var/lib/custodex/registry" : root) / "HKLM";
 }
 
 std::string EscapeName(const std::wstring& name) {
@@ -60,6 +65,13 @@ std::string EscapeName(const std::wstring& name) {
   return escaped;
 }
 
+}  // namespace
+
+std::string RegistryRootSetting() {
+  const char* root = std::getenv("CUSTODEX_REGISTRY_ROOT");
+  return root ? root : "";
+}
+
 fs::path KeyFolder(const std::wstring& path) {
   fs::path folder = MachineRoot();
   std::size_t start = 0;
@@ -72,7 +84,11 @@ fs::path KeyFolder(const std::wstring& path) {
   return folder;
 }
 
-fs::path ValueFile(const fs::path& folder, const std::wstring& name) { return folder / ("=" + EscapeName(name)); }
+namespace {
+
+std::string ValueFileName(const std::wstring& name) { return "=" + EscapeName(name); }
+
+fs::path ValueFile(const fs::path& folder, const std::wstring& name) { return folder / ValueFileName(name); }
 
 ErrorCode FromErrno(int error) {
   switch (error) {
@@ -121,21 +137,23 @@ enum class ValueRead { Read, Missing, TooLarge, Corrupt };
 // a regular file is a value, and no more of it is read than `limit`: a
 // value file that is a FIFO, a device or huge can neither block nor flood
 // the reader. What can be read is kept.
-ValueRead ReadValueFile(const fs::path& file, std::size_t limit, std::string& content) {
+ValueRead ReadValueFile(const RegistryKey::Impl& key, const std::wstring& name, std::size_t limit,
+                        std::string& content) {
   FileDescriptor fd;
   struct stat status {};
-  switch (OpenRegularFile(file.string(), fd, status)) {
+  switch (OpenRegularFileAt(key.folderFd.Get(), ValueFileName(name), fd, status)) {
     case RegularFileStatus::Opened:
       break;
     case RegularFileStatus::NotRegularFile:
-      std::printf("registry: %s is not a regular file; the value reads as missing\n", file.c_str());
+      std::printf("registry: %s is not a regular file; the value reads as missing\n",
+                  ValueFile(key.folder, name).c_str());
       std::fflush(stdout);
       return ValueRead::Corrupt;
     default:
       return ValueRead::Missing;
   }
   if (static_cast<std::uintmax_t>(status.st_size) > limit) return ValueRead::TooLarge;
-  ReadUpTo(fd.Get(), limit, content);
+  ReadUpTo(fd.Get(), limit, content, static_cast<std::size_t>(status.st_size));
   return content.size() > limit ? ValueRead::TooLarge : ValueRead::Read;
 }
 
@@ -144,14 +162,14 @@ ValueRead ReadValueFile(const fs::path& file, std::size_t limit, std::string& co
 RegistryKey RegistryKey::Open(const std::wstring& path, RegistryAccess access, ErrorCode* error) {
   RegistryKey result;
   fs::path folder = KeyFolder(path);
-  std::error_code ec;
+  FileDescriptor folderFd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   ErrorCode status = kErrorSuccess;
-  if (!fs::is_directory(folder, ec)) {
+  if (!folderFd) {
     status = kErrorFileNotFound;
   } else if (access == RegistryAccess::AllAccess && ::access(folder.c_str(), W_OK) != 0) {
     status = kErrorAccessDenied;
   } else {
-    result.impl.reset(new Impl{folder, access == RegistryAccess::AllAccess});
+    result.impl.reset(new Impl{folder, std::move(folderFd), access == RegistryAccess::AllAccess});
   }
   if (error) *error = status;
   return result;
@@ -178,7 +196,7 @@ ErrorCode RegistryKey::DeleteTree(const std::wstring& path) {
 ErrorCode RegistryKey::Query(const std::wstring& name, std::size_t capacityBytes, RegistryValue& value) const {
   if (!impl) return kErrorInvalidData;
   std::string content;
-  switch (ReadValueFile(ValueFile(impl->folder, name), kTypeBytes + capacityBytes, content)) {
+  switch (ReadValueFile(*impl, name, kTypeBytes + capacityBytes, content)) {
     case ValueRead::Read:
       break;
     case ValueRead::TooLarge:
@@ -196,8 +214,8 @@ ErrorCode RegistryKey::Query(const std::wstring& name, std::size_t capacityBytes
 }
 
 bool RegistryKey::HasValue(const std::wstring& name) const {
-  std::error_code ignored;
-  return impl && fs::exists(ValueFile(impl->folder, name), ignored);
+  struct stat status {};
+  return impl && ::fstatat(impl->folderFd.Get(), ValueFileName(name).c_str(), &status, 0) == 0;
 }
 
 ErrorCode RegistryKey::Set(const std::wstring& name, const RegistryValue& value) {
@@ -206,18 +224,19 @@ ErrorCode RegistryKey::Set(const std::wstring& name, const RegistryValue& value)
   std::string content(kTypeBytes, '\0');
   for (int i = 0; i < 4; ++i) content[i] = static_cast<char>((value.type >> (8 * i)) & 0xFF);
   content.append(value.bytes.begin(), value.bytes.end());
-  const fs::path file = ValueFile(impl->folder, name);
   // Agent components republish unchanged values often; each durable write
   // costs a flush to disk, so a value already stored as given is left alone.
   std::string stored;
-  if (ReadValueFile(file, content.size(), stored) == ValueRead::Read && stored == content) return kErrorSuccess;
-  return WriteAtomically(file, content);
+  if (ReadValueFile(*impl, name, content.size(), stored) == ValueRead::Read && stored == content) {
+    return kErrorSuccess;
+  }
+  return WriteAtomically(ValueFile(impl->folder, name), content);
 }
 
 ErrorCode RegistryKey::Delete(const std::wstring& name) {
   if (!impl) return kErrorInvalidData;
   if (!impl->writable) return kErrorAccessDenied;
-  return ::unlink(ValueFile(impl->folder, name).c_str()) == 0 ? kErrorSuccess : FromErrno(errno);
+  return ::unlinkat(impl->folderFd.Get(), ValueFileName(name).c_str(), 0) == 0 ? kErrorSuccess : FromErrno(errno);
 }
 
 void RegistryKey::CloseImpl::operator()(Impl* impl) const { delete impl; }

@@ -9,7 +9,11 @@
 namespace xplat {
 
 RegularFileStatus OpenRegularFile(const std::string& path, FileDescriptor& fd, struct stat& status) {
-  fd = FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  return OpenRegularFileAt(AT_FDCWD, path, fd, status);
+}
+
+RegularFileStatus OpenRegularFileAt(int folderFd, const std::string& name, FileDescriptor& fd, struct stat& status) {
+  fd = FileDescriptor(::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd || ::fstat(fd.Get(), &status) != 0) {
     fd.Close();
     return RegularFileStatus::CannotOpen;
@@ -20,9 +24,10 @@ RegularFileStatus OpenRegularFile(const std::string& path, FileDescriptor& fd, s
   return RegularFileStatus::NotRegularFile;
 }
 
-bool ReadUpTo(int fd, std::size_t limit, std::string& content) {
+bool ReadUpTo(int fd, std::size_t limit, std::string& content, std::size_t knownSize) {
   char buffer[1 << 16];
-  for (std::size_t wanted = limit + 1; wanted > 0;) {
+  const std::size_t end = content.size() + knownSize;
+  for (std::size_t wanted = limit + 1; wanted > 0 && (knownSize == 0 || content.size() < end);) {
     const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, wanted));
     if (got == 0) return true;
     if (got < 0) {

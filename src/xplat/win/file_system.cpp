@@ -38,7 +38,44 @@ bool IsRegularFile(const std::wstring& path) {
          (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
-std::optional<std::string> ReadSharedFile(const std::wstring& path, std::size_t maxBytes, ReadRefusal* refusal) {
+namespace {
+
+constexpr std::int64_t kUnixEpochIn100Ns = 116444736000000000;
+
+std::uint64_t Join(DWORD high, DWORD low) { return (static_cast<std::uint64_t>(high) << 32) | low; }
+
+bool VersionOf(HANDLE file, FileVersion& version) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!::GetFileInformationByHandle(file, &information)) return false;
+  version.volume = information.dwVolumeSerialNumber;
+  version.index = Join(information.nFileIndexHigh, information.nFileIndexLow);
+  version.size = Join(information.nFileSizeHigh, information.nFileSizeLow);
+  const auto written = static_cast<std::int64_t>(
+      Join(information.ftLastWriteTime.dwHighDateTime, information.ftLastWriteTime.dwLowDateTime));
+  version.modifiedNs = (written - kUnixEpochIn100Ns) * 100;
+  return true;
+}
+
+}  // namespace
+
+// Opened for its attributes only, with every kind of sharing, so a writer or
+// a rename of the file is never in the way.
+std::optional<FileVersion> VersionOfFile(const std::wstring& path) {
+  const Handle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::nullopt;
+  if (::GetFileType(file.Get()) != FILE_TYPE_DISK) {
+    ::SetLastError(ERROR_INVALID_FUNCTION);
+    return std::nullopt;
+  }
+  FileVersion version;
+  if (!VersionOf(file.Get(), version)) return std::nullopt;
+  return version;
+}
+
+std::optional<std::string> ReadSharedFile(const std::wstring& path, std::size_t maxBytes, ReadRefusal* refusal,
+                                          FileVersion* version) {
   ReadRefusal ignored = ReadRefusal::None;
   ReadRefusal& why = refusal ? *refusal : ignored;
   why = ReadRefusal::None;
@@ -52,6 +89,7 @@ std::optional<std::string> ReadSharedFile(const std::wstring& path, std::size_t 
   }
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(file.Get(), &size)) return std::nullopt;
+  if (version && !VersionOf(file.Get(), *version)) return std::nullopt;
   std::string content;
   char buffer[1 << 16];
   for (;;) {

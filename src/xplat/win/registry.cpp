@@ -53,6 +53,13 @@ bool RegistryKey::HasValue(const std::wstring& name) const {
 
 ErrorCode RegistryKey::Set(const std::wstring& name, const RegistryValue& value) {
   if (!impl) return kErrorInvalidData;
+  // A value already stored as given is left alone: republishing it would
+  // only wake every watcher of the key.
+  RegistryValue stored;
+  if (Query(name, value.bytes.size(), stored) == kErrorSuccess && stored.type == value.type &&
+      stored.bytes == value.bytes) {
+    return kErrorSuccess;
+  }
   // The system counts a forgotten terminator when a zero character happens
   // to follow a string's data; a non-zero guard keeps the stored bytes exact.
   std::vector<std::uint8_t> data(value.bytes);
