@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
-#include <vector>
 
 #include "config/name_equality.h"
 #include "config/xml_file.h"
@@ -72,6 +71,18 @@ class ServerValuePublisher {
   bool onlyMissing;
 };
 
+// What a configuration publishes, and how (after an unreadable file only
+// what is missing).
+struct Publication {
+  bool onlyMissing = false;
+  std::array<std::wstring, 6> texts;  // address, port, proxy address, port and user, SSL
+  std::wstring executePath;
+
+  bool operator==(const Publication& other) const {
+    return onlyMissing == other.onlyMissing && texts == other.texts && executePath == other.executePath;
+  }
+};
+
 // What the last configuration read from the agent's key and published in
 // its Config key. A configuration is made for every host of a policy; while
 // neither key has changed since, reading and publishing again would find
@@ -81,12 +92,29 @@ struct RegistryMemory {
   xplat::RegistryKeyWatch agentKey;
   xplat::RegistryKeyWatch configKey;
   std::optional<std::array<std::wstring, 3>> agentValues;  // OEMName, AgentName, Version
-  std::optional<std::vector<std::wstring>> published;
+  std::optional<Publication> published;
 };
 
 RegistryMemory& Memory() {
   static RegistryMemory memory;
   return memory;
+}
+
+std::array<std::wstring, 3> AgentValues() {
+  RegistryMemory& memory = Memory();
+  std::lock_guard<std::mutex> lock(memory.mutex);
+  if (memory.agentValues && memory.agentKey.Unchanged(kAgentKey)) return *memory.agentValues;
+  memory.published.reset();  // the Config key may have gone and come back with the agent's key
+  const bool watched = memory.agentKey.Watch(kAgentKey);
+  const std::array<std::wstring, 3> values{AgentConfig::ReadAgentValue(L"OEMName"),
+                                           AgentConfig::ReadAgentValue(L"AgentName"),
+                                           AgentConfig::ReadAgentValue(L"Version")};
+  if (watched) {
+    memory.agentValues = values;
+  } else {
+    memory.agentValues.reset();
+  }
+  return values;
 }
 
 }  // namespace
@@ -99,24 +127,10 @@ AgentConfig::AgentConfig() {
 
 void AgentConfig::LocateFolders() {
   commonAppDataFolder = xplat::CommonAppDataFolder();
-  {
-    RegistryMemory& memory = Memory();
-    std::lock_guard<std::mutex> lock(memory.mutex);
-    if (!memory.agentValues || !memory.agentKey.Unchanged(kAgentKey)) {
-      // The Config key may have gone and come back with the agent's key.
-      memory.published.reset();
-      const bool watched = memory.agentKey.Watch(kAgentKey);
-      memory.agentValues = {ReadAgentValue(L"OEMName"), ReadAgentValue(L"AgentName"), ReadAgentValue(L"Version")};
-      oemName = (*memory.agentValues)[0];
-      agentName = (*memory.agentValues)[1];
-      agentVersion = (*memory.agentValues)[2];
-      if (!watched) memory.agentValues.reset();
-    } else {
-      oemName = (*memory.agentValues)[0];
-      agentName = (*memory.agentValues)[1];
-      agentVersion = (*memory.agentValues)[2];
-    }
-  }
+  const std::array<std::wstring, 3> values = AgentValues();
+  oemName = values[0];
+  agentName = values[1];
+  agentVersion = values[2];
   agentDataFolder = custody::AgentDataFolder(commonAppDataFolder, oemName, agentName);
   cacheFolder = Join(Join(agentDataFolder, L"data"), L"cache");
   persistFolder = PersistFolderOf(agentDataFolder);
@@ -150,14 +164,10 @@ bool AgentConfig::LoadServerSettings() {
 }
 
 std::uint32_t AgentConfig::WriteRegistrySettings() {
-  const std::vector<std::wstring> wanted{fileUnreadable ? L"only missing" : L"all",
-                                         serverAddress,
-                                         serverPort,
-                                         GetProxyAddress(),
-                                         GetProxyPort(),
-                                         GetProxyUserName(),
-                                         useSsl ? L"t" : L"f",
-                                         xplat::FolderOf(xplat::ExecutablePath())};
+  const Publication wanted{
+      fileUnreadable,
+      {serverAddress, serverPort, proxyAddress, proxyPort, proxyUserName, useSsl ? L"true" : L"false"},
+      xplat::FolderOf(xplat::ExecutablePath())};
   RegistryMemory& memory = Memory();
   std::lock_guard<std::mutex> lock(memory.mutex);
   if (memory.published == wanted && memory.configKey.Unchanged(kConfigKey) && memory.agentKey.Unchanged(kAgentKey)) {

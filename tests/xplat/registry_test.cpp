@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <iterator>
 #include <optional>
 #include <thread>
 
 #include "support/test_environment.h"
 #include "xplat/environment.h"
+#include "xplat/registry_watch.h"
 #include "xplat/text.h"
 
 #if !defined(_WIN32)
@@ -105,6 +108,43 @@ TEST(RegistryTest, SetReplacesAndDeleteRemoves) {
   EXPECT_EQ(scoped.Key().Delete(L"Value"), xplat::kErrorSuccess);
   EXPECT_EQ(scoped.Key().Query(L"Value", 100, value), xplat::kErrorFileNotFound);
   EXPECT_EQ(scoped.Key().Delete(L"Value"), xplat::kErrorFileNotFound);
+}
+
+// What a watch must see, and what it must not take for a change: reads, and
+// a value set again as it is stored.
+TEST(RegistryTest, AWatchSeesEveryChangeOfItsKeyAndNothingElse) {
+  ScopedRegistryKey scoped(kTestKey);
+  scoped.SetText(L"Kept", L"same");
+  xplat::RegistryKeyWatch watch;
+  EXPECT_FALSE(watch.Unchanged(kTestKey)) << "nothing is known before the first look";
+  ASSERT_TRUE(watch.Watch(kTestKey));
+  xplat::RegistryValue value;
+  scoped.Key().Query(L"Kept", 64, value);
+  scoped.SetText(L"Kept", L"same");
+  EXPECT_TRUE(watch.Unchanged(kTestKey));
+  EXPECT_FALSE(watch.Unchanged(std::wstring(kTestKey) + L"\\Other"));
+
+  const std::function<void()> changes[] = {
+      [&] { scoped.SetText(L"Kept", L"other"); },
+      [&] { scoped.Key().Delete(L"Kept"); },
+      [&] { ScopedRegistryKey child(std::wstring(kTestKey) + L"\\Child"); },
+      [&] {
+        scoped.Key().Close();
+        xplat::RegistryKey::DeleteTree(kTestKey);
+        scoped.Key() = xplat::RegistryKey::Create(kTestKey);
+      },
+  };
+  for (std::size_t i = 0; i < std::size(changes); ++i) {
+    scoped.SetText(L"Kept", L"same");
+    ASSERT_TRUE(watch.Watch(kTestKey)) << i;
+    changes[i]();
+    EXPECT_FALSE(watch.Unchanged(kTestKey)) << i;
+    EXPECT_FALSE(watch.Unchanged(kTestKey)) << i << ": a change stays seen until the next watch";
+  }
+  scoped.Key().Close();
+  xplat::RegistryKey::DeleteTree(kTestKey);
+  EXPECT_FALSE(watch.Watch(kTestKey)) << "a missing key cannot be watched";
+  EXPECT_FALSE(watch.Unchanged(kTestKey));
 }
 
 TEST(RegistryTest, SubkeysAndValuesOfOneNameLiveSideBySide) {
