@@ -40,7 +40,7 @@ class ModuleListIndex {
  private:
   std::shared_ptr<const XmlFile> indexed;
   std::unordered_map<std::wstring, std::vector<ModuleEntry>> entries;
-  const std::vector<ModuleEntry> none;
+  const std::vector<ModuleEntry> none{};
 };
 
 }  // namespace zav::custody
