@@ -14,6 +14,7 @@ std::shared_ptr<const XmlFile> XmlFileCache::Load(const std::wstring& path) {
   std::optional<std::string> content = xplat::ReadSharedFile(path, kMaxXmlFileBytes, &file->refusal, &readVersion);
   if (!content) {
     parsed.reset();
+    std::string().swap(bytes);
     file->result.status = pugi::status_io_error;
     return file;
   }
