@@ -121,7 +121,11 @@ void LoadXmlFile(const std::wstring& path, XmlFile& file) {
     file.result.status = pugi::status_io_error;
     return;
   }
-  file.text = DecodeXmlBytes(*bytes);
+  ParseXmlBytes(*bytes, file);
+}
+
+void ParseXmlBytes(const std::string& bytes, XmlFile& file) {
+  file.text = DecodeXmlBytes(bytes);
   file.result = ParseWideText(file.text, file.document);
 }
 

@@ -25,6 +25,8 @@ struct XmlFile {
 
 // A file that cannot be read gives the parser's stream error.
 void LoadXmlFile(const std::wstring& path, XmlFile& file);
+// The file's bytes decoded and parsed into it.
+void ParseXmlBytes(const std::string& bytes, XmlFile& file);
 
 // The text of XML bytes in the encoding the parser detects: a byte-order
 // mark, or how the first '<' is stored, for UTF-16 and UTF-32; an

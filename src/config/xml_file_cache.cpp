@@ -25,8 +25,7 @@ std::shared_ptr<const XmlFile> XmlFileCache::Load(const std::wstring& path) {
     readAtMs = now;
     return parsed;
   }
-  file->text = DecodeXmlBytes(*content);
-  file->result = ParseWideText(file->text, file->document);
+  ParseXmlBytes(*content, *file);
   // The text only serves to place a parse error; the document has its own copy.
   if (file->result) std::wstring().swap(file->text);
   cachedPath = path;

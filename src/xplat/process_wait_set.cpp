@@ -1,5 +1,6 @@
 #include "xplat/process_wait_set.h"
 
+#include <algorithm>
 #include <map>
 
 namespace xplat {
@@ -12,12 +13,13 @@ bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
   for (const ProcessHandle* process : processes) {
     if (process && *process) wanted.emplace(SerialOf(*process), process);
   }
-  for (const std::uint64_t serial : WatchedSerials()) {
+  const std::vector<std::uint64_t> watched = WatchedSerials();
+  for (const std::uint64_t serial : watched) {
     if (wanted.count(serial) == 0) RemoveWatch(serial);
   }
   bool all = true;
   for (const auto& [serial, process] : wanted) {
-    if (!Watches(serial)) all = AddWatch(serial, *process) && all;
+    if (!std::binary_search(watched.begin(), watched.end(), serial)) all = AddWatch(serial, *process) && all;
   }
   return all;
 }

@@ -41,8 +41,7 @@ class ProcessWaitSet {
   struct Impl;
   // What each back-end gives Watch, which is shared.
   bool Usable() const;
-  bool Watches(std::uint64_t serial) const;
-  std::vector<std::uint64_t> WatchedSerials() const;
+  std::vector<std::uint64_t> WatchedSerials() const;  // in ascending order
   bool AddWatch(std::uint64_t serial, const ProcessHandle& process);
   void RemoveWatch(std::uint64_t serial);
   static std::uint64_t SerialOf(const ProcessHandle& process);

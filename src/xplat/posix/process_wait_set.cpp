@@ -74,8 +74,6 @@ ProcessWaitSet::~ProcessWaitSet() {
 
 bool ProcessWaitSet::Usable() const { return static_cast<bool>(impl->epoll); }
 
-bool ProcessWaitSet::Watches(std::uint64_t serial) const { return impl->watched.count(serial) != 0; }
-
 std::vector<std::uint64_t> ProcessWaitSet::WatchedSerials() const {
   std::vector<std::uint64_t> serials;
   for (const auto& [serial, duplicate] : impl->watched) serials.push_back(serial);

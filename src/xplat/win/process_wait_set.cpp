@@ -83,8 +83,6 @@ ProcessWaitSet::~ProcessWaitSet() {
 
 bool ProcessWaitSet::Usable() const { return impl->processEnded && impl->signal.NativeHandle(); }
 
-bool ProcessWaitSet::Watches(std::uint64_t serial) const { return impl->watched.count(serial) != 0; }
-
 std::vector<std::uint64_t> ProcessWaitSet::WatchedSerials() const {
   std::vector<std::uint64_t> serials;
   for (const auto& [serial, entry] : impl->watched) serials.push_back(serial);
