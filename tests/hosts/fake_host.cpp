@@ -11,8 +11,13 @@
 int main(int argc, char** argv) {
   const std::filesystem::path image = std::filesystem::absolute(argv[0]);
   {
-    std::ofstream args(image.string() + ".args", std::ios::binary);
-    for (int i = 0; i < argc; ++i) args << argv[i] << '\n';
+    // Written aside and renamed, so a reader never sees half of it.
+    const std::filesystem::path part = image.string() + ".args.part";
+    {
+      std::ofstream args(part, std::ios::binary);
+      for (int i = 0; i < argc; ++i) args << argv[i] << '\n';
+    }
+    std::filesystem::rename(part, image.string() + ".args");
   }
   long lifeMs = 30000;
   int exitCode = 0;

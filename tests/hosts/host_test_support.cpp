@@ -174,7 +174,6 @@ std::vector<std::string> HostsTest::ArgumentsOf(const std::filesystem::path& ima
   for (int i = 0; i < 500 && !std::filesystem::exists(file); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the host finish writing
   std::ifstream in(file, std::ios::binary);
   std::vector<std::string> arguments;
   for (std::string line; std::getline(in, line);) arguments.push_back(line);
