@@ -107,11 +107,11 @@ bool Custodex::IsBackingOff(const std::wstring& hostName) const {
 
 bool Custodex::HostsDueToStart() const {
   if (!settings.restartBackOff) return false;
+  const std::uint64_t now = Now();
   for (const auto& [hostName, record] : hosts) {
+    if (record.started != 0) continue;
     const auto past = history.find(hostName);
-    if (record.started == 0 && past != history.end() && past->second.nextStartMs && !IsBackingOff(hostName)) {
-      return true;
-    }
+    if (past != history.end() && past->second.nextStartMs && *past->second.nextStartMs <= now) return true;
   }
   return false;
 }
