@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "config/agent_config.h"
+#include "config/agent_keys.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/environment.h"
 #include "xplat/file_system.h"
@@ -18,8 +19,6 @@
 namespace bench_support {
 namespace {
 
-constexpr wchar_t kAgentKey[] = L"SOFTWARE\\Corvane\\DEDedad";
-constexpr wchar_t kConfigKey[] = L"SOFTWARE\\Corvane\\DEDedad\\Config";
 constexpr std::uint32_t kEndWaitMs = 10000;
 
 fs::path machineFolder;
@@ -51,14 +50,14 @@ int RunInTemporaryMachine(int argc, char** argv, const std::function<void()>& su
 const fs::path& MachineFolder() { return machineFolder; }
 
 void PrepareAgentKeys(bool moduleLogging) {
-  xplat::RegistryKey::DeleteTree(kAgentKey);
-  xplat::RegistryKey agent = xplat::RegistryKey::Create(kAgentKey);
+  xplat::RegistryKey::DeleteTree(agent_keys::kAgent);
+  xplat::RegistryKey agent = xplat::RegistryKey::Create(agent_keys::kAgent);
   if (!moduleLogging) agent.Set(L"LogLevelFilter", xplat::StringValue(L"!Custodex"));
-  xplat::RegistryKey::Create(kConfigKey);
+  xplat::RegistryKey::Create(agent_keys::kConfig);
 }
 
 void SetExecutePath(const fs::path& folder) {
-  xplat::RegistryKey::Create(kConfigKey).Set(L"ZAVExecutePath", xplat::StringValue(folder.wstring()));
+  xplat::RegistryKey::Create(agent_keys::kConfig).Set(L"ZAVExecutePath", xplat::StringValue(folder.wstring()));
 }
 
 std::vector<std::wstring> HostNames(const std::wstring& prefix, int count) {

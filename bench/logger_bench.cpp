@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "config/agent_keys.h"
 #include "logging/logger.h"
 #include "xplat/environment.h"
 #include "xplat/registry.h"
@@ -24,13 +25,11 @@ double Median(std::vector<double> values) {
   return values.empty() ? 0 : values[values.size() / 2];
 }
 
-constexpr wchar_t kAgentKey[] = L"Software\\Corvane\\DEDedad";
-
 // A logger constructed under the given registry settings.
 std::unique_ptr<CLogger> MakeLogger(const std::wstring& name, const std::wstring& filter,
                                     const std::wstring& override) {
-  xplat::RegistryKey::DeleteTree(kAgentKey);
-  xplat::RegistryKey key = xplat::RegistryKey::Create(kAgentKey);
+  xplat::RegistryKey::DeleteTree(agent_keys::kAgent);
+  xplat::RegistryKey key = xplat::RegistryKey::Create(agent_keys::kAgent);
   if (!filter.empty()) key.Set(L"LogLevelFilter", xplat::StringValue(filter));
   if (!override.empty()) key.Set(L"LogLevelOverride", xplat::StringValue(override));
   return std::make_unique<CLogger>(name);

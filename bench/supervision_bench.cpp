@@ -35,6 +35,7 @@
 #endif
 
 #include "config/agent_config.h"
+#include "config/agent_keys.h"
 #include "hosts/custodex.h"
 #include "module/broker_binding.h"
 #include "start_stamp.h"
@@ -51,9 +52,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr wchar_t kAgentKey[] = L"SOFTWARE\\Corvane\\DEDedad";
-constexpr wchar_t kConfigKey[] = L"SOFTWARE\\Corvane\\DEDedad\\Config";
-constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Corvane\\DEDedad\\Custodex";
 constexpr double kMedianTargetMs = 1.5;
 constexpr double kLongestTargetMs = 10;
 constexpr double kCpuTargetPercent = 1;
@@ -113,12 +111,12 @@ class Machine {
     fs::copy_file(Bin() / source, Program() / "qvhost.exe");
     for (const wchar_t* library : {L"Hubrelle", L"tallyx", L"ZAVSample"})
       fs::copy_file(Bin() / xplat::LibraryFileName(library), Program() / xplat::LibraryFileName(library));
-    xplat::RegistryKey::DeleteTree(kAgentKey);
-    xplat::RegistryKey::Create(kAgentKey).Set(L"Path", xplat::StringValue(Bin().wstring()));
-    xplat::RegistryKey::Create(kConfigKey);
+    xplat::RegistryKey::DeleteTree(agent_keys::kAgent);
+    xplat::RegistryKey::Create(agent_keys::kAgent).Set(L"Path", xplat::StringValue(Bin().wstring()));
+    xplat::RegistryKey::Create(agent_keys::kConfig);
   }
   ~Machine() {
-    xplat::RegistryKey::DeleteTree(kAgentKey);
+    xplat::RegistryKey::DeleteTree(agent_keys::kAgent);
     std::error_code ignored;
     fs::remove_all(folder, ignored);
   }
@@ -127,7 +125,7 @@ class Machine {
   fs::path Stamps() const { return folder / "starts.txt"; }
 
   void Settings(bool wakeOnHostExit, bool backOff) const {
-    xplat::RegistryKey key = xplat::RegistryKey::Create(kSettingsKey);
+    xplat::RegistryKey key = xplat::RegistryKey::Create(agent_keys::kCustodex);
     key.Set(L"WakeOnHostExit",
             xplat::RegistryValue{xplat::kRegDword, {wakeOnHostExit ? std::uint8_t{1} : std::uint8_t{0}, 0, 0, 0}});
     key.Set(L"RestartBackOff",
@@ -215,7 +213,8 @@ class ModuleRun {
       : signal(xplat::CreateEventSignal(L"BenchService")) {
     broker.Queue()->Register(L"ZAV.Service.RequestPolicy", *signal);
     module = std::make_unique<zav::custody::Custodex>();
-    xplat::RegistryKey::Create(kConfigKey).Set(L"ZAVExecutePath", xplat::StringValue(machine.Program().wstring()));
+    xplat::RegistryKey::Create(agent_keys::kConfig)
+        .Set(L"ZAVExecutePath", xplat::StringValue(machine.Program().wstring()));
     for (const std::wstring& host : hosts) {
       zav::custody::HostRecord record;
       record.hostName = host;

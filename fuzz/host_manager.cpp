@@ -5,6 +5,7 @@
 #include <memory>
 #include <random>
 
+#include "config/agent_keys.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/environment.h"
 #include "xplat/registry.h"
@@ -14,8 +15,6 @@ namespace fuzz_support {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr wchar_t kAgentKey[] = L"SOFTWARE\\Corvane\\DEDedad";
 
 fs::path CreateMachineFolder() {
   for (unsigned attempt = 0;; ++attempt) {
@@ -33,7 +32,7 @@ void UseMachine(const fs::path& folder) {
   xplat::WriteEnvironment(L"CUSTODEX_REGISTRY_ROOT", (folder / "registry").wstring());
   xplat::WriteEnvironment(L"CUSTODEX_EVENT_LOG", (folder / "events.log").wstring());
   xplat::WriteEnvironment(L"TALLYX_LOG_FILE", (folder / "tallyx.log").wstring());
-  xplat::RegistryKey::Create(kAgentKey).Set(L"LogLevelFilter", xplat::StringValue(L"!Custodex"));
+  xplat::RegistryKey::Create(agent_keys::kAgent).Set(L"LogLevelFilter", xplat::StringValue(L"!Custodex"));
 }
 
 class Machine {

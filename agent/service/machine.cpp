@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "config/agent_config.h"
+#include "config/agent_keys.h"
 #include "service/console.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/environment.h"
@@ -15,9 +16,6 @@
 namespace service {
 namespace {
 
-constexpr wchar_t kAgentKey[] = L"SOFTWARE\\Corvane\\DEDedad";
-constexpr wchar_t kConfigKey[] = L"SOFTWARE\\Corvane\\DEDedad\\Config";
-constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Corvane\\DEDedad\\Custodex";
 // The agent's own version, as its installer records it; the sample module's too.
 constexpr wchar_t kAgentVersion[] = L"1.0.0";
 
@@ -66,7 +64,7 @@ bool SaveReplacing(const pugi::xml_document& document, const std::wstring& path)
 }  // namespace
 
 bool SetSupervisionFeatures(bool on) {
-  xplat::RegistryKey key = xplat::RegistryKey::Create(kSettingsKey);
+  xplat::RegistryKey key = xplat::RegistryKey::Create(agent_keys::kCustodex);
   const xplat::RegistryValue value{xplat::kRegDword, {static_cast<std::uint8_t>(on ? 1 : 0), 0, 0, 0}};
   bool all = key.IsOpen();
   for (const wchar_t* name : {L"WakeOnHostExit", L"RestartBackOff", L"HostStatus", L"AdoptHosts"}) {
@@ -99,10 +97,10 @@ bool UseMachineRoot(const std::wstring& root) {
 
 bool RegisterAgent(const std::wstring& programFolder) {
   xplat::ErrorCode error = 0;
-  xplat::RegistryKey agent = xplat::RegistryKey::Create(kAgentKey, &error);
+  xplat::RegistryKey agent = xplat::RegistryKey::Create(agent_keys::kAgent, &error);
   const bool written = agent.IsOpen() && SetText(agent, L"Path", programFolder) &&
                        SetText(agent, L"Version", kAgentVersion) &&
-                       xplat::RegistryKey::Create(kConfigKey, &error).IsOpen();
+                       xplat::RegistryKey::Create(agent_keys::kConfig, &error).IsOpen();
   if (!written) {
     Say("cannot record the agent's registry values (error %u)", error);
     return false;

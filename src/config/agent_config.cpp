@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 
+#include "config/agent_keys.h"
 #include "config/name_equality.h"
 #include "config/xml_file.h"
 #include "config/xml_file_cache.h"
@@ -16,8 +17,6 @@
 namespace zav::custody {
 namespace {
 
-constexpr wchar_t kAgentKey[] = L"Software\\Corvane\\DEDedad";
-constexpr wchar_t kConfigKey[] = L"Software\\Corvane\\DEDedad\\Config";
 constexpr std::size_t kAgentValueChars = 1024;
 constexpr std::size_t kExecutePathChars = 260;
 
@@ -103,9 +102,9 @@ RegistryMemory& Memory() {
 std::array<std::wstring, 3> AgentValues() {
   RegistryMemory& memory = Memory();
   std::lock_guard<std::mutex> lock(memory.mutex);
-  if (memory.agentValues && memory.agentKey.Unchanged(kAgentKey)) return *memory.agentValues;
+  if (memory.agentValues && memory.agentKey.Unchanged(agent_keys::kAgent)) return *memory.agentValues;
   memory.published.reset();  // the Config key may have gone and come back with the agent's key
-  const bool watched = memory.agentKey.Watch(kAgentKey);
+  const bool watched = memory.agentKey.Watch(agent_keys::kAgent);
   const std::array<std::wstring, 3> values{AgentConfig::ReadAgentValue(L"OEMName"),
                                            AgentConfig::ReadAgentValue(L"AgentName"),
                                            AgentConfig::ReadAgentValue(L"Version")};
@@ -170,11 +169,12 @@ std::uint32_t AgentConfig::WriteRegistrySettings() {
       xplat::FolderOf(xplat::ExecutablePath())};
   RegistryMemory& memory = Memory();
   std::lock_guard<std::mutex> lock(memory.mutex);
-  if (memory.published == wanted && memory.configKey.Unchanged(kConfigKey) && memory.agentKey.Unchanged(kAgentKey)) {
+  if (memory.published == wanted && memory.configKey.Unchanged(agent_keys::kConfig) &&
+      memory.agentKey.Unchanged(agent_keys::kAgent)) {
     return xplat::kErrorSuccess;
   }
   memory.published.reset();
-  const bool watched = memory.configKey.Watch(kConfigKey);
+  const bool watched = memory.configKey.Watch(agent_keys::kConfig);
   const std::uint32_t result = PublishServerValues();
   if (result == xplat::kErrorSuccess && watched) memory.published = wanted;
   return result;
@@ -182,7 +182,7 @@ std::uint32_t AgentConfig::WriteRegistrySettings() {
 
 std::uint32_t AgentConfig::PublishServerValues() {
   xplat::ErrorCode error = xplat::kErrorSuccess;
-  xplat::RegistryKey key = xplat::RegistryKey::Open(kConfigKey, xplat::RegistryAccess::AllAccess, &error);
+  xplat::RegistryKey key = xplat::RegistryKey::Open(agent_keys::kConfig, xplat::RegistryAccess::AllAccess, &error);
   if (!key.IsOpen()) return error;
   ServerValuePublisher publish(key, fileUnreadable);
   publish.Set(L"MessagingServerAddress", serverAddress);
@@ -195,10 +195,12 @@ std::uint32_t AgentConfig::PublishServerValues() {
   return xplat::kErrorSuccess;
 }
 
-std::wstring AgentConfig::GetExecutePath() { return ReadText(kConfigKey, L"ZAVExecutePath", kExecutePathChars); }
+std::wstring AgentConfig::GetExecutePath() {
+  return ReadText(agent_keys::kConfig, L"ZAVExecutePath", kExecutePathChars);
+}
 
 std::wstring AgentConfig::ReadAgentValue(const std::wstring& valueName) {
-  return ReadText(kAgentKey, valueName, kAgentValueChars);
+  return ReadText(agent_keys::kAgent, valueName, kAgentValueChars);
 }
 
 std::wstring LocateConfigFile() {

@@ -8,7 +8,6 @@ namespace {
 
 constexpr std::uint32_t kStartupRequestMs = 30000;
 constexpr std::uint32_t kHostExitWaitMs = 20000;
-constexpr std::int32_t kEventCode = 2;
 constexpr wchar_t kStatusRequest[] = L"ZAV.Service.QueryHostStatus";
 constexpr const wchar_t* kSubscribedEvents[] = {
     L"ZAV.Service.UpdatePolicy",
@@ -144,7 +143,7 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   ForgetHistory(hostName);
   logger->LogMsg(log_level::kNormal, L"Execute: host %ws removed", imagePath.c_str());
   logger->LogMsg(log_level::kNormal, L"Sending UpdatePolicy notification.");
-  SendEvent(L"ZAV.Service.UpdatePolicy", 0, nullptr, kEventCode);
+  SendEvent(L"ZAV.Service.UpdatePolicy", 0, nullptr, static_cast<std::int32_t>(EventCode::Default));
 }
 
 // Every host process is waited for, however many there are, those without
@@ -152,7 +151,7 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
 void Custodex::WindDownForUpgrade() {
   logger->LogMsg(log_level::kNormal, L"Execute: Received Upgrade Module event %ws", ModuleName().c_str());
   logger->LogMsg(log_level::kNormal, L"Execute: Sending ZAV.Service.HostUpgrade");
-  SendEvent(L"ZAV.Service.HostUpgrade", 0, nullptr, kEventCode);
+  SendEvent(L"ZAV.Service.HostUpgrade", 0, nullptr, static_cast<std::int32_t>(EventCode::Default));
   if (waitSet) waitSet->Watch({});  // the loop ends: no host's end is to wake it
   std::vector<const xplat::ProcessHandle*> processes;
   for (const auto& [hostName, record] : hosts) {

@@ -28,8 +28,6 @@
 namespace zav::custody {
 namespace {
 
-constexpr std::int32_t kEventCode = 2;
-
 std::wstring IsoTime(std::uint64_t wallMs) {
   const std::time_t seconds = static_cast<std::time_t>(wallMs / 1000);
   std::tm utc{};
@@ -94,7 +92,7 @@ void Custodex::AnswerHostStatus(const EventData& request) {
   EventData record(L"ZAV.Service", L"HostStatus", request.Parameter);
   record.DataLength = static_cast<std::uint32_t>(answer.size());
   record.Data = bytes;
-  record.PrimaryCode = static_cast<EventCode>(kEventCode);
+  record.PrimaryCode = EventCode::Default;
   PostEventWithRetry(record, 0);
   if (record.Data == bytes)
     record.Data = nullptr;  // not posted: the buffer is the answer's; else the copy is the record's

@@ -1,11 +1,10 @@
 #include "hosts/supervision_settings.h"
 
+#include "config/agent_keys.h"
 #include "xplat/registry.h"
 
 namespace zav::custody {
 namespace {
-
-constexpr wchar_t kSettingsKey[] = L"Software\\Corvane\\DEDedad\\Custodex";
 
 // Only a DWORD counts; any other type, or no value, leaves the feature off.
 bool IsOn(const xplat::RegistryKey& key, const wchar_t* name) {
@@ -19,7 +18,7 @@ bool IsOn(const xplat::RegistryKey& key, const wchar_t* name) {
 
 SupervisionSettings SupervisionSettings::Read() {
   SupervisionSettings settings;
-  const xplat::RegistryKey key = xplat::RegistryKey::Open(kSettingsKey, xplat::RegistryAccess::Read);
+  const xplat::RegistryKey key = xplat::RegistryKey::Open(agent_keys::kCustodex, xplat::RegistryAccess::Read);
   if (!key.IsOpen()) return settings;
   settings.wakeOnHostExit = IsOn(key, L"WakeOnHostExit");
   settings.restartBackOff = IsOn(key, L"RestartBackOff");

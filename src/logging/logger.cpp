@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/agent_keys.h"
 #include "logging/line_format.h"
 #include "xplat/ansi.h"
 #include "xplat/event_log.h"
@@ -10,7 +11,6 @@
 
 namespace {
 
-constexpr wchar_t kAgentKey[] = L"Software\\Corvane\\DEDedad";
 constexpr std::size_t kSettingChars = 1024;
 constexpr std::size_t kMaxNarrowChars = 0x3FFFFFFF;
 
@@ -57,7 +57,7 @@ void CLogger::BindBackEnd() {
 }
 
 void CLogger::ReadRegistrySettings() {
-  xplat::RegistryKey key = xplat::RegistryKey::Open(kAgentKey, xplat::RegistryAccess::Read);
+  xplat::RegistryKey key = xplat::RegistryKey::Open(agent_keys::kAgent, xplat::RegistryAccess::Read);
   if (!key.IsOpen()) return;
   const std::wstring override = ReadSetting(key, L"LogLevelOverride");
   if (!override.empty() && backEnd) {

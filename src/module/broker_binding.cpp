@@ -4,11 +4,11 @@
 #include <cstring>
 #include <optional>
 
+#include "config/agent_keys.h"
 #include "xplat/registry.h"
 
 namespace {
 
-constexpr wchar_t kAgentKey[] = L"SOFTWARE\\Corvane\\DEDedad";
 constexpr std::size_t kPathCapacity = 259;
 
 unsigned char* CopyWithTerminator(const void* bytes, std::uint32_t length) {
@@ -21,7 +21,7 @@ unsigned char* CopyWithTerminator(const void* bytes, std::uint32_t length) {
 }  // namespace
 
 BrokerBinding::BrokerBinding() {
-  xplat::RegistryKey key = xplat::RegistryKey::Open(kAgentKey, xplat::RegistryAccess::Read);
+  xplat::RegistryKey key = xplat::RegistryKey::Open(agent_keys::kAgent, xplat::RegistryAccess::Read);
   const std::optional<std::wstring> folder = xplat::ReadRegistryText(key, L"Path", kPathCapacity);
   if (folder) xplat::SetLibraryDirectory(folder->c_str());
   try {

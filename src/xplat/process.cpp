@@ -1,8 +1,10 @@
 #include "xplat/process.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "xplat/clock.h"
+#include "xplat/process_serial.h"
 #include "xplat/process_wait.h"
 
 namespace xplat {
@@ -73,6 +75,11 @@ std::uint32_t TimeLeft(std::uint64_t start, std::uint32_t ms) {
 }
 
 }  // namespace
+
+std::uint64_t NextProcessSerial() {
+  static std::atomic<std::uint64_t> serial{0};
+  return ++serial;
+}
 
 std::vector<std::wstring> SplitArguments(const std::wstring& arguments) {
   std::vector<std::wstring> split;

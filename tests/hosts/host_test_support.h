@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/agent_keys.h"
 #include "hosts/custodex.h"
 #include "module/broker_binding.h"
 #include "support/test_environment.h"
@@ -20,7 +21,7 @@
 
 namespace testing_support {
 
-inline constexpr wchar_t kConfigKey[] = L"SOFTWARE\\Corvane\\DEDedad\\Config";
+inline constexpr const wchar_t* kConfigKey = agent_keys::kConfig;
 // Real time a host is given to end once told.
 inline constexpr std::uint32_t kHostPatienceMs = 10000;
 

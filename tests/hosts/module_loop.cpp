@@ -1,11 +1,12 @@
 #include "hosts/module_loop.h"
 
+#include "config/agent_keys.h"
 #include "xplat/registry.h"
 
 namespace testing_support {
 
 void ModuleLoopTest::Enable(std::initializer_list<const wchar_t*> features) {
-  xplat::RegistryKey key = xplat::RegistryKey::Create(L"SOFTWARE\\Corvane\\DEDedad\\Custodex");
+  xplat::RegistryKey key = xplat::RegistryKey::Create(agent_keys::kCustodex);
   for (const wchar_t* feature : features) key.Set(feature, xplat::RegistryValue{xplat::kRegDword, {1, 0, 0, 0}});
   module = std::make_unique<zav::custody::Custodex>();
 }

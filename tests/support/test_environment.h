@@ -5,11 +5,12 @@
 #include <filesystem>
 #include <string>
 
+#include "config/agent_keys.h"
 #include "xplat/registry.h"
 
 namespace testing_support {
 
-inline constexpr wchar_t kAgentKey[] = L"SOFTWARE\\Corvane\\DEDedad";
+inline constexpr const wchar_t* kAgentKey = agent_keys::kAgent;
 
 // A new, empty folder of this test run, removed when the program ends.
 std::filesystem::path CreateTestFolder();

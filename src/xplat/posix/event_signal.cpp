@@ -1,18 +1,16 @@
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <climits>
 #include <cstdint>
 
 #include "xplat/clock.h"
 #include "xplat/posix/poll_readable.h"
 #include "xplat/posix/posix_event_signal.h"
+#include "xplat/posix/wait_for_rest.h"
 
 namespace xplat {
+
 PosixEventSignal::PosixEventSignal(std::wstring name)
     : EventSignal(std::move(name)), fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
@@ -36,20 +34,14 @@ bool PosixEventSignal::Consume() {
   }
 }
 
-// Another waiter may take the Set between the poll and the read: then this
-// wait goes on for what is left of its time.
 bool PosixEventSignal::Wait(std::uint32_t ms) {
   if (!fd) return false;
   return CurrentClock().TimedWait(ms, [this](std::uint32_t timeout) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
-    for (std::uint32_t left = timeout; PollReadable(fd.Get(), left) == PollResult::Ready;) {
+    return WaitForRest(timeout, false, [this](std::uint32_t left) -> std::optional<bool> {
+      if (PollReadable(fd.Get(), left) != PollResult::Ready) return false;
       if (Consume()) return true;
-      if (timeout == kInfinite) continue;
-      const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-      if (rest.count() <= 0) return false;
-      left = static_cast<std::uint32_t>(rest.count());
-    }
-    return false;
+      return std::nullopt;  // another waiter took the Set
+    });
   });
 }
 

@@ -2,29 +2,21 @@
 
 #include <poll.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <climits>
 
-#include "xplat/clock.h"
+#include "xplat/posix/wait_for_rest.h"
 
 namespace xplat {
 
 PollResult PollReadable(int fd, std::uint32_t ms) {
-  using namespace std::chrono;
-  const auto deadline = steady_clock::now() + milliseconds(ms);
-  for (int timeout = ms == kInfinite ? -1 : static_cast<int>(std::min<std::uint32_t>(ms, INT_MAX));;) {
+  return WaitForRest(ms, PollResult::TimedOut, [fd](std::uint32_t left) -> std::optional<PollResult> {
     pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, timeout);
+    const int ready = ::poll(&entry, 1, PollTimeout(left));
     if (ready > 0) return PollResult::Ready;
     if (ready == 0) return PollResult::TimedOut;
-    if (errno != EINTR) return PollResult::Failed;
-    if (timeout >= 0) {
-      const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-      timeout = static_cast<int>(std::max<decltype(left)>(0, std::min<decltype(left)>(left, INT_MAX)));
-    }
-  }
+    if (errno == EINTR) return std::nullopt;
+    return PollResult::Failed;
+  });
 }
 
 }  // namespace xplat

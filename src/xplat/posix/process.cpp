@@ -16,7 +16,6 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -79,11 +78,6 @@ void KillAndReap(pid_t pid) {
 }
 
 }  // namespace
-
-std::uint64_t NextProcessSerial() {
-  static std::atomic<std::uint64_t> serial{0};
-  return ++serial;
-}
 
 ProcessHandle::Impl::~Impl() {
   // An ended child is reaped now rather than left a zombie; a running one goes on.

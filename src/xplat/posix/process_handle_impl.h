@@ -11,11 +11,9 @@
 
 #include "xplat/posix/file_descriptor.h"
 #include "xplat/process.h"
+#include "xplat/process_serial.h"
 
 namespace xplat {
-
-// Never the same for two handles in one process's life, as fd numbers are.
-std::uint64_t NextProcessSerial();
 
 // The starter's handle reaps its child; one opened to supervise reads what
 // the system tells without reaping; one opened to wait reads nothing.

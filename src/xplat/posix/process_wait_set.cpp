@@ -4,23 +4,19 @@
 #include <sys/epoll.h>
 
 #include <cerrno>
-#include <chrono>
-#include <climits>
 #include <map>
+#include <optional>
 
 #include "xplat/clock.h"
 #include "xplat/posix/posix_event_signal.h"
 #include "xplat/posix/process_handle_impl.h"
+#include "xplat/posix/wait_for_rest.h"
 
 namespace xplat {
 namespace {
 
 constexpr std::uint64_t kSignalKey = 0;  // process serials start at 1
 constexpr int kEventsPerWait = 16;
-
-int TimeoutOf(std::uint32_t ms) {
-  return ms == kInfinite ? -1 : static_cast<int>(std::min<std::uint32_t>(ms, INT_MAX));
-}
 
 }  // namespace
 
@@ -49,15 +45,19 @@ struct ProcessWaitSet::Impl {
     watched.erase(entry);
   }
 
-  Woken WaitOnce(std::uint32_t ms) {
+  // Nothing when the wait was cut short: by a signal handler, or by a Set
+  // another waiter took.
+  std::optional<Woken> WaitOnce(std::uint32_t ms) {
     epoll_event events[kEventsPerWait];
-    const int count = ::epoll_wait(epoll.Get(), events, kEventsPerWait, TimeoutOf(ms));
-    if (count < 0) return errno == EINTR ? Woken::TimedOut : Woken::Failed;
+    const int count = ::epoll_wait(epoll.Get(), events, kEventsPerWait, PollTimeout(ms));
+    if (count < 0) return errno == EINTR ? std::nullopt : std::optional<Woken>(Woken::Failed);
+    if (count == 0) return Woken::TimedOut;
     bool signalled = false;
     bool processEnded = false;
     for (int i = 0; i < count; ++i) (events[i].data.u64 == kSignalKey ? signalled : processEnded) = true;
     if (signalled && signal.Consume()) return Woken::Signal;
-    return processEnded ? Woken::ProcessEnded : Woken::TimedOut;
+    if (processEnded) return Woken::ProcessEnded;
+    return std::nullopt;
   }
 
   PosixEventSignal& signal;
@@ -92,16 +92,7 @@ ProcessWaitSet::Woken ProcessWaitSet::Wait(std::uint32_t ms) {
   if (!impl->epoll) return Woken::Failed;
   Woken woken = Woken::TimedOut;
   CurrentClock().TimedWait(ms, [&](std::uint32_t timeout) {
-    // A wait cut short by a signal handler, or by a Set another waiter took,
-    // goes on for what is left of it.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
-    for (std::uint32_t left = timeout;;) {
-      woken = impl->WaitOnce(left);
-      if (woken != Woken::TimedOut || timeout == 0) break;
-      const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-      if (timeout != kInfinite && rest.count() <= 0) break;
-      if (timeout != kInfinite) left = static_cast<std::uint32_t>(rest.count());
-    }
+    woken = WaitForRest(timeout, Woken::TimedOut, [this](std::uint32_t left) { return impl->WaitOnce(left); });
     return woken != Woken::TimedOut;
   });
   return woken;

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 
 #include "xplat/clock.h"
 #include "xplat/process_wait.h"
@@ -11,11 +10,6 @@
 #include "xplat/win/process_handle_impl.h"
 
 namespace xplat {
-
-std::uint64_t NextProcessSerial() {
-  static std::atomic<std::uint64_t> serial{0};
-  return ++serial;
-}
 
 namespace {
 

@@ -7,12 +7,10 @@
 #include <memory>
 
 #include "xplat/process.h"
+#include "xplat/process_serial.h"
 #include "xplat/win/handle.h"
 
 namespace xplat {
-
-// Never the same for two handles in one process's life, as handle values are.
-std::uint64_t NextProcessSerial();
 
 struct ProcessHandle::Impl {
   explicit Impl(HANDLE handle) : process(handle) {}
