@@ -15,15 +15,16 @@
 
 #include "config/agent_config.h"
 #include "config/name_equality.h"
-#include "hosts/host_history.h"
 #include "hosts/host_record.h"
 #include "hosts/module_list_index.h"
-#include "hosts/supervision_settings.h"
+#include "hosts/supervision/adoption.h"
+#include "hosts/supervision/detached_hosts.h"
+#include "hosts/supervision/host_runs.h"
+#include "hosts/supervision/host_wait.h"
+#include "hosts/supervision/settings.h"
 #include "logging/logger.h"
 #include "module/zav_module.h"
 #include "xplat/file_system.h"
-#include "xplat/process_list.h"
-#include "xplat/process_wait_set.h"
 
 namespace zav::custody {
 
@@ -52,9 +53,9 @@ class Custodex : public ZAVModule {
   bool CheckThatHostIsStillRunning();
 
   HostContainer& Hosts() { return hosts; }
-  const std::vector<DetachedHost>& DetachedHosts() const { return detachedHosts; }
+  const std::vector<DetachedHost>& DetachedProcesses() const { return detached.All(); }
   // The processes whose end wakes the loop (with wake on host exit).
-  std::size_t WatchedProcessCount() const { return waitSet ? waitSet->WatchedCount() : 0; }
+  std::size_t WatchedProcessCount() const { return hostWait ? hostWait->WatchedCount() : 0; }
   std::atomic<std::uint32_t>* PolicyLock() { return policyLock.get(); }
 
  private:
@@ -73,47 +74,33 @@ class Custodex : public ZAVModule {
   // False when nothing was unlinked: a name whose copy must stay or cannot
   // be named, or an unknown program folder (logged for `operation`).
   bool RemoveHostImage(const std::wstring& programFolder, const std::wstring& hostName, const wchar_t* operation);
-  // Keeps watching a record's process that still runs when the record goes.
-  void DetachIfRunning(HostRecord& record);
-  // The process of the record's host name that still runs, its own or one
-  // whose record went: no second one is started meanwhile.
-  std::optional<std::uint32_t> RunningProcessOf(const HostRecord& record) const;
-  // Reaps the detached processes that have ended; true when one of them
-  // held back a host that waits to be started.
-  bool ReapDetachedHosts();
+  // The processes of hosts whose records went: the copies of those no
+  // longer in the registry are deleted as they end.
+  std::vector<std::wstring> ReapDetachedProcesses();
   bool IsLoadedInService(const HostRecord& record);
   void UnloadFromService(const HostRecord& record);
   bool IsRunning(const HostRecord& record, std::optional<std::uint32_t>& exitCode);
+  void NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode);
   // The wait of the loop: for events only, as by default, or also for the
   // end of a host and for a delayed start that falls due.
   bool WaitForWork();
-  bool WaitForEventsOrHostExit();
-  std::vector<const xplat::ProcessHandle*> WatchedProcesses() const;
-  std::uint32_t NextWaitMs() const;
-  // The runs of each host, and the back-off that follows from them.
-  void NoteStarted(const HostRecord& record, bool adopted);
-  void NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode);
-  void NoteFailedStart(const HostRecord& record);
-  bool IsBackingOff(const std::wstring& hostName) const;
-  bool HostsDueToStart() const;
-  void ForgetHistory(const std::wstring& hostName);
   void AnswerHostStatus(const EventData& request);
-  // Takes over the host's process an earlier service left running; the
-  // candidates come from one look at the system's processes per application.
-  bool MayAdopt(const HostRecord& record) const;
-  std::vector<xplat::RunningProgram> ProcessesToAdopt() const;
-  bool AdoptRunningHost(HostRecord& record, const std::vector<xplat::RunningProgram>& candidates);
   void DrainEvents(bool& stop);
 
-  std::unique_ptr<std::atomic<std::uint32_t>> policyLock;
+  // Built in this order and destroyed in the reverse one: the host map
+  // goes last, its records closing their handles while the hosts run on.
+  HostContainer hosts;
   std::unique_ptr<CLogger> logger;
   std::unique_ptr<AgentConfig> config;
-  HostContainer hosts;
-  std::vector<DetachedHost> detachedHosts;
-  SupervisionSettings settings;
-  std::map<std::wstring, HostHistory> history;
-  std::unique_ptr<xplat::ProcessWaitSet> waitSet;  // with wake on host exit or the back-off
+  std::unique_ptr<std::atomic<std::uint32_t>> policyLock;
   ModuleListIndex moduleIndex;
+  // Supervision beyond the default, each feature owning its state; they go
+  // first, so nothing stays watched for a handle that closes.
+  SupervisionSettings settings;
+  HostRuns runs;
+  DetachedHosts detached;
+  Adoption adoption;
+  std::unique_ptr<HostWait> hostWait;  // with wake on host exit or the back-off
 };
 
 }  // namespace zav::custody

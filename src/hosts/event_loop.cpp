@@ -1,7 +1,10 @@
+#include <algorithm>
 #include <cstdio>
 
 #include "hosts/custodex.h"
 #include "hosts/host_files.h"
+#include "hosts/supervision/status_document.h"
+#include "xplat/file_system.h"
 
 namespace zav::custody {
 namespace {
@@ -22,22 +25,21 @@ bool Is(const EventData& record, const wchar_t* category, const wchar_t* name) {
 
 }  // namespace
 
-Custodex::Custodex() : ZAVModule(L"Custodex") {
-  logger = std::make_unique<CLogger>(L"Custodex");
-  config = std::make_unique<AgentConfig>();
-  policyLock = std::make_unique<std::atomic<std::uint32_t>>(0);
-  settings = SupervisionSettings::Read();
-  if (settings.wakeOnHostExit || settings.restartBackOff) waitSet = std::make_unique<xplat::ProcessWaitSet>(Signal());
+Custodex::Custodex()
+    : ZAVModule(L"Custodex"),
+      logger(std::make_unique<CLogger>(L"Custodex")),
+      config(std::make_unique<AgentConfig>()),
+      policyLock(std::make_unique<std::atomic<std::uint32_t>>(0)),
+      settings(SupervisionSettings::Read()),
+      runs(settings.restartBackOff),
+      detached(*logger),
+      adoption(settings.adoptHosts, runs, *logger) {
+  if (settings.wakeOnHostExit || settings.restartBackOff) {
+    hostWait = std::make_unique<HostWait>(Signal(), settings.wakeOnHostExit, *logger);
+  }
 }
 
-// The host map goes last: its records close their handles, the hosts run on.
-// The wait set goes first: nothing stays registered for a handle that closes.
-Custodex::~Custodex() {
-  waitSet.reset();
-  policyLock.reset();
-  config.reset();
-  logger.reset();
-}
+Custodex::~Custodex() = default;
 
 void Custodex::Execute() {
   logger->LogMsg(log_level::kTrace, L"Enter Execute()");
@@ -131,16 +133,16 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   HostRecord& record = found->second;
   record.processHandle.WaitForExit(kHostExitWaitMs);
   // A process that outlives the wait keeps its copy until it ends.
-  if (HasEnded(record.processHandle)) {
+  if (record.processHandle.HasEnded()) {
     RemoveHostImage(programFolder, hostName, L"Execute");
   } else {
     logger->LogMsg(log_level::kNormal, L"Execute: process %ws did not end; its copy is kept until it does",
                    hostName.c_str());
-    DetachIfRunning(record);
+    detached.Detach(record);
   }
   hosts.erase(found);
   Delete(hostName);
-  ForgetHistory(hostName);
+  runs.Forget(hostName);
   logger->LogMsg(log_level::kNormal, L"Execute: host %ws removed", imagePath.c_str());
   logger->LogMsg(log_level::kNormal, L"Sending UpdatePolicy notification.");
   SendEvent(L"ZAV.Service.UpdatePolicy", 0, nullptr, static_cast<std::int32_t>(EventCode::Default));
@@ -152,12 +154,12 @@ void Custodex::WindDownForUpgrade() {
   logger->LogMsg(log_level::kNormal, L"Execute: Received Upgrade Module event %ws", ModuleName().c_str());
   logger->LogMsg(log_level::kNormal, L"Execute: Sending ZAV.Service.HostUpgrade");
   SendEvent(L"ZAV.Service.HostUpgrade", 0, nullptr, static_cast<std::int32_t>(EventCode::Default));
-  if (waitSet) waitSet->Watch({});  // the loop ends: no host's end is to wake it
+  if (hostWait) hostWait->StopWatching();  // the loop ends
   std::vector<const xplat::ProcessHandle*> processes;
   for (const auto& [hostName, record] : hosts) {
     if (record.processHandle) processes.push_back(&record.processHandle);
   }
-  for (const DetachedHost& detached : detachedHosts) processes.push_back(&detached.processHandle);
+  for (const DetachedHost& host : detached.All()) processes.push_back(&host.processHandle);
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for all host processes to end");
   if (xplat::WaitForAllProcesses(processes, kHostExitWaitMs) == xplat::WaitAllResult::TimedOut) {
     logger->LogMsg(log_level::kDiagnostic, L"Execute: waiting for hosts to exit timed out.");
@@ -167,7 +169,7 @@ void Custodex::WindDownForUpgrade() {
     const std::wstring hostName = next->first;
     const HostRecord& record = (next++)->second;
     const std::wstring imagePath = HostImagePath(programFolder, hostName);
-    if (!HasEnded(record.processHandle)) {
+    if (!record.processHandle.HasEnded()) {
       logger->LogMsg(log_level::kDiagnostic, L"Execute: host %ws still runs; its copy is kept", hostName.c_str());
     } else if (RemoveHostImage(programFolder, hostName, L"Execute")) {
       logger->LogMsg(log_level::kDiagnostic, L"Execute: host %ws deleted", imagePath.c_str());
@@ -175,7 +177,48 @@ void Custodex::WindDownForUpgrade() {
     Delete(hostName);
   }
   hosts.clear();
-  ReapDetachedHosts();
+  ReapDetachedProcesses();
+}
+
+bool Custodex::WaitForWork() {
+  if (!hostWait) return WaitForEvents();
+  const std::uint32_t longestMs = static_cast<std::uint32_t>(std::max(WaitTimeout(), 0));
+  const std::optional<bool> events = hostWait->Wait(
+      hosts, detached, [&] { return runs.WaitMs(longestMs); }, [this] { return HasEvents(); });
+  return events ? *events : WaitForEvents();
+}
+
+void Custodex::AnswerHostStatus(const EventData& request) {
+  logger->LogMsg(log_level::kDiagnostic, L"Execute: Received host status request for '%ws'", request.Parameter.c_str());
+  std::string answer;
+  if (request.DataLength != 0) {
+    logger->LogMsg(log_level::kError, L"Execute: host status request refused: it carries data");
+    answer = RefusedStatusDocument(L"the request carries data");
+  } else {
+    answer = HostStatusDocument(hosts, runs, request.Parameter);
+  }
+  unsigned char* const bytes = reinterpret_cast<unsigned char*>(answer.data());
+  EventData record(L"ZAV.Service", L"HostStatus", request.Parameter);
+  record.DataLength = static_cast<std::uint32_t>(answer.size());
+  record.Data = bytes;
+  record.PrimaryCode = EventCode::Default;
+  PostEventWithRetry(record, 0);
+  if (record.Data == bytes)
+    record.Data = nullptr;  // not posted: the buffer is the answer's; else the copy is the record's
+}
+
+// False when nothing was unlinked: a name whose copy must stay or cannot be
+// named, or an unknown program folder (logged for `operation`).
+bool Custodex::RemoveHostImage(const std::wstring& programFolder, const std::wstring& hostName,
+                               const wchar_t* operation) {
+  if (IsProtectedHostName(hostName) || !NamesHostFile(hostName)) return false;
+  if (programFolder.empty()) {
+    logger->LogMsg(log_level::kError, L"%ws: the program folder is unknown; the copy of %ws is not deleted", operation,
+                   hostName.c_str());
+    return false;
+  }
+  xplat::Unlink(HostImagePath(programFolder, hostName));
+  return true;
 }
 
 }  // namespace zav::custody

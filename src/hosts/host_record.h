@@ -39,15 +39,4 @@ struct HostRecord {
 // Keyed by hostName, in code-unit order, case-sensitive.
 using HostContainer = std::map<std::wstring, HostRecord>;
 
-// A host process whose record went while it still ran.
-struct DetachedHost {
-  std::wstring hostName;
-  xplat::ProcessHandle processHandle;
-  xplat::ThreadHandle threadHandle;
-  std::uint32_t processId = 0;
-};
-
-// True when the process says it has ended, and for no process at all.
-bool HasEnded(const xplat::ProcessHandle& process);
-
 }  // namespace zav::custody

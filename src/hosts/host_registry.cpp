@@ -33,9 +33,9 @@ void Custodex::Delete(const std::wstring& hostName) {
   const auto found = hosts.find(hostName);
   if (found != hosts.end()) {
     logger->LogMsg(log_level::kDiagnostic, L"Delete: removed %ws from HostContainer", hostName.c_str());
-    DetachIfRunning(found->second);
+    detached.Detach(found->second);
     hosts.erase(found);
-    ForgetHistory(hostName);
+    runs.Forget(hostName);
   }
   logger->LogMsg(log_level::kTrace, L"Delete: Exit");
 }

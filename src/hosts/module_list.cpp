@@ -30,10 +30,8 @@ void CopyModuleFields(const ModuleEntry& entry, HostRecord& record) {
   record.hash = entry.hash;
 }
 
-// An entry of the record's host: its values go to the record, and the entry
-// decides when its module file is present.
-bool IsHostModule(CLogger& logger, const ModuleEntry& entry, HostRecord& record) {
-  CopyModuleFields(entry, record);
+// Whether the entry's module file is present beside the program.
+bool HasModuleFile(CLogger& logger, const ModuleEntry& entry) {
   if (!NamesModuleFile(entry.fileName)) {
     logger.LogMsg(log_level::kError, L"CheckHostModulesFromConfig: file '%ws' names no module file",
                   entry.filePath.c_str());
@@ -44,6 +42,13 @@ bool IsHostModule(CLogger& logger, const ModuleEntry& entry, HostRecord& record)
   return xplat::IsRegularFile(moduleFile);
 }
 
+// An entry of the record's host: its values go to the record, whether or
+// not its module file is present, and the entry decides when it is.
+bool TakeHostModule(CLogger& logger, const ModuleEntry& entry, HostRecord& record) {
+  CopyModuleFields(entry, record);
+  return HasModuleFile(logger, entry);
+}
+
 // The first complete entry of the record's host whose file is present
 // decides; every entry on the way is logged.
 bool ScanForHostModule(CLogger& logger, const pugi::xml_node& section, HostRecord& record) {
@@ -52,7 +57,7 @@ bool ScanForHostModule(CLogger& logger, const pugi::xml_node& section, HostRecor
     if (!ReadModuleEntry(node, entry, [&](const wchar_t* line) { logger.LogMsg(log_level::kError, line); })) continue;
     logger.LogMsg(log_level::kDiagnostic, L"CheckHostModulesFromConfig: %ws, config:host='%ws' qvhost:host='%ws'",
                   entry.fileName.c_str(), entry.host.c_str(), record.hostName.c_str());
-    if (entry.host == record.hostName && IsHostModule(logger, entry, record)) return true;
+    if (entry.host == record.hostName && TakeHostModule(logger, entry, record)) return true;
   }
   return false;
 }
@@ -67,7 +72,7 @@ bool Custodex::FindHostModule(const std::shared_ptr<const XmlFile>& file, const 
       logger->IsFiltered(log_level::kDiagnostic, nullptr) && logger->IsFiltered(log_level::kError, nullptr);
   if (!unread) return ScanForHostModule(*logger, section, record);
   for (const ModuleEntry& entry : moduleIndex.EntriesOf(file, section, record.hostName)) {
-    if (IsHostModule(*logger, entry, record)) return true;
+    if (TakeHostModule(*logger, entry, record)) return true;
   }
   return false;
 }

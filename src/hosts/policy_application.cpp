@@ -13,23 +13,28 @@ constexpr std::uint32_t kUnloadPollIntervalMs = 1000;
 std::int32_t Custodex::ApplyHostPolicy() {
   logger->LogMsg(log_level::kTrace, L"ApplyHostPolicy: Enter");
   std::int32_t result = 0;
-  const std::vector<xplat::RunningProgram> adoptable = ProcessesToAdopt();
+  adoption.LookForHosts(hosts);
   for (auto& [hostName, record] : hosts) {
-    if (record.started != 0 || IsBackingOff(hostName)) continue;
-    if (const std::optional<std::uint32_t> earlier = RunningProcessOf(record)) {
+    if (record.started != 0 || runs.IsBackingOff(hostName)) continue;
+    const std::optional<std::uint32_t> earlier =
+        record.processHandle.HasEnded() ? detached.RunningProcessOf(hostName) : record.processId;
+    if (earlier) {
       logger->LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws is passed over: its earlier process %u still runs.",
                      hostName.c_str(), *earlier);
       continue;
     }
-    if (AdoptRunningHost(record, adoptable)) continue;
+    if (adoption.Adopt(record)) {
+      runs.Started(hostName, record.processId, true);
+      continue;
+    }
     if (IsLoadedInService(record)) UnloadFromService(record);
     if (StartProcess(record.hostName)) {
       record.started = 1;
-      NoteStarted(record, false);
+      runs.Started(hostName, record.processId, false);
       logger->LogMsg(log_level::kDiagnostic, L"ApplyHostPolicy: Host process started for %ws", hostName.c_str());
     } else {
       logger->LogMsg(log_level::kError, L"ApplyHostPolicy: Failure to start: %ws", hostName.c_str());
-      NoteFailedStart(record);
+      runs.StartFailed(hostName);
       result = 1;
     }
   }

@@ -1,4 +1,5 @@
 #include "hosts/custodex.h"
+#include "hosts/host_files.h"
 
 namespace zav::custody {
 
@@ -6,8 +7,12 @@ bool Custodex::CheckThatHostIsStillRunning() {
   logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Enter");
   // A host passed over while its earlier process ran, or one whose delayed
   // start has come, may start now.
-  const bool released = ReapDetachedHosts();
-  if (released || HostsDueToStart()) ApplyHostPolicy();
+  bool hostMayStart = runs.AnyStartDue();
+  for (const std::wstring& hostName : ReapDetachedProcesses()) {
+    const auto record = hosts.find(hostName);
+    hostMayStart = hostMayStart || (record != hosts.end() && record->second.started == 0);
+  }
+  if (hostMayStart) ApplyHostPolicy();
   bool noneEnded = true;
   for (auto& [hostName, record] : hosts) {
     if (record.started != 1) continue;
@@ -36,12 +41,32 @@ bool Custodex::IsRunning(const HostRecord& record, std::optional<std::uint32_t>&
   bool ended = false;
   if (!record.processHandle.GetExitCode(code, ended)) {
     logger->LogLastError(log_level::kError, L"CheckThatHostIsStillRunning: GetExitCodeProcess failed");
-    return !HasEnded(record.processHandle);
+    return !record.processHandle.HasEnded();
   }
   logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: GetExitCodeProcess for %ws returned %d",
                        record.hostName.c_str(), code);
   if (ended) exitCode = code;
   return !ended;
+}
+
+void Custodex::NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode) {
+  const HostRuns::End end = runs.Ended(record.hostName, exitCode);
+  if (end.delayMs == 0) return;
+  logger->LogMsg(log_level::kNormal,
+                 L"CheckThatHostIsStillRunning: %ws ran %u ms and ended with exit code %ws; it starts again in %u ms",
+                 record.hostName.c_str(), static_cast<unsigned>(std::min<std::uint64_t>(end.ranMs, 0xFFFFFFFFu)),
+                 exitCode ? std::to_wstring(*exitCode).c_str() : L"unknown", end.delayMs);
+}
+
+std::vector<std::wstring> Custodex::ReapDetachedProcesses() {
+  std::vector<std::wstring> ended = detached.ReapEnded();
+  std::wstring programFolder;
+  for (const std::wstring& hostName : ended) {
+    if (hosts.count(hostName) != 0) continue;
+    if (programFolder.empty()) programFolder = AgentConfig::GetExecutePath();
+    RemoveHostImage(programFolder, hostName, L"CheckThatHostIsStillRunning");
+  }
+  return ended;
 }
 
 }  // namespace zav::custody

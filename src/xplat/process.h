@@ -39,6 +39,8 @@ class ProcessHandle {
   // True when the process has ended within ms; the wait goes through the
   // clock seam. False at once for an empty handle.
   bool WaitForExit(std::uint32_t ms) const;
+  // True when the process has ended, and for an empty handle.
+  bool HasEnded() const { return !impl || WaitForExit(0); }
   // Ends the process from outside with the given exit code. On Linux the
   // process is killed with SIGKILL and this handle then reports the given
   // code; a child ended by any other signal reports 128 + the signal number.

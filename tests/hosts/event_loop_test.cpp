@@ -92,7 +92,7 @@ TEST_F(EventLoopTest, DeleteHostForAnEndedHostRemovesItAndItsCopyAtOnce) {
   EXPECT_FALSE(fs::exists(ImageOf(L"Brief")));
   EXPECT_EQ(log.Count(L"Execute: host " + ImageOf(L"Brief").wstring() + L" removed"), 1u);
   EXPECT_TRUE(module->Hosts().empty());
-  EXPECT_TRUE(module->DetachedHosts().empty());
+  EXPECT_TRUE(module->DetachedProcesses().empty());
   EXPECT_TRUE(service.AwaitRecord(L"ZAV.Service.UpdatePolicy"));
 }
 
@@ -124,7 +124,7 @@ TEST_F(EventLoopTest, HostThatOutlivesItsRemovalIsWatchedAndNeverRunsTwice) {
                        L"ApplyHostPolicy: Host process started for Twice"}))
       << ::testing::PrintToString(reaped.Lines());
   EXPECT_NE(ProcessOf(L"Twice"), first);
-  EXPECT_TRUE(module->DetachedHosts().empty());
+  EXPECT_TRUE(module->DetachedProcesses().empty());
 #if !defined(_WIN32)
   EXPECT_EQ(::waitpid(static_cast<pid_t>(first), nullptr, WNOHANG), -1) << "reaped, no zombie";
 #endif
@@ -140,7 +140,7 @@ TEST_F(EventLoopTest, CopyOfARemovedHostGoesWhenItsProcessEnds) {
   ASSERT_TRUE(Eventually([&] { return xplat::OpenProcessForWaiting(pid).WaitForExit(0); }));
   IdleWakeUp();
   EXPECT_FALSE(fs::exists(ImageOf(L"Late")));
-  EXPECT_TRUE(module->DetachedHosts().empty());
+  EXPECT_TRUE(module->DetachedProcesses().empty());
 }
 
 // "qvhost" in any letter case names the host executable's own copy (one
@@ -185,7 +185,7 @@ TEST_F(EventLoopTest, UpgradeWaitsTwentySecondsForEveryHostThenDeletesTheCopiesO
   EXPECT_FALSE(fs::exists(ImageOf(L"A")));
   EXPECT_TRUE(fs::exists(ImageOf(L"B")));
   EXPECT_TRUE(module->Hosts().empty());
-  EXPECT_EQ(module->DetachedHosts().size(), 1u);
+  EXPECT_EQ(module->DetachedProcesses().size(), 1u);
 }
 
 TEST_F(EventLoopTest, UpgradeWithNoHostsEndsTheLoopAtOnce) {

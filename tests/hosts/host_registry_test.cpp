@@ -61,9 +61,9 @@ TEST_F(HostRegistryTest, DeleteRemovesTheRecordAndLeavesTheHostRunningWatched) {
                                                         L") runs on without its record; it is watched until it ends.",
                                                     L"Delete: Exit"}));
   EXPECT_TRUE(module->Hosts().empty());
-  ASSERT_EQ(module->DetachedHosts().size(), 1u);
-  EXPECT_EQ(module->DetachedHosts()[0].processId, pid);
-  EXPECT_FALSE(zav::custody::HasEnded(module->DetachedHosts()[0].processHandle)) << "the host outlives its record";
+  ASSERT_EQ(module->DetachedProcesses().size(), 1u);
+  EXPECT_EQ(module->DetachedProcesses()[0].processId, pid);
+  EXPECT_FALSE(module->DetachedProcesses()[0].processHandle.HasEnded()) << "the host outlives its record";
 }
 
 }  // namespace

@@ -151,7 +151,7 @@ HostsTest::~HostsTest() {
   std::error_code ignored;
   std::filesystem::remove(ConfigFile(), ignored);
   for (auto& [name, record] : module->Hosts()) EndAndAwait(record.processHandle);
-  for (const zav::custody::DetachedHost& host : module->DetachedHosts()) EndAndAwait(host.processHandle);
+  for (const zav::custody::DetachedHost& host : module->DetachedProcesses()) EndAndAwait(host.processHandle);
   module.reset();
   RemoveHostFiles(programFolder);
 }

@@ -100,7 +100,7 @@ class ModuleLoopTest : public HostsTest {
     return pid;
   }
   void AwaitEnd(const std::wstring& name) {
-    ASSERT_TRUE(Eventually([&] { return zav::custody::HasEnded(module->Hosts().at(name).processHandle); }));
+    ASSERT_TRUE(Eventually([&] { return module->Hosts().at(name).processHandle.HasEnded(); }));
   }
 
   ManualClock clock;

@@ -98,20 +98,6 @@ TEST_F(ResponsiveSupervisionTest, WatchedProcessesFollowTheHostsBeyondOneKernelW
   EXPECT_EQ(module->WatchedProcessCount(), 0u) << "the upgrade unregisters every host";
 }
 
-TEST(RestartDelayTest, DoublesFromTheSecondQuickExitUpToFiveMinutesAndResetsAfterTenMinutes) {
-  unsigned quick = 0;
-  std::vector<std::uint32_t> delays;
-  for (int i = 0; i < 12; ++i) delays.push_back(zav::custody::RestartDelay(50, quick));
-  EXPECT_EQ(delays, (std::vector<std::uint32_t>{0, 1000, 2000, 4000, 8000, 16000, 32000, 64000, 128000, 256000, 300000,
-                                                300000}));
-  EXPECT_EQ(zav::custody::RestartDelay(10 * 1000, quick), 0u) << "ten seconds of running: at once";
-  EXPECT_EQ(zav::custody::RestartDelay(9999, quick), 300000u) << "but the quick exits still count";
-  EXPECT_EQ(zav::custody::RestartDelay(10 * 60 * 1000, quick), 0u);
-  EXPECT_EQ(quick, 0u) << "ten minutes of running reset them";
-  EXPECT_EQ(zav::custody::RestartDelay(9999, quick), 0u);
-  EXPECT_EQ(zav::custody::RestartDelay(9999, quick), 1000u);
-}
-
 // The loop's wait ends when the next start is due: a host that ends at once
 // every time is started after 1 s, 2 s, 4 s ... each time it ends again.
 TEST_F(ResponsiveSupervisionTest, HostThatKeepsEndingAtOnceBacksOff) {

@@ -1,4 +1,4 @@
-#include "hosts/supervision_settings.h"
+#include "hosts/supervision/settings.h"
 
 #include "config/agent_keys.h"
 #include "xplat/registry.h"

@@ -1,9 +1,6 @@
-// Hosts that an earlier service left running are taken over, with the
-// adoption setting on: at a host's first start in this module's life, a
-// process that runs the host's copy with the host's name on its command line
-// is recorded as the host's process instead of starting a second one.
+#include "hosts/supervision/adoption.h"
 
-#include "hosts/custodex.h"
+#include "config/agent_config.h"
 #include "hosts/host_files.h"
 
 namespace zav::custody {
@@ -19,39 +16,38 @@ bool NamesHost(const std::vector<std::wstring>& arguments, const std::wstring& h
 
 }  // namespace
 
-// Whether a host may be taken over: only at its first start, and only with
-// a copy it could have been started from.
-bool Custodex::MayAdopt(const HostRecord& record) const {
-  return settings.adoptHosts && record.started == 0 && history.count(record.hostName) == 0 &&
-         NamesHostFile(record.hostName);
+// Only at a host's first start, and only with a copy it could have been
+// started from.
+bool Adoption::MayAdopt(const HostRecord& record) const {
+  return enabled && record.started == 0 && !runs.Find(record.hostName) && NamesHostFile(record.hostName);
 }
 
-std::vector<xplat::RunningProgram> Custodex::ProcessesToAdopt() const {
+void Adoption::LookForHosts(const HostContainer& hosts) {
+  candidates.clear();
   std::vector<std::wstring> names;
   for (const auto& [hostName, record] : hosts) {
     if (MayAdopt(record)) names.push_back(hostName);
   }
   const std::wstring programFolder = names.empty() ? std::wstring() : AgentConfig::GetExecutePath();
-  if (programFolder.empty()) return {};
+  if (programFolder.empty()) return;
   std::vector<std::wstring> images;
   for (const std::wstring& name : names) images.push_back(HostImagePath(programFolder, name));
-  return xplat::ProcessesRunning(images);
+  candidates = xplat::ProcessesRunning(images);
 }
 
-bool Custodex::AdoptRunningHost(HostRecord& record, const std::vector<xplat::RunningProgram>& candidates) {
+bool Adoption::Adopt(HostRecord& record) {
   if (!MayAdopt(record)) return false;
   for (const xplat::RunningProgram& running : candidates) {
     if (!NamesHost(running.arguments, record.hostName)) continue;
     xplat::ProcessHandle process = xplat::OpenProcessToSupervise(running.processId);
-    if (!process || HasEnded(process)) continue;
+    if (process.HasEnded()) continue;
     record.processHandle = std::move(process);
     record.threadHandle.Close();
     record.processId = running.processId;
     record.threadId = 0;
     record.started = 1;
-    NoteStarted(record, true);
-    logger->LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws adopted: its process %u already runs from %ws",
-                   record.hostName.c_str(), record.processId, running.image.c_str());
+    logger.LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws adopted: its process %u already runs from %ws",
+                  record.hostName.c_str(), record.processId, running.image.c_str());
     return true;
   }
   return false;

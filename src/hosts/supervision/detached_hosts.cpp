@@ -1,0 +1,43 @@
+#include "hosts/supervision/detached_hosts.h"
+
+namespace zav::custody {
+
+void DetachedHosts::Detach(HostRecord& record) {
+  if (record.processHandle.HasEnded()) return;
+  logger.LogMsg(log_level::kNormal, L"Host %ws (process %u) runs on without its record; it is watched until it ends.",
+                record.hostName.c_str(), record.processId);
+  hosts.push_back(
+      DetachedHost{record.hostName, std::move(record.processHandle), std::move(record.threadHandle), record.processId});
+  record.processId = 0;
+  record.threadId = 0;
+}
+
+std::optional<std::uint32_t> DetachedHosts::RunningProcessOf(const std::wstring& hostName) const {
+  for (const DetachedHost& host : hosts) {
+    if (host.hostName == hostName && !host.processHandle.HasEnded()) return host.processId;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::wstring> DetachedHosts::ReapEnded() {
+  std::vector<std::wstring> ended;
+  for (auto host = hosts.begin(); host != hosts.end();) {
+    if (!host->processHandle.HasEnded()) {
+      ++host;
+      continue;
+    }
+    std::uint32_t exitCode = 0;
+    if (host->processHandle.GetExitCode(exitCode)) {
+      logger.LogMsg(log_level::kNormal, L"Host %ws (process %u) without a record has ended with exit code %d.",
+                    host->hostName.c_str(), host->processId, exitCode);
+    } else {
+      logger.LogMsg(log_level::kNormal, L"Host %ws (process %u) without a record has ended.", host->hostName.c_str(),
+                    host->processId);
+    }
+    ended.push_back(host->hostName);
+    host = hosts.erase(host);  // closes the handle: the process is reaped
+  }
+  return ended;
+}
+
+}  // namespace zav::custody

@@ -1,0 +1,94 @@
+#include "hosts/supervision/host_runs.h"
+
+#include <algorithm>
+
+#include "xplat/clock.h"
+
+namespace zav::custody {
+namespace {
+
+std::uint64_t Now() { return xplat::CurrentClock().NowMs(); }
+
+void ForgetOldRestarts(HostRun& run, std::uint64_t nowMs) {
+  while (!run.restarts.empty() && nowMs - run.restarts.front() > kRestartWindowMs) run.restarts.pop_front();
+}
+
+}  // namespace
+
+std::uint32_t RestartDelay(std::uint64_t runMs, unsigned& quickExits) {
+  if (runMs >= kSteadyRunMs) quickExits = 0;
+  if (runMs >= kQuickExitMs) return 0;
+  ++quickExits;
+  if (quickExits == 1) return 0;
+  const unsigned doublings = std::min(quickExits - 2, 20u);
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{1000} << doublings, kLongestBackOffMs));
+}
+
+void HostRuns::Started(const std::wstring& hostName, std::uint32_t processId, bool adopted) {
+  HostRun& run = runs[hostName];
+  const std::uint64_t now = Now();
+  if (run.HasStarted()) run.restarts.push_back(now);
+  ForgetOldRestarts(run, now);
+  run.processId = processId;
+  run.startedMs = now;
+  run.startedWallMs = xplat::WallClockMs();
+  run.endedWallMs.reset();
+  run.exitCode.reset();
+  run.adopted = adopted;
+  run.nextStartMs.reset();
+}
+
+HostRuns::End HostRuns::Ended(const std::wstring& hostName, std::optional<std::uint32_t> exitCode) {
+  HostRun& run = runs[hostName];
+  const std::uint64_t now = Now();
+  run.endedWallMs = xplat::WallClockMs();
+  run.exitCode = exitCode;
+  End end{now - run.startedMs, 0};
+  if (!backOff) return end;
+  end.delayMs = RestartDelay(end.ranMs, run.quickExits);
+  if (end.delayMs != 0) run.nextStartMs = now + end.delayMs;
+  return end;
+}
+
+void HostRuns::StartFailed(const std::wstring& hostName) {
+  const auto run = runs.find(hostName);
+  if (!backOff || run == runs.end() || !run->second.nextStartMs) return;
+  run->second.nextStartMs = Now() + RestartDelay(0, run->second.quickExits);
+}
+
+const HostRun* HostRuns::Find(const std::wstring& hostName) const {
+  const auto run = runs.find(hostName);
+  return run == runs.end() ? nullptr : &run->second;
+}
+
+bool HostRuns::IsBackingOff(const std::wstring& hostName) const {
+  const HostRun* run = Find(hostName);
+  return backOff && run && run->nextStartMs && *run->nextStartMs > Now();
+}
+
+// A delayed start is cleared when the host starts, so every one that is
+// set belongs to a host not started since.
+bool HostRuns::AnyStartDue() const {
+  if (!backOff) return false;
+  const std::uint64_t now = Now();
+  return std::any_of(runs.begin(), runs.end(),
+                     [now](const auto& entry) { return entry.second.nextStartMs && *entry.second.nextStartMs <= now; });
+}
+
+std::uint32_t HostRuns::WaitMs(std::uint32_t longestMs) const {
+  if (!backOff) return longestMs;
+  const std::uint64_t now = Now();
+  std::uint64_t waitMs = longestMs;
+  for (const auto& [hostName, run] : runs) {
+    if (run.nextStartMs) waitMs = std::min(waitMs, *run.nextStartMs > now ? *run.nextStartMs - now : 0);
+  }
+  return static_cast<std::uint32_t>(waitMs);
+}
+
+std::size_t HostRuns::RestartsInLastHour(const HostRun& run) const {
+  const std::uint64_t now = Now();
+  return static_cast<std::size_t>(std::count_if(run.restarts.begin(), run.restarts.end(),
+                                                [now](std::uint64_t at) { return now - at <= kRestartWindowMs; }));
+}
+
+}  // namespace zav::custody

@@ -1,0 +1,69 @@
+#pragma once
+// What the host manager remembers of each host's runs: when its process
+// started and ended, how it ended, how often it was started again, and, with
+// the restart back-off, when it may start again. It feeds the status answer
+// and shortens the loop's wait to the next delayed start.
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace zav::custody {
+
+struct HostRun {
+  std::uint32_t processId = 0;
+  std::uint64_t startedMs = 0;  // the clock's time, for the back-off
+  std::uint64_t startedWallMs = 0;
+  std::optional<std::uint64_t> endedWallMs;
+  std::optional<std::uint32_t> exitCode;  // none while it runs, or when it cannot be read
+  bool adopted = false;                   // taken over from an earlier service, not started
+  std::deque<std::uint64_t> restarts;     // the clock's times of restarts in the last hour
+  unsigned quickExits = 0;                // runs in a row that ended within kQuickExitMs
+  std::optional<std::uint64_t> nextStartMs;
+
+  bool HasStarted() const { return startedWallMs != 0; }
+};
+
+inline constexpr std::uint64_t kQuickExitMs = 10 * 1000;
+inline constexpr std::uint64_t kSteadyRunMs = 10 * 60 * 1000;
+inline constexpr std::uint32_t kLongestBackOffMs = 5 * 60 * 1000;
+inline constexpr std::uint64_t kRestartWindowMs = 60 * 60 * 1000;
+
+// How long a host that ran runMs waits before it is started again. A run of
+// kQuickExitMs or more starts again at once, one of kSteadyRunMs clears the
+// count of quick exits; the first quick exit also starts again at once, the
+// next ones wait 1 s, 2 s, 4 s ... up to kLongestBackOffMs.
+std::uint32_t RestartDelay(std::uint64_t runMs, unsigned& quickExits);
+
+class HostRuns {
+ public:
+  explicit HostRuns(bool restartBackOff) : backOff(restartBackOff) {}
+
+  void Started(const std::wstring& hostName, std::uint32_t processId, bool adopted);
+  struct End {
+    std::uint64_t ranMs = 0;
+    std::uint32_t delayMs = 0;  // before the host may start again; 0: at once
+  };
+  End Ended(const std::wstring& hostName, std::optional<std::uint32_t> exitCode);
+  // A delayed start that fails is tried again later, not in a loop: it
+  // counts as a quick exit.
+  void StartFailed(const std::wstring& hostName);
+  // Stops asked for never count: a host removed and named again starts afresh.
+  void Forget(const std::wstring& hostName) { runs.erase(hostName); }
+
+  const HostRun* Find(const std::wstring& hostName) const;
+  bool IsBackingOff(const std::wstring& hostName) const;
+  bool AnyStartDue() const;
+  // The time until the next delayed start, at most longestMs.
+  std::uint32_t WaitMs(std::uint32_t longestMs) const;
+  // The restarts within the hour before now.
+  std::size_t RestartsInLastHour(const HostRun& run) const;
+
+ private:
+  bool backOff;
+  std::map<std::wstring, HostRun> runs;
+};
+
+}  // namespace zav::custody

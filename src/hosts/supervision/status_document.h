@@ -1,0 +1,31 @@
+#pragma once
+// The host status the module answers over the broker (with the status
+// setting on): a "ZAV.Service.QueryHostStatus" record, whose Parameter names
+// one host or is empty for all, is answered with one
+// "ZAV.Service.HostStatus" record whose Data is a UTF-8 XML document in the
+// policy's vocabulary:
+//
+//   <qvhosts>
+//     <host name="Alpha" state="running" pid="4711" started="2026-12-07T08:00:47.123Z"
+//           restartsLastHour="2"/>
+//     <host name="Beta" state="backing-off" pid="4712" started="..." ended="..."
+//           exitCode="3" restartsLastHour="5" nextStart="..."/>
+//   </qvhosts>
+//
+// state is "running", "ended", "backing-off" or "not-started"; attributes
+// without a value are left out, and exitCode is "unknown" for an ended host
+// whose code cannot be read. A request that carries data is refused: the
+// answer is <qvhosts refused="..."/> and nothing else.
+
+#include <string>
+
+#include "hosts/host_record.h"
+#include "hosts/supervision/host_runs.h"
+
+namespace zav::custody {
+
+// The status of the host named, or of every host for an empty name.
+std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs, const std::wstring& hostName);
+std::string RefusedStatusDocument(const wchar_t* reason);
+
+}  // namespace zav::custody
