@@ -9,11 +9,26 @@ namespace {
 
 std::uint64_t Now() { return xplat::CurrentClock().NowMs(); }
 
-void ForgetOldRestarts(HostRun& run, std::uint64_t nowMs) {
-  while (!run.restarts.empty() && nowMs - run.restarts.front() > kRestartWindowMs) run.restarts.pop_front();
-}
+constexpr std::uint64_t kMinuteMs = 60 * 1000;
 
 }  // namespace
+
+void RestartCounts::Add(std::uint64_t nowMs) {
+  const std::uint64_t minute = nowMs / kMinuteMs;
+  const std::size_t slot = minute % kMinutes;
+  if (minutes[slot] != minute) counts[slot] = 0;
+  minutes[slot] = minute;
+  ++counts[slot];
+}
+
+std::size_t RestartCounts::InLastHour(std::uint64_t nowMs) const {
+  const std::uint64_t minute = nowMs / kMinuteMs;
+  std::size_t count = 0;
+  for (std::size_t slot = 0; slot < kMinutes; ++slot) {
+    if (minute - minutes[slot] < kMinutes) count += counts[slot];
+  }
+  return count;
+}
 
 std::uint32_t RestartDelay(std::uint64_t runMs, unsigned& quickExits) {
   if (runMs >= kSteadyRunMs) quickExits = 0;
@@ -27,8 +42,7 @@ std::uint32_t RestartDelay(std::uint64_t runMs, unsigned& quickExits) {
 void HostRuns::Started(const std::wstring& hostName, std::uint32_t processId, bool adopted) {
   HostRun& run = runs[hostName];
   const std::uint64_t now = Now();
-  if (run.HasStarted()) run.restarts.push_back(now);
-  ForgetOldRestarts(run, now);
+  if (run.HasStarted()) run.restarts.Add(now);
   run.processId = processId;
   run.startedMs = now;
   run.startedWallMs = xplat::WallClockMs();
@@ -85,10 +99,6 @@ std::uint32_t HostRuns::WaitMs(std::uint32_t longestMs) const {
   return static_cast<std::uint32_t>(waitMs);
 }
 
-std::size_t HostRuns::RestartsInLastHour(const HostRun& run) const {
-  const std::uint64_t now = Now();
-  return static_cast<std::size_t>(std::count_if(run.restarts.begin(), run.restarts.end(),
-                                                [now](std::uint64_t at) { return now - at <= kRestartWindowMs; }));
-}
+std::size_t HostRuns::RestartsInLastHour(const HostRun& run) const { return run.restarts.InLastHour(Now()); }
 
 }  // namespace zav::custody

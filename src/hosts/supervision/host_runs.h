@@ -4,13 +4,27 @@
 // the restart back-off, when it may start again. It feeds the status answer
 // and shortens the loop's wait to the next delayed start.
 
+#include <array>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <optional>
 #include <string>
 
 namespace zav::custody {
+
+// Restarts counted per minute of the clock over the last hour: the same few
+// bytes whatever the restart rate.
+class RestartCounts {
+ public:
+  void Add(std::uint64_t nowMs);
+  // The restarts in the minute of nowMs and the 59 before it.
+  std::size_t InLastHour(std::uint64_t nowMs) const;
+
+ private:
+  static constexpr std::size_t kMinutes = 60;
+  std::array<std::uint32_t, kMinutes> counts{};
+  std::array<std::uint64_t, kMinutes> minutes{};  // the minute each count is of
+};
 
 struct HostRun {
   std::uint32_t processId = 0;
@@ -19,7 +33,7 @@ struct HostRun {
   std::optional<std::uint64_t> endedWallMs;
   std::optional<std::uint32_t> exitCode;  // none while it runs, or when it cannot be read
   bool adopted = false;                   // taken over from an earlier service, not started
-  std::deque<std::uint64_t> restarts;     // the clock's times of restarts in the last hour
+  RestartCounts restarts;
   unsigned quickExits = 0;                // runs in a row that ended within kQuickExitMs
   std::optional<std::uint64_t> nextStartMs;
 
@@ -29,7 +43,6 @@ struct HostRun {
 inline constexpr std::uint64_t kQuickExitMs = 10 * 1000;
 inline constexpr std::uint64_t kSteadyRunMs = 10 * 60 * 1000;
 inline constexpr std::uint32_t kLongestBackOffMs = 5 * 60 * 1000;
-inline constexpr std::uint64_t kRestartWindowMs = 60 * 60 * 1000;
 
 // How long a host that ran runMs waits before it is started again. A run of
 // kQuickExitMs or more starts again at once, one of kSteadyRunMs clears the
@@ -58,7 +71,6 @@ class HostRuns {
   bool AnyStartDue() const;
   // The time until the next delayed start, at most longestMs.
   std::uint32_t WaitMs(std::uint32_t longestMs) const;
-  // The restarts within the hour before now.
   std::size_t RestartsInLastHour(const HostRun& run) const;
 
  private:
