@@ -31,7 +31,7 @@ Custodex::Custodex()
       config(std::make_unique<AgentConfig>()),
       policyLock(std::make_unique<std::atomic<std::uint32_t>>(0)),
       settings(SupervisionSettings::Read()),
-      runs(settings.restartBackOff),
+      runs(settings.restartBackOff, settings.wakeOnHostExit || settings.restartBackOff),
       detached(*logger),
       adoption(settings.adoptHosts, runs, *logger) {
   if (settings.wakeOnHostExit || settings.restartBackOff) {

@@ -90,9 +90,11 @@ class ModuleLoopTest : public HostsTest {
     ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
   }
   std::uint32_t ProcessOf(const std::wstring& name) { return module->Hosts().at(name).processId; }
-  // Ends a host's process from outside and waits in real time until it has
-  // ended; its id is returned.
+  // Ends a host's process from outside, once it has run a second (so its
+  // restart need not wait), and waits in real time until it has ended; its
+  // id is returned.
   std::uint32_t Kill(const std::wstring& name) {
+    clock.Advance(zav::custody::kStartIntervalMs);
     const std::uint32_t pid = ProcessOf(name);
     const xplat::ProcessHandle watch = xplat::OpenProcessForWaiting(pid);  // before the module may reap it
     EXPECT_TRUE(xplat::TerminateProcessById(pid, 1));

@@ -98,28 +98,53 @@ TEST_F(ResponsiveSupervisionTest, WatchedProcessesFollowTheHostsBeyondOneKernelW
   EXPECT_EQ(module->WatchedProcessCount(), 0u) << "the upgrade unregisters every host";
 }
 
+std::wstring DelayLine(std::uint32_t delayMs) {
+  return L"CheckThatHostIsStillRunning: Crashy ran 0 ms and ended with exit code 3; it starts again in " +
+         std::to_wstring(delayMs) + L" ms";
+}
+
 // The loop's wait ends when the next start is due: a host that ends at once
-// every time is started after 1 s, 2 s, 4 s ... each time it ends again.
+// every time is started a second after its start, then after 1 s, 2 s, 4 s
+// ... each time it ends again.
 TEST_F(ResponsiveSupervisionTest, HostThatKeepsEndingAtOnceBacksOff) {
   Enable({L"WakeOnHostExit", L"RestartBackOff"});
   SetLife(L"Crashy", 0, 3);
   Start();
   LogCursor log;
   ApplyPolicy({L"Crashy"}, 1000);
-  EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for Crashy"), 2u) << "the first end restarts at once";
-  for (const std::uint32_t delay : {1000u, 2000u, 4000u, 8000u}) {
-    EXPECT_EQ(
-        log.Count(L"CheckThatHostIsStillRunning: Crashy ran 0 ms and ended with exit code 3; it starts again in " +
-                  std::to_wstring(delay) + L" ms"),
-        1u);
-    const std::size_t starts = log.Count(L"ApplyHostPolicy: Host process started for Crashy");
+  const std::wstring started = L"ApplyHostPolicy: Host process started for Crashy";
+  EXPECT_EQ(log.Count(started), 1u) << "even the first end waits until a second after the start";
+  EXPECT_EQ(log.Count(DelayLine(1000)), 1u);
+  for (const auto& [delay, next] : {std::pair{1000u, 1000u}, {1000u, 2000u}, {2000u, 4000u}, {4000u, 8000u}}) {
+    LogCursor turn;
     const std::uint64_t mark = clock.Mark();
     clock.Advance(delay - 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for Crashy"), starts) << "not before it is due";
+    EXPECT_EQ(turn.Count(started), 0u) << "not before it is due";
     clock.Advance(1);
-    ASSERT_TRUE(clock.AwaitWait(2 * delay, mark)) << "started, ended at once, and waiting twice as long";
-    EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for Crashy"), starts + 1);
+    ASSERT_TRUE(clock.AwaitWait(next, mark)) << "started, ended at once, and waiting " << next << " ms";
+    EXPECT_EQ(turn.Count(started), 1u);
+    EXPECT_EQ(turn.Count(DelayLine(next)), 1u);
+  }
+}
+
+// Without the back-off, a host that ends at once still starts only once a
+// second, where waking at its end would otherwise start it again at once.
+TEST_F(ResponsiveSupervisionTest, WakeOnHostExitAloneStartsAHostOnceASecond) {
+  Enable({L"WakeOnHostExit"});
+  SetLife(L"Crashy", 0, 3);
+  Start();
+  LogCursor log;
+  for (int second = 1; second <= 3; ++second) {
+    if (second == 1) {
+      ApplyPolicy({L"Crashy"}, 1000);
+    } else {
+      const std::uint64_t mark = clock.Mark();
+      clock.Advance(1000);
+      ASSERT_TRUE(clock.AwaitWait(1000, mark));
+    }
+    EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for Crashy"), static_cast<std::size_t>(second));
+    EXPECT_EQ(log.Count(DelayLine(1000)), static_cast<std::size_t>(second));
   }
 }
 
@@ -133,7 +158,7 @@ TEST_F(ResponsiveSupervisionTest, DelayedStartThatFailsIsTriedAgainLater) {
   LogCursor log;
   const std::uint64_t mark = clock.Mark();
   clock.Advance(1000);
-  ASSERT_TRUE(clock.AwaitWait(2000, mark)) << "the next attempt waits on";
+  ASSERT_TRUE(clock.AwaitWait(1000, mark)) << "the next attempt waits on";
   EXPECT_EQ(log.Count(L"ApplyHostPolicy: Failure to start: Crashy"), 1u);
 }
 
@@ -156,6 +181,9 @@ TEST_F(ResponsiveSupervisionTest, StatusRequestIsAnsweredWithEveryHostsRuns) {
   SetLife(L"Crashy", 0, 3);
   Start();
   ApplyPolicy({L"Alpha", L"Crashy", L"bad|name"}, 1000);
+  const std::uint64_t mark = clock.Mark();
+  clock.Advance(1000);
+  ASSERT_TRUE(clock.AwaitWait(1000, mark)) << "Crashy started again, ended and backs off";
   const std::uint32_t alpha = module->Hosts().at(L"Alpha").processId;
 
   pugi::xml_document all = Status();

@@ -58,16 +58,22 @@ HostRuns::End HostRuns::Ended(const std::wstring& hostName, std::optional<std::u
   run.endedWallMs = xplat::WallClockMs();
   run.exitCode = exitCode;
   End end{now - run.startedMs, 0};
-  if (!backOff) return end;
-  end.delayMs = RestartDelay(end.ranMs, run.quickExits);
+  if (backOff) end.delayMs = RestartDelay(end.ranMs, run.quickExits);
+  if (spaced && end.ranMs < kStartIntervalMs) {
+    end.delayMs = std::max(end.delayMs, static_cast<std::uint32_t>(kStartIntervalMs - end.ranMs));
+  }
   if (end.delayMs != 0) run.nextStartMs = now + end.delayMs;
   return end;
 }
 
 void HostRuns::StartFailed(const std::wstring& hostName) {
   const auto run = runs.find(hostName);
-  if (!backOff || run == runs.end() || !run->second.nextStartMs) return;
-  run->second.nextStartMs = Now() + RestartDelay(0, run->second.quickExits);
+  if (run == runs.end() || !run->second.nextStartMs) return;
+  if (backOff) {
+    run->second.nextStartMs = Now() + RestartDelay(0, run->second.quickExits);
+  } else {
+    run->second.nextStartMs.reset();
+  }
 }
 
 const HostRun* HostRuns::Find(const std::wstring& hostName) const {
@@ -77,20 +83,18 @@ const HostRun* HostRuns::Find(const std::wstring& hostName) const {
 
 bool HostRuns::IsBackingOff(const std::wstring& hostName) const {
   const HostRun* run = Find(hostName);
-  return backOff && run && run->nextStartMs && *run->nextStartMs > Now();
+  return run && run->nextStartMs && *run->nextStartMs > Now();
 }
 
 // A delayed start is cleared when the host starts, so every one that is
 // set belongs to a host not started since.
 bool HostRuns::AnyStartDue() const {
-  if (!backOff) return false;
   const std::uint64_t now = Now();
   return std::any_of(runs.begin(), runs.end(),
                      [now](const auto& entry) { return entry.second.nextStartMs && *entry.second.nextStartMs <= now; });
 }
 
 std::uint32_t HostRuns::WaitMs(std::uint32_t longestMs) const {
-  if (!backOff) return longestMs;
   const std::uint64_t now = Now();
   std::uint64_t waitMs = longestMs;
   for (const auto& [hostName, run] : runs) {

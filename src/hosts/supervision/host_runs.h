@@ -43,6 +43,7 @@ struct HostRun {
 inline constexpr std::uint64_t kQuickExitMs = 10 * 1000;
 inline constexpr std::uint64_t kSteadyRunMs = 10 * 60 * 1000;
 inline constexpr std::uint32_t kLongestBackOffMs = 5 * 60 * 1000;
+inline constexpr std::uint32_t kStartIntervalMs = 1000;
 
 // How long a host that ran runMs waits before it is started again. A run of
 // kQuickExitMs or more starts again at once, one of kSteadyRunMs clears the
@@ -52,7 +53,9 @@ std::uint32_t RestartDelay(std::uint64_t runMs, unsigned& quickExits);
 
 class HostRuns {
  public:
-  explicit HostRuns(bool restartBackOff) : backOff(restartBackOff) {}
+  // restartBackOff: hosts that keep ending at once wait longer and longer;
+  // spaceStarts: no host starts more than once per kStartIntervalMs.
+  HostRuns(bool restartBackOff, bool spaceStarts) : backOff(restartBackOff), spaced(spaceStarts) {}
 
   void Started(const std::wstring& hostName, std::uint32_t processId, bool adopted);
   struct End {
@@ -60,8 +63,9 @@ class HostRuns {
     std::uint32_t delayMs = 0;  // before the host may start again; 0: at once
   };
   End Ended(const std::wstring& hostName, std::optional<std::uint32_t> exitCode);
-  // A delayed start that fails is tried again later, not in a loop: it
-  // counts as a quick exit.
+  // A delayed start that fails is tried again later, not in a loop: with the
+  // back-off it counts as a quick exit, else it waits for the next
+  // application of the policy, as any failed start does.
   void StartFailed(const std::wstring& hostName);
   // Stops asked for never count: a host removed and named again starts afresh.
   void Forget(const std::wstring& hostName) { runs.erase(hostName); }
@@ -75,6 +79,7 @@ class HostRuns {
 
  private:
   bool backOff;
+  bool spaced;
   std::map<std::wstring, HostRun> runs;
 };
 

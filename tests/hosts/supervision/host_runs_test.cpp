@@ -6,7 +6,64 @@
 
 #include <vector>
 
+#include "support/fake_clock.h"
+
 namespace {
+
+using zav::custody::HostRuns;
+
+// The delays after each of a series of runs of ranMs, for a host started
+// again as soon as it may.
+std::vector<std::uint32_t> DelaysAfterRuns(HostRuns& runs, std::uint32_t ranMs, int count) {
+  std::vector<std::uint32_t> delays;
+  for (int i = 0; i < count; ++i) {
+    runs.Started(L"Host", 4711, false);
+    xplat::Sleep(ranMs);
+    delays.push_back(runs.Ended(L"Host", 3).delayMs);
+    EXPECT_EQ(runs.IsBackingOff(L"Host"), delays.back() != 0);
+    EXPECT_EQ(runs.WaitMs(30000), delays.back() != 0 ? delays.back() : 30000u);
+    xplat::Sleep(delays.back());
+    EXPECT_FALSE(runs.IsBackingOff(L"Host"));
+    EXPECT_EQ(runs.AnyStartDue(), delays.back() != 0);
+  }
+  return delays;
+}
+
+// No host starts more than once a second, with the back-off or without it.
+TEST(HostRunsTest, StartsOfOneHostAreASecondApartAtLeast) {
+  testing_support::FakeClock clock;
+  struct Case {
+    bool backOff;
+    bool spaced;
+    std::uint32_t ranMs;
+    std::vector<std::uint32_t> delays;
+  };
+  const Case cases[] = {
+      {false, true, 2, {998, 998, 998}},
+      {false, true, 1000, {0, 0, 0}},
+      {true, true, 0, {1000, 1000, 2000, 4000}},
+      {true, false, 0, {0, 1000, 2000, 4000}},
+      {false, false, 0, {0, 0}},
+  };
+  for (const Case& test : cases) {
+    HostRuns runs(test.backOff, test.spaced);
+    EXPECT_EQ(DelaysAfterRuns(runs, test.ranMs, static_cast<int>(test.delays.size())), test.delays)
+        << "back-off " << test.backOff << ", spaced " << test.spaced << ", runs of " << test.ranMs << " ms";
+  }
+}
+
+// A delayed start that fails waits again with the back-off, and without it
+// waits for the next application of the policy.
+TEST(HostRunsTest, FailedDelayedStartIsNoStartDueAtOnce) {
+  testing_support::FakeClock clock;
+  for (const bool backOff : {true, false}) {
+    HostRuns runs(backOff, true);
+    DelaysAfterRuns(runs, 0, 2);
+    runs.StartFailed(L"Host");
+    EXPECT_EQ(runs.AnyStartDue(), false);
+    EXPECT_EQ(runs.IsBackingOff(L"Host"), backOff);
+  }
+}
 
 TEST(RestartDelayTest, DoublesFromTheSecondQuickExitUpToFiveMinutesAndResetsAfterTenMinutes) {
   unsigned quick = 0;
