@@ -35,7 +35,7 @@ Custodex::Custodex()
       detached(*logger),
       adoption(settings.adoptHosts, runs, *logger) {
   if (settings.wakeOnHostExit || settings.restartBackOff) {
-    hostWait = std::make_unique<HostWait>(Signal(), settings.wakeOnHostExit, *logger);
+    hostWait = std::make_unique<HostWait>(Signal(), settings, *logger);
   }
 }
 
@@ -183,8 +183,7 @@ void Custodex::WindDownForUpgrade() {
 bool Custodex::WaitForWork() {
   if (!hostWait) return WaitForEvents();
   const std::uint32_t longestMs = static_cast<std::uint32_t>(std::max(WaitTimeout(), 0));
-  const std::optional<bool> events = hostWait->Wait(
-      hosts, detached, [&] { return runs.WaitMs(longestMs); }, [this] { return HasEvents(); });
+  const std::optional<bool> events = hostWait->Wait(hosts, detached, runs, longestMs, [this] { return HasEvents(); });
   return events ? *events : WaitForEvents();
 }
 

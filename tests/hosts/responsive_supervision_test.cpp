@@ -148,6 +148,23 @@ TEST_F(ResponsiveSupervisionTest, WakeOnHostExitAloneStartsAHostOnceASecond) {
   }
 }
 
+// With the back-off alone a host's end is seen when it happens, and only
+// noted: the run is timed to it, and the pass comes at its usual time.
+TEST_F(ResponsiveSupervisionTest, BackOffAloneTimesARunToItsOwnEnd) {
+  Enable({L"RestartBackOff"});
+  Start();
+  ApplyPolicy({L"Crashy"});
+  LogCursor log;
+  ASSERT_TRUE(xplat::TerminateProcessById(ProcessOf(L"Crashy"), 1));
+  ASSERT_TRUE(Eventually([&] { return module->WatchedProcessCount() == 0; })) << "its end is seen";
+  EXPECT_EQ(log.Count(kPass), 0u) << "and starts no pass";
+  clock.Advance(500);
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", L"Absent"));
+  ASSERT_TRUE(clock.AwaitWait(500, mark)) << "a second after its start, which was its end";
+  EXPECT_EQ(log.Count(L"CheckThatHostIsStillRunning: Crashy ran 0 ms and ended"), 1u) << "not 500 ms";
+}
+
 // A delayed start that fails must not turn the loop's wait into a spin.
 TEST_F(ResponsiveSupervisionTest, DelayedStartThatFailsIsTriedAgainLater) {
   Enable({L"WakeOnHostExit", L"RestartBackOff"});

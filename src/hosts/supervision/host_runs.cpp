@@ -47,6 +47,7 @@ void HostRuns::Started(const std::wstring& hostName, std::uint32_t processId, bo
   run.startedMs = now;
   run.startedWallMs = xplat::WallClockMs();
   run.endedWallMs.reset();
+  run.endSeenMs.reset();
   run.exitCode.reset();
   run.adopted = adopted;
   run.nextStartMs.reset();
@@ -55,15 +56,30 @@ void HostRuns::Started(const std::wstring& hostName, std::uint32_t processId, bo
 HostRuns::End HostRuns::Ended(const std::wstring& hostName, std::optional<std::uint32_t> exitCode) {
   HostRun& run = runs[hostName];
   const std::uint64_t now = Now();
-  run.endedWallMs = xplat::WallClockMs();
+  if (!run.endSeenMs) run.endedWallMs = xplat::WallClockMs();
+  const std::uint64_t endedMs = run.endSeenMs.value_or(now);
+  run.endSeenMs.reset();
   run.exitCode = exitCode;
-  End end{now - run.startedMs, 0};
+  End end{endedMs - run.startedMs, 0};
   if (backOff) end.delayMs = RestartDelay(end.ranMs, run.quickExits);
   if (spaced && end.ranMs < kStartIntervalMs) {
     end.delayMs = std::max(end.delayMs, static_cast<std::uint32_t>(kStartIntervalMs - end.ranMs));
   }
-  if (end.delayMs != 0) run.nextStartMs = now + end.delayMs;
+  if (end.delayMs != 0) run.nextStartMs = endedMs + end.delayMs;
+  if (run.nextStartMs && *run.nextStartMs <= now) run.nextStartMs.reset();
+  end.delayMs = run.nextStartMs ? static_cast<std::uint32_t>(*run.nextStartMs - now) : 0;
   return end;
+}
+
+void HostRuns::EndSeen(const std::wstring& hostName) {
+  HostRun& run = runs[hostName];
+  run.endSeenMs = Now();
+  run.endedWallMs = xplat::WallClockMs();
+}
+
+bool HostRuns::IsEndSeen(const std::wstring& hostName) const {
+  const HostRun* run = Find(hostName);
+  return run && run->endSeenMs;
 }
 
 void HostRuns::StartFailed(const std::wstring& hostName) {

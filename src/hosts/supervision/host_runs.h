@@ -31,10 +31,11 @@ struct HostRun {
   std::uint64_t startedMs = 0;  // the clock's time, for the back-off
   std::uint64_t startedWallMs = 0;
   std::optional<std::uint64_t> endedWallMs;
-  std::optional<std::uint32_t> exitCode;  // none while it runs, or when it cannot be read
-  bool adopted = false;                   // taken over from an earlier service, not started
+  std::optional<std::uint64_t> endSeenMs;  // the clock's time the end was seen, before the pass took it
+  std::optional<std::uint32_t> exitCode;   // none while it runs, or when it cannot be read
+  bool adopted = false;                    // taken over from an earlier service, not started
   RestartCounts restarts;
-  unsigned quickExits = 0;                // runs in a row that ended within kQuickExitMs
+  unsigned quickExits = 0;  // runs in a row that ended within kQuickExitMs
   std::optional<std::uint64_t> nextStartMs;
 
   bool HasStarted() const { return startedWallMs != 0; }
@@ -62,7 +63,11 @@ class HostRuns {
     std::uint64_t ranMs = 0;
     std::uint32_t delayMs = 0;  // before the host may start again; 0: at once
   };
+  // A run is timed to its end as seen, when it was, else to now.
   End Ended(const std::wstring& hostName, std::optional<std::uint32_t> exitCode);
+  // Notes the time of a host's end as it happens, before a pass takes it.
+  void EndSeen(const std::wstring& hostName);
+  bool IsEndSeen(const std::wstring& hostName) const;
   // A delayed start that fails is tried again later, not in a loop: with the
   // back-off it counts as a quick exit, else it waits for the next
   // application of the policy, as any failed start does.

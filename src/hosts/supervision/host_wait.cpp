@@ -1,22 +1,29 @@
 #include "hosts/supervision/host_wait.h"
 
+#include "xplat/clock.h"
+
 namespace zav::custody {
 
-HostWait::HostWait(xplat::EventSignal& signal, bool wakeOnHostExit, CLogger& hostLogger)
-    : waitSet(signal), watchHosts(wakeOnHostExit), logger(hostLogger) {}
+HostWait::HostWait(xplat::EventSignal& signal, const SupervisionSettings& settings, CLogger& hostLogger)
+    : waitSet(signal), wakeOnHostExit(settings.wakeOnHostExit), logger(hostLogger) {}
 
-std::optional<bool> HostWait::Wait(const HostContainer& hosts, const DetachedHosts& detached,
-                                   const std::function<std::uint32_t()>& waitMs,
-                                   const std::function<bool()>& hasEvents) {
+std::optional<bool> HostWait::Wait(const HostContainer& hosts, const DetachedHosts& detached, HostRuns& runs,
+                                   std::uint32_t longestMs, const std::function<bool()>& hasEvents) {
   if (hasEvents()) return true;
+  std::uint64_t start = xplat::CurrentClock().NowMs();
   for (;;) {
-    if (!waitSet.Watch(Watched(hosts, detached))) {
+    if (!waitSet.Watch(Watched(hosts, detached, runs))) {
       logger.LogLastError(log_level::kError, L"Execute: not every host's end can wake the module");
     }
-    switch (waitSet.Wait(waitMs())) {
+    const std::uint64_t spent = xplat::CurrentClock().NowMs() - start;
+    switch (waitSet.Wait(runs.WaitMs(spent < longestMs ? static_cast<std::uint32_t>(longestMs - spent) : 0))) {
       case xplat::ProcessWaitSet::Woken::Signal:
         if (hasEvents()) return true;
-        break;  // a signal without records starts a new wait
+        start = xplat::CurrentClock().NowMs();
+        break;
+      case xplat::ProcessWaitSet::Woken::ProcessEnded:
+        if (wakeOnHostExit || !NoteEnds(hosts, runs)) return false;
+        break;
       case xplat::ProcessWaitSet::Woken::Failed:
         logger.LogLastError(log_level::kError, L"Execute: the wait for events and hosts failed; waiting for events");
         return std::nullopt;
@@ -26,15 +33,27 @@ std::optional<bool> HostWait::Wait(const HostContainer& hosts, const DetachedHos
   }
 }
 
-std::vector<const xplat::ProcessHandle*> HostWait::Watched(const HostContainer& hosts,
-                                                           const DetachedHosts& detached) const {
+// Hosts whose end was seen wait for the pass unwatched, or they would end
+// every wait at once.
+std::vector<const xplat::ProcessHandle*> HostWait::Watched(const HostContainer& hosts, const DetachedHosts& detached,
+                                                           const HostRuns& runs) const {
   std::vector<const xplat::ProcessHandle*> processes;
-  if (!watchHosts) return processes;
   for (const auto& [hostName, record] : hosts) {
-    if (record.started == 1) processes.push_back(&record.processHandle);
+    if (record.started == 1 && !runs.IsEndSeen(hostName)) processes.push_back(&record.processHandle);
   }
+  if (!wakeOnHostExit) return processes;
   for (const DetachedHost& host : detached.All()) processes.push_back(&host.processHandle);
   return processes;
+}
+
+bool HostWait::NoteEnds(const HostContainer& hosts, HostRuns& runs) const {
+  bool noted = false;
+  for (const auto& [hostName, record] : hosts) {
+    if (record.started != 1 || runs.IsEndSeen(hostName) || !record.processHandle.HasEnded()) continue;
+    runs.EndSeen(hostName);
+    noted = true;
+  }
+  return noted;
 }
 
 }  // namespace zav::custody

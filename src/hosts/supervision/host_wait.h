@@ -1,7 +1,9 @@
 #pragma once
 // The loop's wait with wake on host exit or the restart back-off: one wait
-// over the module's signal and, with wake on host exit, the hosts'
-// processes, no longer than the caller's time (the next delayed start).
+// over the module's signal and the hosts' processes, no longer than until
+// the next delayed start. With wake on host exit a host's end ends the
+// wait; with the back-off alone it is only noted, so that a run is timed to
+// the process's own end, and the wait goes on for what is left of its time.
 
 #include <cstdint>
 #include <functional>
@@ -10,6 +12,8 @@
 
 #include "hosts/host_record.h"
 #include "hosts/supervision/detached_hosts.h"
+#include "hosts/supervision/host_runs.h"
+#include "hosts/supervision/settings.h"
 #include "logging/logger.h"
 #include "xplat/event_signal.h"
 #include "xplat/process_wait_set.h"
@@ -18,22 +22,26 @@ namespace zav::custody {
 
 class HostWait {
  public:
-  HostWait(xplat::EventSignal& signal, bool wakeOnHostExit, CLogger& hostLogger);
+  HostWait(xplat::EventSignal& signal, const SupervisionSettings& settings, CLogger& hostLogger);
 
-  // True when records are queued; false when a watched host ended or the
-  // time ran out (waitMs, asked anew for each wait); nothing when the wait
-  // itself failed.
-  std::optional<bool> Wait(const HostContainer& hosts, const DetachedHosts& detached,
-                           const std::function<std::uint32_t()>& waitMs, const std::function<bool()>& hasEvents);
+  // True when records are queued; false when the time ran out, a delayed
+  // start fell due or, with wake on host exit, a watched process ended;
+  // nothing when the wait itself failed. A signal without records starts a
+  // new wait of longestMs.
+  std::optional<bool> Wait(const HostContainer& hosts, const DetachedHosts& detached, HostRuns& runs,
+                           std::uint32_t longestMs, const std::function<bool()>& hasEvents);
   // Nothing's end is to wake the loop any more.
   void StopWatching() { waitSet.Watch({}); }
   std::size_t WatchedCount() const { return waitSet.WatchedCount(); }
 
  private:
-  std::vector<const xplat::ProcessHandle*> Watched(const HostContainer& hosts, const DetachedHosts& detached) const;
+  std::vector<const xplat::ProcessHandle*> Watched(const HostContainer& hosts, const DetachedHosts& detached,
+                                                   const HostRuns& runs) const;
+  // True when some started host's end was seen now.
+  bool NoteEnds(const HostContainer& hosts, HostRuns& runs) const;
 
   xplat::ProcessWaitSet waitSet;
-  bool watchHosts;
+  bool wakeOnHostExit;
   CLogger& logger;
 };
 

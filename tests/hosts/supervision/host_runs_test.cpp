@@ -79,6 +79,23 @@ TEST(RestartDelayTest, DoublesFromTheSecondQuickExitUpToFiveMinutesAndResetsAfte
   EXPECT_EQ(zav::custody::RestartDelay(9999, quick), 1000u);
 }
 
+// A run lasts until its end was seen, however late a pass takes it; a
+// delay counts from that end.
+TEST(HostRunsTest, RunIsTimedToItsEndAsSeen) {
+  testing_support::FakeClock clock;
+  HostRuns runs(true, true);
+  for (const std::uint32_t delayLeft : {498u, 500u}) {
+    runs.Started(L"Host", 4711, false);
+    xplat::Sleep(2);
+    runs.EndSeen(L"Host");
+    xplat::Sleep(500);
+    const HostRuns::End end = runs.Ended(L"Host", 3);
+    EXPECT_EQ(end.ranMs, 2u);
+    EXPECT_EQ(end.delayMs, delayLeft) << "counted from the end, 500 ms ago";
+    xplat::Sleep(delayLeft);
+  }
+}
+
 // Counted per minute, whatever the rate: a restart counts for the minute it
 // falls in and the 59 after it.
 TEST(RestartCountsTest, CountsTheLastHourByTheMinute) {
