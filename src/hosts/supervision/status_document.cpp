@@ -24,6 +24,40 @@ std::wstring IsoTime(std::uint64_t wallMs) {
   return text;
 }
 
+bool IsHighSurrogate(std::uint32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(std::uint32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// Whether XML 1.0 can carry the character at `at`: a surrogate only as half
+// of a pair, and only where wide strings are UTF-16.
+bool XmlCanCarry(const std::wstring& text, std::size_t at) {
+  const std::uint32_t c = static_cast<std::uint32_t>(text[at]);
+  if (c < 0x20 || c == 0xFFFE || c == 0xFFFF || c > 0x10FFFF) return false;
+  if (sizeof(wchar_t) == 4) return !IsHighSurrogate(c) && !IsLowSurrogate(c);
+  if (IsHighSurrogate(c)) return at + 1 < text.size() && IsLowSurrogate(static_cast<std::uint32_t>(text[at + 1]));
+  if (IsLowSurrogate(c)) return at > 0 && IsHighSurrogate(static_cast<std::uint32_t>(text[at - 1]));
+  return true;
+}
+
+// A name as the document shows it: what XML 1.0 cannot carry (control
+// characters, unpaired surrogates, U+FFFE, U+FFFF) as \uXXXX, and the
+// backslash as \\, so that every answer parses and no name reads as another.
+std::wstring ShownName(const std::wstring& name) {
+  std::wstring shown;
+  for (std::size_t at = 0; at < name.size(); ++at) {
+    if (name[at] == L'\\') {
+      shown += L"\\\\";
+    } else if (XmlCanCarry(name, at)) {
+      shown += name[at];
+    } else {
+      wchar_t escape[12] = {};
+      const std::uint32_t c = static_cast<std::uint32_t>(name[at]);
+      std::swprintf(escape, sizeof escape / sizeof escape[0], c > 0xFFFF ? L"\\U%08X" : L"\\u%04X", c);
+      shown += escape;
+    }
+  }
+  return shown;
+}
+
 const wchar_t* StateOf(const HostRecord& record, const HostRun* run, bool backingOff) {
   if (record.started == 1) return L"running";
   if (backingOff) return L"backing-off";
@@ -61,7 +95,7 @@ std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs,
     const HostRun* run = runs.Find(name);
     const bool backingOff = runs.IsBackingOff(name);
     pugi::xml_node host = root.append_child(L"host");
-    host.append_attribute(L"name") = name.c_str();
+    host.append_attribute(L"name") = ShownName(name).c_str();
     host.append_attribute(L"state") = StateOf(record, run, backingOff);
     if (run && run->HasStarted()) DescribeRun(host, *run, runs, backingOff);
   }
