@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "hosts/custodex.h"
+#include "hosts/drain_budget.h"
 #include "hosts/host_files.h"
 #include "hosts/supervision/status_document.h"
 #include "xplat/file_system.h"
@@ -85,8 +86,10 @@ bool Custodex::RequestPolicy(std::uint32_t timeoutMs) {
   return PostEventWithRetry(request, timeoutMs);
 }
 
-// Records queued after the one that stops the loop stay in the queue.
+// Records queued after the one that stops the loop stay in the queue; a
+// drain that spends its budget leaves the rest for the next, after a pass.
 void Custodex::DrainEvents(bool& stop) {
+  DrainBudget budget;
   while (Queue() && HasEvents()) {
     EventData* record = PullEvent();
     if (!record) {
@@ -96,7 +99,7 @@ void Custodex::DrainEvents(bool& stop) {
     }
     Dispatch(*record, stop);
     if (Queue()) ReleaseEvent(record);
-    if (stop) return;
+    if (stop || budget.Spend()) return;
   }
 }
 

@@ -220,6 +220,26 @@ TEST_F(EventLoopTest, TerminateInTheMiddleOfABatchLeavesLaterRecordsQueued) {
   EXPECT_EQ(lines.back(), L"Exit Execute()");
 }
 
+// A flood of records lets a pass run after every 256 of them, then the
+// drain goes on: supervision is never starved.
+TEST_F(EventLoopTest, FloodOfRecordsLetsAPassRunEvery256) {
+  Start();
+  ApplyPolicy({L"Busy"});
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", L"Busy"));
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark)) << "the loop is held while the flood queues up";
+  for (int i = 0; i < 300; ++i) ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", L"Absent"));
+  LogCursor log;
+  clock.Advance(kHostExitWaitMs);
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  std::vector<std::size_t> batches{0};
+  for (const std::wstring& line : log.Lines()) {
+    if (line == kPass) batches.push_back(0);
+    if (line == L"Execute: Received DeleteHost for Absent") ++batches.back();
+  }
+  EXPECT_EQ(batches, (std::vector<std::size_t>{255, 45, 0})) << "the removal of Busy was the first of 256";
+}
+
 // A broker that reports records and then gives none must not hold the loop
 // in its drain: the pass and the next wait come first.
 TEST_F(EventLoopTest, PullThatGivesNothingEndsTheDrain) {
