@@ -1,12 +1,14 @@
 #pragma once
 // One wait over a signal and the processes a caller watches, with no thread
-// of its own: on Linux one epoll set over the signal's eventfd and the
-// processes' pidfds; on Windows WaitForMultipleObjects over the signal and
-// up to 62 processes, and a registered thread-pool wait for each process
-// beyond them, which sets one more event when its process ends. The set
-// keeps duplicates of the handles it watches, so a handle closed elsewhere
-// leaves nothing registered; each registration is undone, its callback
-// finished, before its duplicate closes, and all of them when the set goes.
+// of its own. On Linux one epoll set over the signal's eventfd and the
+// handles' own pidfds, so a watched process costs no descriptor more; a
+// handle that closes leaves the set first (watched handles close on the
+// thread that waits, and one set at a time watches a handle). On Windows
+// WaitForMultipleObjects over the signal and up to 62 processes, and a
+// registered thread-pool wait for each process beyond them, which sets one
+// more event when its process ends; the set keeps duplicates of the handles,
+// and each registration is undone, its callback finished, before its
+// duplicate closes. All of them are undone when the set goes.
 
 #include <cstddef>
 #include <cstdint>

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
+
 #include "support/fake_clock.h"
 #include "xplat/child_process.h"
 
@@ -42,20 +45,37 @@ TEST(ProcessWaitSetTest, WakesForTheSignalOrAnEndedProcessOnly) {
   EXPECT_EQ(set.Wait(0), Woken::TimedOut);
 }
 
-// The set keeps its own handles: the watched process's own may close.
-TEST(ProcessWaitSetTest, OutlivesTheHandlesItWasGiven) {
+#if !defined(_WIN32)
+std::size_t OpenDescriptors() {
+  const std::filesystem::directory_iterator fds("/proc/self/fd");
+  return static_cast<std::size_t>(std::distance(fds, std::filesystem::directory_iterator()));
+}
+#endif
+
+// On Linux the set watches the handles' own pidfds, so a watched process
+// costs no descriptor more; a handle that closes leaves the set (on Windows
+// at the next Watch), and the set that goes first leaves its handles be.
+TEST(ProcessWaitSetTest, WatchesTheHandlesThemselvesAndForgetsOneThatCloses) {
   ChildProcesses children;
   xplat::StartedProcess* child = children.Start(L"sleep 60000 0");
   ASSERT_NE(child, nullptr);
-  const std::uint32_t pid = child->processId;
+  xplat::ProcessHandle other = xplat::OpenProcessForWaiting(child->processId);
   auto signal = xplat::CreateEventSignal(L"module");
   xplat::ProcessWaitSet set(*signal);
+#if !defined(_WIN32)
+  const std::size_t descriptors = OpenDescriptors();
+  ASSERT_TRUE(set.Watch({&child->process, &other}));
+  EXPECT_EQ(OpenDescriptors(), descriptors);
+  other.Close();
+  EXPECT_EQ(set.WatchedCount(), 1u);
+#else
+  ASSERT_TRUE(set.Watch({&child->process, &other}));
+  other.Close();
+#endif
   ASSERT_TRUE(set.Watch({&child->process}));
-  child->process.Close();
-  ASSERT_TRUE(xplat::TerminateProcessById(pid, 1));
+  EXPECT_EQ(set.WatchedCount(), 1u);
+  ASSERT_TRUE(child->process.Terminate(1));
   EXPECT_EQ(set.Wait(kChildPatience), Woken::ProcessEnded);
-  EXPECT_TRUE(set.Watch({}));
-  EXPECT_EQ(set.WatchedCount(), 0u);
 }
 
 // Windows waits on at most 64 objects at once; the processes beyond are

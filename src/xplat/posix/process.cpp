@@ -80,6 +80,7 @@ void KillAndReap(pid_t pid) {
 }  // namespace
 
 ProcessHandle::Impl::~Impl() {
+  if (watcher) watcher->Forget(serial, pidfd.Get());
   // An ended child is reaped now rather than left a zombie; a running one goes on.
   std::lock_guard<std::mutex> lock(mutex);
   ReapIfEnded();

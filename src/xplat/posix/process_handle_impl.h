@@ -19,6 +19,15 @@ namespace xplat {
 // the system tells without reaping; one opened to wait reads nothing.
 enum class ProcessRole { Starter, Supervisor, Waiter };
 
+// What watches a handle's pidfd (a wait set's epoll), told before it closes.
+class PidFdWatcher {
+ public:
+  virtual void Forget(std::uint64_t serial, int pidfd) = 0;
+
+ protected:
+  ~PidFdWatcher() = default;
+};
+
 struct ProcessHandle::Impl {
   Impl(FileDescriptor fd, ProcessRole processRole) : pidfd(std::move(fd)), role(processRole) {}
   ~Impl();
@@ -33,6 +42,7 @@ struct ProcessHandle::Impl {
   bool reaped = false;
   std::uint32_t exitCode = kStillActive;
   std::optional<std::uint32_t> requestedExitCode;  // set by Terminate
+  PidFdWatcher* watcher = nullptr;                 // the wait set that watches the pidfd itself
 };
 
 struct ProcessAccess {
@@ -43,6 +53,7 @@ struct ProcessAccess {
   }
   static int PidFd(const ProcessHandle& process) { return process.impl->pidfd.Get(); }
   static std::uint64_t Serial(const ProcessHandle& process) { return process.impl->serial; }
+  static ProcessHandle::Impl& Of(const ProcessHandle& process) { return *process.impl; }
 };
 
 }  // namespace xplat

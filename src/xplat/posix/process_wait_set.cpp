@@ -1,6 +1,5 @@
 #include "xplat/process_wait_set.h"
 
-#include <fcntl.h>
 #include <sys/epoll.h>
 
 #include <cerrno>
@@ -20,29 +19,44 @@ constexpr int kEventsPerWait = 16;
 
 }  // namespace
 
-struct ProcessWaitSet::Impl {
+// The handles' own pidfds are in the epoll set, so a watched process costs
+// no descriptor of its own; a handle tells the set before its pidfd closes.
+// Watched handles close on the thread that waits.
+struct ProcessWaitSet::Impl final : PidFdWatcher {
   explicit Impl(PosixEventSignal& waitSignal) : signal(waitSignal), epoll(::epoll_create1(EPOLL_CLOEXEC)) {
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = kSignalKey;
     if (epoll && ::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, signal.Descriptor(), &event) != 0) epoll.Close();
   }
+  ~Impl() {
+    while (!watched.empty()) Remove(watched.begin()->first);
+  }
 
   bool Add(const ProcessHandle& process) {
-    const std::uint64_t serial = ProcessAccess::Serial(process);
-    FileDescriptor duplicate(::fcntl(ProcessAccess::PidFd(process), F_DUPFD_CLOEXEC, 0));
+    ProcessHandle::Impl& handle = ProcessAccess::Of(process);
+    if (handle.watcher) {  // by another set: each tells only one
+      errno = EBUSY;
+      return false;
+    }
     epoll_event event{};
     event.events = EPOLLIN;
-    event.data.u64 = serial;
-    if (!duplicate || ::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, duplicate.Get(), &event) != 0) return false;
-    watched.emplace(serial, std::move(duplicate));
+    event.data.u64 = handle.serial;
+    if (::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, handle.pidfd.Get(), &event) != 0) return false;
+    handle.watcher = this;
+    watched.emplace(handle.serial, &handle);
     return true;
   }
 
-  // The duplicate leaves the epoll set before it closes.
-  void Remove(std::map<std::uint64_t, FileDescriptor>::iterator entry) {
-    ::epoll_ctl(epoll.Get(), EPOLL_CTL_DEL, entry->second.Get(), nullptr);
-    watched.erase(entry);
+  void Remove(std::uint64_t serial) {
+    const auto entry = watched.find(serial);
+    entry->second->watcher = nullptr;
+    Forget(serial, entry->second->pidfd.Get());
+  }
+
+  void Forget(std::uint64_t serial, int pidfd) override {
+    ::epoll_ctl(epoll.Get(), EPOLL_CTL_DEL, pidfd, nullptr);
+    watched.erase(serial);
   }
 
   // Nothing when the wait was cut short: by a signal handler, or by a Set
@@ -62,27 +76,25 @@ struct ProcessWaitSet::Impl {
 
   PosixEventSignal& signal;
   FileDescriptor epoll;
-  std::map<std::uint64_t, FileDescriptor> watched;  // serial -> duplicate pidfd
+  std::map<std::uint64_t, ProcessHandle::Impl*> watched;  // by serial
 };
 
 ProcessWaitSet::ProcessWaitSet(EventSignal& signal)
     : impl(std::make_unique<Impl>(static_cast<PosixEventSignal&>(signal))) {}
 
-ProcessWaitSet::~ProcessWaitSet() {
-  while (!impl->watched.empty()) impl->Remove(impl->watched.begin());
-}
+ProcessWaitSet::~ProcessWaitSet() = default;
 
 bool ProcessWaitSet::Usable() const { return static_cast<bool>(impl->epoll); }
 
 std::vector<std::uint64_t> ProcessWaitSet::WatchedSerials() const {
   std::vector<std::uint64_t> serials;
-  for (const auto& [serial, duplicate] : impl->watched) serials.push_back(serial);
+  for (const auto& [serial, handle] : impl->watched) serials.push_back(serial);
   return serials;
 }
 
 bool ProcessWaitSet::AddWatch(std::uint64_t, const ProcessHandle& process) { return impl->Add(process); }
 
-void ProcessWaitSet::RemoveWatch(std::uint64_t serial) { impl->Remove(impl->watched.find(serial)); }
+void ProcessWaitSet::RemoveWatch(std::uint64_t serial) { impl->Remove(serial); }
 
 std::uint64_t ProcessWaitSet::SerialOf(const ProcessHandle& process) { return ProcessAccess::Serial(process); }
 
