@@ -33,6 +33,7 @@
 #include "xplat/clock.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/file_system.h"
+#include "xplat/process_limits.h"
 #include "xplat/text.h"
 
 namespace {
@@ -171,6 +172,7 @@ bool Prepare(const Options& options, const std::wstring& folder, service::Policy
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) return 2;
+  if (!xplat::RaiseOpenFileLimit()) service::Say("the limit of open files stays as it is");
   const std::optional<std::string> document = InitialPolicy(options);
   if (!document) return 2;
   service::PolicyStore policy(*document);

@@ -20,10 +20,16 @@ namespace {
 constexpr std::size_t kAgentValueChars = 1024;
 constexpr std::size_t kExecutePathChars = 260;
 
-std::wstring ReadText(const wchar_t* keyPath, const std::wstring& valueName, std::size_t capacityChars) {
-  const xplat::RegistryKey key = xplat::RegistryKey::Open(keyPath, xplat::RegistryAccess::Read);
-  if (!key.IsOpen()) return {};
-  return xplat::ReadRegistryText(key, valueName, capacityChars).value_or(L"");
+// A text value, or empty; `readError` receives the system's error when the
+// key or value could not be read, as opposed to being missing or unsuitable.
+std::wstring ReadText(const wchar_t* keyPath, const std::wstring& valueName, std::size_t capacityChars,
+                      xplat::ErrorCode* readError = nullptr) {
+  xplat::ErrorCode result = xplat::kErrorSuccess;
+  const xplat::RegistryKey key = xplat::RegistryKey::Open(keyPath, xplat::RegistryAccess::Read, &result);
+  std::optional<std::wstring> text;
+  if (key.IsOpen()) text = xplat::ReadRegistryText(key, valueName, capacityChars, &result);
+  if (readError && xplat::IsReadFailure(result)) *readError = xplat::LastError();
+  return text.value_or(L"");
 }
 
 std::wstring Join(std::wstring folder, const std::wstring& name) {
@@ -195,8 +201,10 @@ std::uint32_t AgentConfig::PublishServerValues() {
   return xplat::kErrorSuccess;
 }
 
-std::wstring AgentConfig::GetExecutePath() {
-  return ReadText(agent_keys::kConfig, L"ZAVExecutePath", kExecutePathChars);
+ProgramFolder AgentConfig::ReadExecutePath() {
+  ProgramFolder folder;
+  folder.path = ReadText(agent_keys::kConfig, L"ZAVExecutePath", kExecutePathChars, &folder.readError);
+  return folder;
 }
 
 std::wstring AgentConfig::ReadAgentValue(const std::wstring& valueName) {

@@ -8,7 +8,15 @@
 #include <cstdint>
 #include <string>
 
+#include "xplat/system_error.h"
+
 namespace zav::custody {
+
+// The agent's program folder, and why it is empty when it is.
+struct ProgramFolder {
+  std::wstring path;
+  xplat::ErrorCode readError = 0;  // the system's error of a read that failed; 0 for a missing or unsuitable value
+};
 
 class AgentConfig {
  public:
@@ -28,8 +36,10 @@ class AgentConfig {
   std::uint32_t WriteRegistrySettings();
 
   // The agent's program folder as published ("ZAVExecutePath"); empty when
-  // missing or unsuitable.
-  static std::wstring GetExecutePath();
+  // missing, unsuitable or unreadable.
+  static std::wstring GetExecutePath() { return ReadExecutePath().path; }
+  // The same, and the system's error when it could not be read.
+  static ProgramFolder ReadExecutePath();
   // One text value of the agent's key; empty when missing or unsuitable.
   static std::wstring ReadAgentValue(const std::wstring& valueName);
 

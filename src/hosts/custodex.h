@@ -73,7 +73,10 @@ class Custodex : public ZAVModule {
   bool RefreshHostImage(const std::wstring& sourceImage, const std::wstring& hostImage);
   // False when nothing was unlinked: a name whose copy must stay or cannot
   // be named, or an unknown program folder (logged for `operation`).
-  bool RemoveHostImage(const std::wstring& programFolder, const std::wstring& hostName, const wchar_t* operation);
+  bool RemoveHostImage(const ProgramFolder& programFolder, const std::wstring& hostName, const wchar_t* operation);
+  // Says why no program folder is known (a read that failed, with the
+  // system's error, or a value missing or unsuitable) and what is omitted.
+  void LogNoProgramFolder(const ProgramFolder& folder, const wchar_t* operation, const std::wstring& omitted);
   // The processes of hosts whose records went: the copies of those no
   // longer in the registry are deleted as they end.
   std::vector<std::wstring> ReapDetachedProcesses();

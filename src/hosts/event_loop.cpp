@@ -130,8 +130,8 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   logger->LogMsg(log_level::kNormal, L"Execute: Received DeleteHost for %ws", hostName.c_str());
   const auto found = hosts.find(hostName);
   if (found == hosts.end()) return;
-  const std::wstring programFolder = AgentConfig::GetExecutePath();
-  const std::wstring imagePath = HostImagePath(programFolder, hostName);
+  const ProgramFolder programFolder = AgentConfig::ReadExecutePath();
+  const std::wstring imagePath = HostImagePath(programFolder.path, hostName);
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for process %ws to end", hostName.c_str());
   HostRecord& record = found->second;
   record.processHandle.WaitForExit(kHostExitWaitMs);
@@ -167,11 +167,11 @@ void Custodex::WindDownForUpgrade() {
   if (xplat::WaitForAllProcesses(processes, kHostExitWaitMs) == xplat::WaitAllResult::TimedOut) {
     logger->LogMsg(log_level::kDiagnostic, L"Execute: waiting for hosts to exit timed out.");
   }
-  const std::wstring programFolder = AgentConfig::GetExecutePath();
+  const ProgramFolder programFolder = AgentConfig::ReadExecutePath();
   for (auto next = hosts.begin(); next != hosts.end();) {
     const std::wstring hostName = next->first;
     const HostRecord& record = (next++)->second;
-    const std::wstring imagePath = HostImagePath(programFolder, hostName);
+    const std::wstring imagePath = HostImagePath(programFolder.path, hostName);
     if (!record.processHandle.HasEnded()) {
       logger->LogMsg(log_level::kDiagnostic, L"Execute: host %ws still runs; its copy is kept", hostName.c_str());
     } else if (RemoveHostImage(programFolder, hostName, L"Execute")) {
@@ -209,17 +209,14 @@ void Custodex::AnswerHostStatus(const EventData& request) {
     record.Data = nullptr;  // not posted: the buffer is the answer's; else the copy is the record's
 }
 
-// False when nothing was unlinked: a name whose copy must stay or cannot be
-// named, or an unknown program folder (logged for `operation`).
-bool Custodex::RemoveHostImage(const std::wstring& programFolder, const std::wstring& hostName,
+bool Custodex::RemoveHostImage(const ProgramFolder& programFolder, const std::wstring& hostName,
                                const wchar_t* operation) {
   if (IsProtectedHostName(hostName) || !NamesHostFile(hostName)) return false;
-  if (programFolder.empty()) {
-    logger->LogMsg(log_level::kError, L"%ws: the program folder is unknown; the copy of %ws is not deleted", operation,
-                   hostName.c_str());
+  if (programFolder.path.empty()) {
+    LogNoProgramFolder(programFolder, operation, L"the copy of " + hostName + L" is not deleted");
     return false;
   }
-  xplat::Unlink(HostImagePath(programFolder, hostName));
+  xplat::Unlink(HostImagePath(programFolder.path, hostName));
   return true;
 }
 

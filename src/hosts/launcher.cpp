@@ -24,14 +24,13 @@ bool Custodex::LaunchHost(const std::wstring& hostName) {
   }
   // Without a program folder the images would be looked for in the root
   // folder, where anyone who can write chooses what the service runs.
-  const std::wstring programFolder = AgentConfig::GetExecutePath();
-  if (programFolder.empty()) {
-    logger->LogMsg(log_level::kError, L"StartProcess: the program folder is unknown; %ws is not started",
-                   hostName.c_str());
+  const ProgramFolder programFolder = AgentConfig::ReadExecutePath();
+  if (programFolder.path.empty()) {
+    LogNoProgramFolder(programFolder, L"StartProcess", hostName + L" is not started");
     return false;
   }
-  const std::wstring sourceImage = SourceImagePath(programFolder);
-  const std::wstring hostImage = HostImagePath(programFolder, hostName);
+  const std::wstring sourceImage = SourceImagePath(programFolder.path);
+  const std::wstring hostImage = HostImagePath(programFolder.path, hostName);
   // A copy that cannot be made would leave the shared host executable to run.
   if (!xplat::FitsInPath(hostImage)) {
     logger->LogMsg(log_level::kError, L"StartProcess: the path of %ws is too long; the host is not started",
@@ -61,7 +60,10 @@ bool Custodex::CreateHostProcess(const std::wstring& hostName, const std::wstrin
     record->second.threadHandle.Close();
   }
   xplat::StartedProcess process;
-  if (!xplat::StartProgram(image, arguments, process)) return false;
+  if (!xplat::StartProgram(image, arguments, process)) {
+    logger->LogLastError(log_level::kError, L"StartProcess: %ws could not be started", image.c_str());
+    return false;
+  }
   if (record != hosts.end()) {
     HostRecord& host = record->second;
     host.processId = process.processId;
@@ -82,6 +84,15 @@ bool Custodex::RefreshHostImage(const std::wstring& sourceImage, const std::wstr
   if (xplat::CopyFile(sourceImage, hostImage)) return true;
   logger->LogLastError(log_level::kDiagnostic, L"StartProcess: Copy of QVHost to %ws failed", hostImage.c_str());
   return false;
+}
+
+void Custodex::LogNoProgramFolder(const ProgramFolder& folder, const wchar_t* operation, const std::wstring& omitted) {
+  if (folder.readError != 0) {
+    logger->LogSystemError(log_level::kError, folder.readError, L"%ws: the program folder cannot be read; %ws",
+                           operation, omitted.c_str());
+  } else {
+    logger->LogMsg(log_level::kError, L"%ws: the program folder is unknown; %ws", operation, omitted.c_str());
+  }
 }
 
 }  // namespace zav::custody

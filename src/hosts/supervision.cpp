@@ -60,10 +60,10 @@ void Custodex::NoteEnded(const HostRecord& record, std::optional<std::uint32_t> 
 
 std::vector<std::wstring> Custodex::ReapDetachedProcesses() {
   std::vector<std::wstring> ended = detached.ReapEnded();
-  std::wstring programFolder;
+  ProgramFolder programFolder;
   for (const std::wstring& hostName : ended) {
     if (hosts.count(hostName) != 0) continue;
-    if (programFolder.empty()) programFolder = AgentConfig::GetExecutePath();
+    if (programFolder.path.empty()) programFolder = AgentConfig::ReadExecutePath();
     RemoveHostImage(programFolder, hostName, L"CheckThatHostIsStillRunning");
   }
   return ended;

@@ -26,13 +26,20 @@ std::wstring ValueText(const RegistryValue& value) {
 }
 
 std::optional<std::wstring> ReadRegistryText(const RegistryKey& key, const std::wstring& name,
-                                             std::size_t capacityChars) {
+                                             std::size_t capacityChars, ErrorCode* queried) {
   RegistryValue value;
-  if (key.Query(name, capacityChars * sizeof(char16_t), value) != kErrorSuccess) return std::nullopt;
+  const ErrorCode result = key.Query(name, capacityChars * sizeof(char16_t), value);
+  if (queried) *queried = result;
+  if (result != kErrorSuccess) return std::nullopt;
   if (value.type != kRegSz && value.type != kRegExpandSz) return std::nullopt;
   if (value.bytes.empty()) return std::wstring();
   if (!EndsInZeroCharacter(value.bytes)) return std::nullopt;
   return ValueText(value);
+}
+
+bool IsReadFailure(ErrorCode result) {
+  return result != kErrorSuccess && result != kErrorFileNotFound && result != kErrorMoreData &&
+         result != kErrorInvalidData;
 }
 
 RegistryKey::RegistryKey() = default;

@@ -16,6 +16,7 @@ namespace xplat {
 
 constexpr ErrorCode kErrorSuccess = 0;
 constexpr ErrorCode kErrorFileNotFound = 2;
+constexpr ErrorCode kErrorTooManyOpenFiles = 4;
 constexpr ErrorCode kErrorAccessDenied = 5;
 constexpr ErrorCode kErrorInvalidData = 13;
 constexpr ErrorCode kErrorMoreData = 234;
@@ -84,8 +85,14 @@ namespace xplat {
 // stored, variables not expanded); size 0 is the empty text; otherwise the
 // size must be even and the data must end in a zero character, and the text
 // runs to its first zero. Anything else (missing, too large for the buffer,
-// another type, an odd size, no terminator) gives no text.
+// another type, an odd size, no terminator) gives no text; `queried`
+// receives the query's result.
 std::optional<std::wstring> ReadRegistryText(const RegistryKey& key, const std::wstring& name,
-                                             std::size_t capacityChars);
+                                             std::size_t capacityChars, ErrorCode* queried = nullptr);
+
+// Whether a result means the registry could not be read (as opposed to a
+// key or value that is missing or too large); the system's own error is
+// then the thread's last error.
+bool IsReadFailure(ErrorCode result);
 
 }  // namespace xplat

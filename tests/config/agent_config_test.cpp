@@ -12,6 +12,7 @@
 #include "xplat/text.h"
 
 #if !defined(_WIN32)
+#include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 
@@ -60,6 +61,26 @@ TEST_F(AgentConfigTest, FoldersFollowTheAgentsNamesOrTheirDefaults) {
   EXPECT_EQ(both.AgentVersion(), L"7.1");
   EXPECT_EQ(zav::custody::LocateConfigFile(), both.GetConfigFilePath());
 }
+
+#if !defined(_WIN32)
+// A read that fails (here for want of a descriptor) is told from a value
+// that is missing, and names the system's error.
+TEST_F(AgentConfigTest, ProgramFolderThatCannotBeReadIsToldFromAMissingOne) {
+  configKey.SetText(L"ZAVExecutePath", L"/opt/agent");
+  rlimit limits{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limits), 0);
+  rlimit none = limits;
+  none.rlim_cur = 3;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  const zav::custody::ProgramFolder unreadable = AgentConfig::ReadExecutePath();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limits), 0);
+  EXPECT_EQ(unreadable.path, L"");
+  EXPECT_EQ(unreadable.readError, static_cast<xplat::ErrorCode>(EMFILE));
+  EXPECT_EQ(AgentConfig::ReadExecutePath().path, L"/opt/agent");
+  xplat::RegistryKey::DeleteTree(kConfigKey);
+  EXPECT_EQ(AgentConfig::ReadExecutePath().readError, 0u) << "a missing key is no failure";
+}
+#endif
 
 TEST_F(AgentConfigTest, RegistryTextsWithoutTerminatorOrOfOddSizeReadAsEmpty) {
   agentKey.SetRaw(L"OEMName", xplat::kRegSz, std::string("A\0c\0m\0e\0", 8));  // no terminator

@@ -156,6 +156,7 @@ TEST_F(LauncherTest, HostExecutableThatCannotRunIsAFailedStart) {
   AddHost(L"Broken");
   LogCursor log;
   EXPECT_EQ(module->ApplyHostPolicy(), 1);
+  EXPECT_EQ(log.Count(L"StartProcess: " + (programFolder / "QVH-Broken.exe").wstring() + L" could not be started"), 1u);
   EXPECT_EQ(log.Count(L"ApplyHostPolicy: Failure to start: Broken"), 1u);
   EXPECT_EQ(log.Count(L"ApplyHostPolicy: Host process started for Broken"), 0u);
   EXPECT_EQ(module->Hosts().at(L"Broken").started, 0);

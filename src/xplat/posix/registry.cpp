@@ -102,6 +102,9 @@ ErrorCode FromErrno(int error) {
     case ENOSPC:
     case EDQUOT:
       return kErrorDiskFull;
+    case EMFILE:
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
     default:
       return kErrorWriteFault;
   }
@@ -131,7 +134,7 @@ ErrorCode WriteAtomically(const fs::path& target, const std::string& content) {
   return error == 0 ? kErrorSuccess : FromErrno(error);
 }
 
-enum class ValueRead { Read, Missing, TooLarge, Corrupt };
+enum class ValueRead { Read, Missing, TooLarge, Corrupt, Failed };
 
 // Close-on-exec, so a value being read is never inherited by a child. Only
 // a regular file is a value, and no more of it is read than `limit`: a
@@ -150,7 +153,7 @@ ValueRead ReadValueFile(const RegistryKey::Impl& key, const std::wstring& name, 
       std::fflush(stdout);
       return ValueRead::Corrupt;
     default:
-      return ValueRead::Missing;
+      return errno == ENOENT || errno == ENOTDIR ? ValueRead::Missing : ValueRead::Failed;
   }
   if (static_cast<std::uintmax_t>(status.st_size) > limit) return ValueRead::TooLarge;
   ReadUpTo(fd.Get(), limit, content, static_cast<std::size_t>(status.st_size));
@@ -165,7 +168,7 @@ RegistryKey RegistryKey::Open(const std::wstring& path, RegistryAccess access, E
   FileDescriptor folderFd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   ErrorCode status = kErrorSuccess;
   if (!folderFd) {
-    status = kErrorFileNotFound;
+    status = FromErrno(errno);
   } else if (access == RegistryAccess::AllAccess && ::access(folder.c_str(), W_OK) != 0) {
     status = kErrorAccessDenied;
   } else {
@@ -203,6 +206,8 @@ ErrorCode RegistryKey::Query(const std::wstring& name, std::size_t capacityBytes
       return kErrorMoreData;
     case ValueRead::Missing:
       return kErrorFileNotFound;
+    case ValueRead::Failed:
+      return FromErrno(errno);
     default:
       return kErrorInvalidData;
   }

@@ -14,6 +14,7 @@ RegistryKey RegistryKey::Open(const std::wstring& path, RegistryAccess access, E
   REGSAM rights = access == RegistryAccess::Read ? KEY_READ : KEY_ALL_ACCESS;
   LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, rights, &key);
   if (error) *error = static_cast<ErrorCode>(status);
+  if (status != ERROR_SUCCESS) ::SetLastError(static_cast<DWORD>(status));
   if (status == ERROR_SUCCESS) result.impl.reset(new Impl{key});
   return result;
 }
@@ -40,7 +41,10 @@ ErrorCode RegistryKey::Query(const std::wstring& name, std::size_t capacityBytes
   DWORD size = static_cast<DWORD>(capacityBytes);
   std::vector<std::uint8_t> bytes(capacityBytes + 1);  // never a null buffer, which would only ask the size
   LONG status = ::RegQueryValueExW(impl->key, name.c_str(), nullptr, &type, bytes.data(), &size);
-  if (status != ERROR_SUCCESS) return static_cast<ErrorCode>(status);
+  if (status != ERROR_SUCCESS) {
+    ::SetLastError(static_cast<DWORD>(status));
+    return static_cast<ErrorCode>(status);
+  }
   bytes.resize(size);
   value.type = type;
   value.bytes = std::move(bytes);
