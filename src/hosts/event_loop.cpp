@@ -34,7 +34,7 @@ Custodex::Custodex()
       settings(SupervisionSettings::Read()),
       runs(settings.restartBackOff, settings.wakeOnHostExit || settings.restartBackOff),
       detached(*logger),
-      adoption(settings.adoptHosts, runs, *logger) {
+      adoption(settings.adoptHosts, *logger) {
   if (settings.wakeOnHostExit || settings.restartBackOff) {
     hostWait = std::make_unique<HostWait>(Signal(), settings, *logger);
   }

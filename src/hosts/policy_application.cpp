@@ -13,7 +13,7 @@ constexpr std::uint32_t kUnloadPollIntervalMs = 1000;
 std::int32_t Custodex::ApplyHostPolicy() {
   logger->LogMsg(log_level::kTrace, L"ApplyHostPolicy: Enter");
   std::int32_t result = 0;
-  adoption.LookForHosts(hosts);
+  Adoption::Candidates adoptable = adoption.LookForHosts(hosts);
   for (auto& [hostName, record] : hosts) {
     if (record.started != 0 || runs.IsBackingOff(hostName)) continue;
     const std::optional<std::uint32_t> earlier =
@@ -23,7 +23,7 @@ std::int32_t Custodex::ApplyHostPolicy() {
                      hostName.c_str(), *earlier);
       continue;
     }
-    if (adoption.Adopt(record)) {
+    if (adoption.Adopt(record, adoptable)) {
       runs.Started(hostName, record.processId, true);
       continue;
     }

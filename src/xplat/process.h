@@ -93,8 +93,9 @@ bool StartProgram(const std::wstring& image, const std::wstring& arguments, Star
 ProcessHandle OpenProcessForWaiting(std::uint32_t processId);
 // Opens a running process by its id to supervise it: its end can be waited
 // for and, while it runs, its code reads as kStillActive. Once it has ended
-// its code can be read on Windows; on Linux only for a child not yet reaped
-// by its starter, else the read fails. Neither handle ever reaps.
+// its code can be read on Windows; on Linux only for a child of this
+// process, which the handle then reaps, else the read fails. A handle opened
+// to wait never reaps.
 ProcessHandle OpenProcessToSupervise(std::uint32_t processId);
 
 // Splits a command line into arguments as the Windows C run-time does

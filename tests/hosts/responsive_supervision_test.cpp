@@ -269,6 +269,36 @@ TEST_F(ResponsiveSupervisionTest, HostsLeftRunningAreAdoptedNotStartedTwice) {
   EXPECT_NE(ProcessOf(L"Alpha"), alpha);
 }
 
+// At a host's first start, a process of it run from the shared host
+// executable (its copy having failed) is taken over too; a restart never
+// takes over another, it starts a process.
+TEST_F(ResponsiveSupervisionTest, AdoptionTakesAHostAtItsFirstStartOnly) {
+  Enable({L"AdoptHosts"});
+  const std::wstring shared = (programFolder / "qvhost.exe").wstring();
+  xplat::StartedProcess earlier[2];
+  for (xplat::StartedProcess& process : earlier) ASSERT_TRUE(xplat::StartProgram(shared, L"-m Alpha", process));
+  AddHost(L"Alpha");
+  LogCursor log;
+  module->ApplyHostPolicy();
+  const std::uint32_t adopted = ProcessOf(L"Alpha");
+  EXPECT_EQ(log.Count(L"ApplyHostPolicy: Alpha adopted: its process " + std::to_wstring(adopted) +
+                      L" already runs from " + shared),
+            1u);
+  EXPECT_EQ(log.Count(L"StartProcess: Enter"), 0u);
+  for (xplat::StartedProcess& process : earlier) {
+    if (process.processId != adopted) continue;
+    ASSERT_TRUE(process.process.Terminate(1) && process.process.WaitForExit(10000));
+  }
+  AddHost(L"Beta");  // at its first start: the same pass looks at the processes again
+  module->CheckThatHostIsStillRunning();
+  EXPECT_EQ(log.Count(L"StartProcess: Enter"), 2u) << "a restart starts the host, as the first start of Beta";
+  for (const xplat::StartedProcess& process : earlier) EXPECT_NE(ProcessOf(L"Alpha"), process.processId);
+  for (xplat::StartedProcess& process : earlier) {
+    process.process.Terminate(1);
+    process.process.WaitForExit(testing_support::kHostPatienceMs);
+  }
+}
+
 TEST_F(ResponsiveSupervisionTest, WithoutTheSettingNoStatusIsSubscribed) {
   Start();
   EXPECT_FALSE(service.Send(L"ZAV.Service.QueryHostStatus")) << "nobody takes it";

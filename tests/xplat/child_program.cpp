@@ -3,6 +3,9 @@
 //   custodex-test-child sleep MS N     ends with N after MS milliseconds
 //   custodex-test-child args FILE ...  writes all its arguments, the program's
 //                                      name first, one a line in UTF-8 to FILE
+//   custodex-test-child ready FILE MS  creates FILE, then ends with 0 after MS
+//   custodex-test-child ready-as UID FILE MS
+//                                      the same as user UID (Linux, as root)
 // On Windows it takes its arguments as the C run-time splits them (wmain).
 
 #include <chrono>
@@ -23,8 +26,23 @@ std::string Utf8(const wchar_t* text) {
   return bytes;
 }
 #else
+#include <unistd.h>
+
 std::string Utf8(const char* text) { return text; }
 #endif
+
+// The file is made first, and written once the child is as it will stay.
+template <typename Char>
+int Ready(const Char* file, const std::string& ms, unsigned uid = 0) {
+  std::ofstream out(std::filesystem::path(file), std::ios::binary);
+#if !defined(_WIN32)
+  if (uid != 0 && (::setgid(uid) != 0 || ::setuid(uid) != 0)) return 102;
+#endif
+  out << "ready\n";
+  out.close();
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ms.c_str())));
+  return 0;
+}
 
 template <typename Char>
 int Run(int argc, Char** argv) {
@@ -35,6 +53,10 @@ int Run(int argc, Char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(Utf8(argv[2]).c_str())));
     return std::atoi(Utf8(argv[3]).c_str());
   }
+  if (command == "ready-as" && argc >= 5) {
+    return Ready(argv[3], Utf8(argv[4]), static_cast<unsigned>(std::atoi(Utf8(argv[2]).c_str())));
+  }
+  if (command == "ready" && argc >= 4) return Ready(argv[2], Utf8(argv[3]));
   if (command == "args") {
     std::ofstream out(std::filesystem::path(argv[2]), std::ios::binary);
     for (int i = 0; i < argc; ++i) out << Utf8(argv[i]) << '\n';

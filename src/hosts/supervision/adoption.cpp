@@ -1,56 +1,57 @@
 #include "hosts/supervision/adoption.h"
 
+#include <algorithm>
+
 #include "config/agent_config.h"
 #include "hosts/host_files.h"
 
 namespace zav::custody {
-namespace {
 
-// "-m" and the name, which the command line splits at its blanks.
-bool NamesHost(const std::vector<std::wstring>& arguments, const std::wstring& hostName) {
+bool IsProcessOfHost(const xplat::RunningProgram& program, const std::wstring& hostName, const std::wstring& hostImage,
+                     const std::wstring& sourceImage) {
+  const std::vector<std::wstring>& arguments = program.arguments;
   if (arguments.size() < 2 || arguments[0] != L"-m") return false;
   std::wstring name = arguments[1];
   for (std::size_t i = 2; i < arguments.size(); ++i) name += L" " + arguments[i];
-  return name == hostName;
+  return name == hostName && (program.image == hostImage || program.image == sourceImage);
 }
 
-}  // namespace
-
-// Only at a host's first start, and only with a copy it could have been
-// started from.
 bool Adoption::MayAdopt(const HostRecord& record) const {
-  return enabled && record.started == 0 && !runs.Find(record.hostName) && NamesHostFile(record.hostName);
+  return enabled && record.started == 0 && lookedFor.count(record.hostName) == 0 && NamesHostFile(record.hostName);
 }
 
-void Adoption::LookForHosts(const HostContainer& hosts) {
-  candidates.clear();
-  std::vector<std::wstring> names;
+Adoption::Candidates Adoption::LookForHosts(const HostContainer& hosts) {
+  Candidates candidates;
   for (const auto& [hostName, record] : hosts) {
-    if (MayAdopt(record)) names.push_back(hostName);
+    if (MayAdopt(record)) candidates.hosts.insert(hostName);
   }
-  const std::wstring programFolder = names.empty() ? std::wstring() : AgentConfig::GetExecutePath();
-  if (programFolder.empty()) return;
-  std::vector<std::wstring> images;
-  for (const std::wstring& name : names) images.push_back(HostImagePath(programFolder, name));
-  candidates = xplat::ProcessesRunning(images);
+  if (candidates.hosts.empty()) return candidates;
+  lookedFor.insert(candidates.hosts.begin(), candidates.hosts.end());
+  candidates.programFolder = AgentConfig::GetExecutePath();
+  if (candidates.programFolder.empty()) return candidates;
+  std::vector<std::wstring> images{SourceImagePath(candidates.programFolder)};
+  for (const std::wstring& hostName : candidates.hosts)
+    images.push_back(HostImagePath(candidates.programFolder, hostName));
+  candidates.programs = xplat::OwnProcessesRunning(images);
+  return candidates;
 }
 
-bool Adoption::Adopt(HostRecord& record) {
-  if (!MayAdopt(record)) return false;
-  for (const xplat::RunningProgram& running : candidates) {
-    if (!NamesHost(running.arguments, record.hostName)) continue;
-    xplat::ProcessHandle process = xplat::OpenProcessToSupervise(running.processId);
-    if (process.HasEnded()) continue;
-    record.processHandle = std::move(process);
-    record.threadHandle.Close();
-    record.processId = running.processId;
-    record.threadId = 0;
-    record.started = 1;
-    logger.LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws adopted: its process %u already runs from %ws",
-                  record.hostName.c_str(), record.processId, running.image.c_str());
-    return true;
-  }
-  return false;
+bool Adoption::Adopt(HostRecord& record, Candidates& candidates) {
+  const std::wstring hostImage = HostImagePath(candidates.programFolder, record.hostName);
+  const std::wstring sourceImage = SourceImagePath(candidates.programFolder);
+  const auto found = std::find_if(candidates.programs.begin(), candidates.programs.end(), [&](const auto& program) {
+    return IsProcessOfHost(program, record.hostName, hostImage, sourceImage) && !program.process.HasEnded();
+  });
+  if (candidates.hosts.count(record.hostName) == 0 || found == candidates.programs.end()) return false;
+  record.processHandle = std::move(found->process);
+  record.threadHandle.Close();
+  record.processId = found->processId;
+  record.threadId = 0;
+  record.started = 1;
+  logger.LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws adopted: its process %u already runs from %ws",
+                record.hostName.c_str(), record.processId, found->image.c_str());
+  candidates.programs.erase(found);
+  return true;
 }
 
 }  // namespace zav::custody

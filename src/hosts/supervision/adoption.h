@@ -1,36 +1,49 @@
 #pragma once
 // Hosts that an earlier service left running are taken over, with the
 // adoption setting on: at a host's first start in this module's life, a
-// process that runs the host's copy with the host's name on its command line
-// is recorded as the host's process instead of starting a second one.
+// process of the module's own user that runs the host's copy (or the shared
+// host executable, where the copy could not be made) with "-m" and the
+// host's name is recorded as the host's process instead of starting a
+// second one. The system's processes are looked at once per host.
 
+#include <set>
+#include <string>
 #include <vector>
 
 #include "hosts/host_record.h"
-#include "hosts/supervision/host_runs.h"
 #include "logging/logger.h"
 #include "xplat/process_list.h"
 
 namespace zav::custody {
 
+// Whether a running program is a process of the host: "-m" and the name,
+// which the command line splits at its blanks, and the host's copy or the
+// shared host executable as its image.
+bool IsProcessOfHost(const xplat::RunningProgram& program, const std::wstring& hostName, const std::wstring& hostImage,
+                     const std::wstring& sourceImage);
+
 class Adoption {
  public:
-  Adoption(bool adoptHosts, const HostRuns& hostRuns, CLogger& hostLogger)
-      : enabled(adoptHosts), runs(hostRuns), logger(hostLogger) {}
+  Adoption(bool adoptHosts, CLogger& hostLogger) : enabled(adoptHosts), logger(hostLogger) {}
 
-  // One look at the system's processes, for every host that may be taken
-  // over now.
-  void LookForHosts(const HostContainer& hosts);
-  // Takes over the host's process that the last look found: true when it did.
-  bool Adopt(HostRecord& record);
+  // The processes one policy application may take over, held open from
+  // the look that found them until the application ends.
+  struct Candidates {
+    std::set<std::wstring> hosts;  // those at their first start
+    std::wstring programFolder;
+    std::vector<xplat::RunningProgram> programs;
+  };
+  // One look at the system's processes, for the hosts at their first start.
+  Candidates LookForHosts(const HostContainer& hosts);
+  // Takes over the host's process among the candidates: true when it did.
+  bool Adopt(HostRecord& record, Candidates& candidates);
 
  private:
   bool MayAdopt(const HostRecord& record) const;
 
   bool enabled;
-  const HostRuns& runs;
   CLogger& logger;
-  std::vector<xplat::RunningProgram> candidates;
+  std::set<std::wstring> lookedFor;  // hosts past their first start
 };
 
 }  // namespace zav::custody

@@ -87,8 +87,10 @@ ProcessHandle::Impl::~Impl() {
 }
 
 // False only when the state cannot be read; a running child stays unreaped.
-// Only a child's end can be read. Of any other process a supervisor knows
-// that it runs; once it has ended, its code is unknown.
+// Only a child's end can be read, and a supervisor reaps a child of this
+// process as its starter would (one an earlier module started here, taken
+// over). Of any other process a supervisor knows that it runs; once it has
+// ended, its code is unknown.
 bool ProcessHandle::Impl::ReapIfEnded() {
   if (reaped) return true;
   if (role == ProcessRole::Waiter) {
@@ -96,8 +98,7 @@ bool ProcessHandle::Impl::ReapIfEnded() {
     return false;
   }
   siginfo_t info{};
-  const int options = WEXITED | WNOHANG | (role == ProcessRole::Starter ? 0 : WNOWAIT);
-  if (::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, options) != 0) {
+  if (::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, WEXITED | WNOHANG) != 0) {
     const int error = errno;
     if (error != ECHILD || role != ProcessRole::Supervisor) return false;
     errno = error;

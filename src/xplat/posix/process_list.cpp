@@ -7,14 +7,19 @@
 #include <climits>
 #include <map>
 #include <memory>
+#include <optional>
+#include <sstream>
 
+#include "xplat/posix/poll_readable.h"
+#include "xplat/posix/process_handle_impl.h"
 #include "xplat/posix/regular_file.h"
 #include "xplat/text.h"
 
 namespace xplat {
 namespace {
 
-constexpr std::size_t kMaxCommandLineBytes = 64 * 1024;
+constexpr std::size_t kMaxProcFileBytes = 64 * 1024;
+constexpr char kDeleted[] = " (deleted)";
 
 struct CloseDirectory {
   void operator()(DIR* directory) const { ::closedir(directory); }
@@ -28,31 +33,71 @@ bool IsProcessId(const char* name) {
   return true;
 }
 
+// The file the process runs; one replaced or deleted since it started is
+// still named by its path.
 std::string ImageOf(const std::string& process) {
   char target[PATH_MAX];
   const ssize_t length = ::readlink(("/proc/" + process + "/exe").c_str(), target, sizeof target);
-  return length > 0 && static_cast<std::size_t>(length) < sizeof target ? std::string(target, length) : std::string();
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return {};
+  std::string image(target, static_cast<std::size_t>(length));
+  const std::size_t suffix = sizeof kDeleted - 1;
+  if (image.size() > suffix && image.compare(image.size() - suffix, suffix, kDeleted) == 0)
+    image.resize(image.size() - suffix);
+  return image;
 }
 
-// /proc/<pid>/cmdline is not a regular file: read it as it is, to a limit.
-std::vector<std::wstring> ArgumentsOf(const std::string& process) {
-  const FileDescriptor fd(::open(("/proc/" + process + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC));
+// /proc files are not regular files: read as they are, to a limit.
+std::optional<std::string> ReadProcFile(const std::string& process, const char* name) {
+  const FileDescriptor fd(::open(("/proc/" + process + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
   std::string bytes;
-  if (!fd || !ReadUpTo(fd.Get(), kMaxCommandLineBytes, bytes)) return {};
+  if (!fd || !ReadUpTo(fd.Get(), kMaxProcFileBytes, bytes)) return std::nullopt;
+  return bytes;
+}
+
+// Whether the process's real and effective user ids are the caller's.
+bool RunsAsCaller(const std::string& process) {
+  const std::optional<std::string> status = ReadProcFile(process, "status");
+  if (!status) return false;
+  const std::size_t line = status->find("\nUid:");
+  if (line == std::string::npos) return false;
+  std::istringstream ids(status->substr(line + 5));
+  uid_t real = 0;
+  uid_t effective = 0;
+  return static_cast<bool>(ids >> real >> effective) && real == ::getuid() && effective == ::geteuid();
+}
+
+std::optional<std::vector<std::wstring>> ArgumentsOf(const std::string& process) {
+  const std::optional<std::string> bytes = ReadProcFile(process, "cmdline");
+  if (!bytes || bytes->empty()) return std::nullopt;
   std::vector<std::wstring> arguments;
-  for (std::size_t start = 0; start < bytes.size();) {
-    const std::size_t end = bytes.find('\0', start);
-    arguments.push_back(FromUtf8(bytes.substr(start, end - start)));
+  for (std::size_t start = 0; start < bytes->size();) {
+    const std::size_t end = bytes->find('\0', start);
+    arguments.push_back(FromUtf8(bytes->substr(start, end - start)));
     if (end == std::string::npos) break;
     start = end + 1;
   }
-  if (!arguments.empty()) arguments.erase(arguments.begin());
+  arguments.erase(arguments.begin());
   return arguments;
+}
+
+// The pidfd first; what /proc says then belongs to its process as long as
+// that process still runs afterwards, its id not yet free for another.
+std::optional<RunningProgram> Examine(const std::string& process, const std::string& image) {
+  ProcessHandle handle = OpenProcessToSupervise(static_cast<std::uint32_t>(std::stoul(process)));
+  if (!handle) return std::nullopt;
+  if (ImageOf(process) != image || !RunsAsCaller(process)) return std::nullopt;
+  std::optional<std::vector<std::wstring>> arguments = ArgumentsOf(process);
+  if (!arguments || PollReadable(ProcessAccess::PidFd(handle), 0) != PollResult::TimedOut) return std::nullopt;
+  RunningProgram program;
+  program.process = std::move(handle);
+  program.processId = static_cast<std::uint32_t>(std::stoul(process));
+  program.arguments = std::move(*arguments);
+  return program;
 }
 
 }  // namespace
 
-std::vector<RunningProgram> ProcessesRunning(const std::vector<std::wstring>& images) {
+std::vector<RunningProgram> OwnProcessesRunning(const std::vector<std::wstring>& images) {
   std::vector<RunningProgram> found;
   std::map<std::string, std::wstring> wanted;
   for (const std::wstring& image : images) wanted.emplace(ToUtf8(image), image);
@@ -63,8 +108,10 @@ std::vector<RunningProgram> ProcessesRunning(const std::vector<std::wstring>& im
     if (!IsProcessId(entry->d_name)) continue;
     const auto image = wanted.find(ImageOf(entry->d_name));
     if (image == wanted.end()) continue;
-    found.push_back(RunningProgram{static_cast<std::uint32_t>(std::stoul(entry->d_name)), image->second,
-                                   ArgumentsOf(entry->d_name)});
+    std::optional<RunningProgram> program = Examine(entry->d_name, image->first);
+    if (!program) continue;
+    program->image = image->second;
+    found.push_back(std::move(*program));
   }
   return found;
 }
