@@ -30,9 +30,11 @@ void AwaitExit(const xplat::ProcessHandle& process) {
   for (int i = 0; i < 500 && !process.WaitForExit(0); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
-void EndAndAwait(const xplat::ProcessHandle& process) {
+// A handle that may not end its process (one taken over, on Windows) ends
+// it by its id.
+void EndAndAwait(const xplat::ProcessHandle& process, std::uint32_t processId) {
   if (!process) return;
-  process.Terminate(1);
+  if (!process.Terminate(1)) xplat::TerminateProcessById(processId, 1);
   AwaitExit(process);
 }
 
@@ -150,8 +152,10 @@ HostsTest::HostsTest() : programFolder(ProgramFolder()) {
 HostsTest::~HostsTest() {
   std::error_code ignored;
   std::filesystem::remove(ConfigFile(), ignored);
-  for (auto& [name, record] : module->Hosts()) EndAndAwait(record.processHandle);
-  for (const zav::custody::DetachedHost& host : module->DetachedProcesses()) EndAndAwait(host.processHandle);
+  for (auto& [name, record] : module->Hosts()) EndAndAwait(record.processHandle, record.processId);
+  for (const zav::custody::DetachedHost& host : module->DetachedProcesses()) {
+    EndAndAwait(host.processHandle, host.processId);
+  }
   module.reset();
   RemoveHostFiles(programFolder);
 }
