@@ -82,6 +82,7 @@ class Custodex : public ZAVModule {
   std::vector<std::wstring> ReapDetachedProcesses();
   bool IsLoadedInService(const HostRecord& record);
   void UnloadFromService(const HostRecord& record);
+  bool CheckHost(HostRecord& record);
   bool IsRunning(const HostRecord& record, std::optional<std::uint32_t>& exitCode);
   void NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode);
   // The wait of the loop: for events only, as by default, or also for the

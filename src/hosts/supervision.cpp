@@ -5,6 +5,12 @@ namespace zav::custody {
 
 bool Custodex::CheckThatHostIsStillRunning() {
   logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Enter");
+  bool noneEnded = true;
+  // With wake on host exit, the hosts whose end woke the loop come first.
+  for (const std::wstring& hostName : hostWait ? hostWait->TakeEndedHosts() : std::vector<std::wstring>()) {
+    const auto record = hosts.find(hostName);
+    if (record != hosts.end() && record->second.started == 1) noneEnded = CheckHost(record->second) && noneEnded;
+  }
   // A host passed over while its earlier process ran, or one whose delayed
   // start has come, may start now.
   bool hostMayStart = runs.AnyStartDue();
@@ -13,24 +19,27 @@ bool Custodex::CheckThatHostIsStillRunning() {
     hostMayStart = hostMayStart || (record != hosts.end() && record->second.started == 0);
   }
   if (hostMayStart) ApplyHostPolicy();
-  bool noneEnded = true;
   for (auto& [hostName, record] : hosts) {
-    if (record.started != 1) continue;
-    std::optional<std::uint32_t> exitCode;
-    if (IsRunning(record, exitCode)) {
-      logger->LogMsg(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: Module %ws already running.",
-                     hostName.c_str());
-      continue;
-    }
-    logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: Module %ws is not running.",
-                         hostName.c_str());
-    record.started = 0;
-    NoteEnded(record, exitCode);
-    ApplyHostPolicy();
-    noneEnded = false;
+    if (record.started == 1) noneEnded = CheckHost(record) && noneEnded;
   }
   logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Exit");
   return noneEnded;
+}
+
+// One started host: false when it has ended, and then it is started again.
+bool Custodex::CheckHost(HostRecord& record) {
+  std::optional<std::uint32_t> exitCode;
+  if (IsRunning(record, exitCode)) {
+    logger->LogMsg(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: Module %ws already running.",
+                   record.hostName.c_str());
+    return true;
+  }
+  logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: Module %ws is not running.",
+                       record.hostName.c_str());
+  record.started = 0;
+  NoteEnded(record, exitCode);
+  ApplyHostPolicy();
+  return false;
 }
 
 // A host that itself exits with the still-running code is told apart by

@@ -8,11 +8,13 @@ namespace xplat {
 // Handles are told apart by serial numbers, which no later handle reuses as
 // it may reuse a descriptor or handle value.
 bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
+  given.clear();
   if (!Usable()) return false;
   std::map<std::uint64_t, const ProcessHandle*> wanted;
   for (const ProcessHandle* process : processes) {
     if (process && *process) wanted.emplace(SerialOf(*process), process);
   }
+  given = wanted;
   const std::vector<std::uint64_t> watched = WatchedSerials();
   for (const std::uint64_t serial : watched) {
     if (wanted.count(serial) == 0) RemoveWatch(serial);
@@ -22,6 +24,15 @@ bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
     if (!std::binary_search(watched.begin(), watched.end(), serial)) all = AddWatch(serial, *process) && all;
   }
   return all;
+}
+
+std::vector<const ProcessHandle*> ProcessWaitSet::Ended() const {
+  std::vector<const ProcessHandle*> ended;
+  for (const std::uint64_t serial : EndedSerials()) {
+    const auto process = given.find(serial);
+    if (process != given.end()) ended.push_back(process->second);
+  }
+  return ended;
 }
 
 }  // namespace xplat

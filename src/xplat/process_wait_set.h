@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -38,17 +39,22 @@ class ProcessWaitSet {
   // wait consumes, as EventSignal::Wait does) or the end of a watched
   // process. A signal that comes with an ended process is reported first.
   Woken Wait(std::uint32_t ms);
+  // Of the processes last given to Watch, those whose end the last wait
+  // saw: some or all of them, none when it cannot tell which.
+  std::vector<const ProcessHandle*> Ended() const;
 
  private:
   struct Impl;
-  // What each back-end gives Watch, which is shared.
+  // What each back-end gives Watch and Ended, which are shared.
   bool Usable() const;
   std::vector<std::uint64_t> WatchedSerials() const;  // in ascending order
   bool AddWatch(std::uint64_t serial, const ProcessHandle& process);
   void RemoveWatch(std::uint64_t serial);
   static std::uint64_t SerialOf(const ProcessHandle& process);
+  std::vector<std::uint64_t> EndedSerials() const;
 
   std::unique_ptr<Impl> impl;
+  std::map<std::uint64_t, const ProcessHandle*> given;  // by serial, at the last Watch
 };
 
 }  // namespace xplat

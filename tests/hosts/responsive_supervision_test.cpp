@@ -48,6 +48,20 @@ TEST_F(ResponsiveSupervisionTest, HostEndWakesTheLoopAtOnce) {
   EXPECT_EQ(module->WatchedProcessCount(), 2u) << "the new process is watched, the ended one no longer";
 }
 
+// The host whose end woke the loop is started again before the pass walks
+// the others.
+TEST_F(ResponsiveSupervisionTest, HostWhoseEndWokeTheLoopIsStartedFirst) {
+  Enable({L"WakeOnHostExit"});
+  Start();
+  ApplyPolicy({L"Alpha", L"Zeta"});
+  LogCursor log;
+  const std::uint64_t mark = clock.Mark();
+  Kill(L"Zeta");
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  EXPECT_TRUE(InOrder(log.Lines(), {kPass, L"ApplyHostPolicy: Host process started for Zeta",
+                                    L"CheckThatHostIsStillRunning: Module Alpha already running."}));
+}
+
 TEST_F(ResponsiveSupervisionTest, WithoutTheSettingAHostEndWaitsForTheNextWakeUp) {
   Start();
   ApplyPolicy({L"Slow"});

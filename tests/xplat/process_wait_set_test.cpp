@@ -39,6 +39,7 @@ TEST(ProcessWaitSetTest, WakesForTheSignalOrAnEndedProcessOnly) {
 
   ASSERT_TRUE(children[1].Terminate(1));
   EXPECT_EQ(set.Wait(kChildPatience), Woken::ProcessEnded);
+  EXPECT_EQ(set.Ended(), std::vector<const xplat::ProcessHandle*>{&children[1]}) << "which one ended";
   EXPECT_EQ(set.Wait(0), Woken::ProcessEnded) << "an ended process stays ended until it is no longer watched";
   EXPECT_TRUE(set.Watch({&children[0]}));
   EXPECT_EQ(set.WatchedCount(), 1u);

@@ -22,7 +22,11 @@ std::optional<bool> HostWait::Wait(const HostContainer& hosts, const DetachedHos
         start = xplat::CurrentClock().NowMs();
         break;
       case xplat::ProcessWaitSet::Woken::ProcessEnded:
-        if (wakeOnHostExit || !NoteEnds(hosts, runs)) return false;
+        if (wakeOnHostExit) {
+          endedHosts = EndedHosts();
+          return false;
+        }
+        if (!NoteEnds(hosts, runs)) return false;
         break;
       case xplat::ProcessWaitSet::Woken::Failed:
         logger.LogLastError(log_level::kError, L"Execute: the wait for events and hosts failed; waiting for events");
@@ -36,24 +40,36 @@ std::optional<bool> HostWait::Wait(const HostContainer& hosts, const DetachedHos
 // Hosts whose end was seen wait for the pass unwatched, or they would end
 // every wait at once.
 std::vector<const xplat::ProcessHandle*> HostWait::Watched(const HostContainer& hosts, const DetachedHosts& detached,
-                                                           const HostRuns& runs) const {
+                                                           const HostRuns& runs) {
   std::vector<const xplat::ProcessHandle*> processes;
+  watchedHosts.clear();
   for (const auto& [hostName, record] : hosts) {
-    if (record.started == 1 && !runs.IsEndSeen(hostName)) processes.push_back(&record.processHandle);
+    if (record.started != 1 || runs.IsEndSeen(hostName)) continue;
+    processes.push_back(&record.processHandle);
+    watchedHosts.emplace(&record.processHandle, hostName);
   }
   if (!wakeOnHostExit) return processes;
   for (const DetachedHost& host : detached.All()) processes.push_back(&host.processHandle);
   return processes;
 }
 
-bool HostWait::NoteEnds(const HostContainer& hosts, HostRuns& runs) const {
-  bool noted = false;
-  for (const auto& [hostName, record] : hosts) {
-    if (record.started != 1 || runs.IsEndSeen(hostName) || !record.processHandle.HasEnded()) continue;
-    runs.EndSeen(hostName);
-    noted = true;
+std::vector<std::wstring> HostWait::EndedHosts() const {
+  std::vector<std::wstring> ended;
+  for (const xplat::ProcessHandle* process : waitSet.Ended()) {
+    const auto host = watchedHosts.find(process);
+    if (host != watchedHosts.end()) ended.push_back(host->second);
   }
-  return noted;
+  if (!ended.empty()) return ended;
+  for (const auto& [process, hostName] : watchedHosts) {
+    if (process->HasEnded()) ended.push_back(hostName);
+  }
+  return ended;
+}
+
+bool HostWait::NoteEnds(const HostContainer& hosts, HostRuns& runs) const {
+  const std::vector<std::wstring> ended = EndedHosts();
+  for (const std::wstring& hostName : ended) runs.EndSeen(hostName);
+  return !ended.empty();
 }
 
 }  // namespace zav::custody

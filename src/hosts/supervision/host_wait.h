@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -30,19 +31,27 @@ class HostWait {
   // new wait of longestMs.
   std::optional<bool> Wait(const HostContainer& hosts, const DetachedHosts& detached, HostRuns& runs,
                            std::uint32_t longestMs, const std::function<bool()>& hasEvents);
+  // With wake on host exit, the hosts whose end ended the last wait, as far
+  // as the system tells; the pass may take them first.
+  std::vector<std::wstring> TakeEndedHosts() { return std::move(endedHosts); }
   // Nothing's end is to wake the loop any more.
   void StopWatching() { waitSet.Watch({}); }
   std::size_t WatchedCount() const { return waitSet.WatchedCount(); }
 
  private:
   std::vector<const xplat::ProcessHandle*> Watched(const HostContainer& hosts, const DetachedHosts& detached,
-                                                   const HostRuns& runs) const;
+                                                   const HostRuns& runs);
+  // The watched hosts the wait saw end; all that have ended when it cannot
+  // tell which.
+  std::vector<std::wstring> EndedHosts() const;
   // True when some started host's end was seen now.
   bool NoteEnds(const HostContainer& hosts, HostRuns& runs) const;
 
   xplat::ProcessWaitSet waitSet;
   bool wakeOnHostExit;
   CLogger& logger;
+  std::map<const xplat::ProcessHandle*, std::wstring> watchedHosts;  // the records' processes, at the last Watch
+  std::vector<std::wstring> endedHosts;
 };
 
 }  // namespace zav::custody

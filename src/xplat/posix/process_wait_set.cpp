@@ -67,16 +67,23 @@ struct ProcessWaitSet::Impl final : PidFdWatcher {
     if (count < 0) return errno == EINTR ? std::nullopt : std::optional<Woken>(Woken::Failed);
     if (count == 0) return Woken::TimedOut;
     bool signalled = false;
-    bool processEnded = false;
-    for (int i = 0; i < count; ++i) (events[i].data.u64 == kSignalKey ? signalled : processEnded) = true;
+    ended.clear();
+    for (int i = 0; i < count; ++i) {
+      if (events[i].data.u64 == kSignalKey) {
+        signalled = true;
+      } else {
+        ended.push_back(events[i].data.u64);
+      }
+    }
     if (signalled && signal.Consume()) return Woken::Signal;
-    if (processEnded) return Woken::ProcessEnded;
+    if (!ended.empty()) return Woken::ProcessEnded;
     return std::nullopt;
   }
 
   PosixEventSignal& signal;
   FileDescriptor epoll;
   std::map<std::uint64_t, ProcessHandle::Impl*> watched;  // by serial
+  std::vector<std::uint64_t> ended;                       // the serials the last wait saw end
 };
 
 ProcessWaitSet::ProcessWaitSet(EventSignal& signal)
@@ -100,9 +107,12 @@ std::uint64_t ProcessWaitSet::SerialOf(const ProcessHandle& process) { return Pr
 
 std::size_t ProcessWaitSet::WatchedCount() const { return impl->watched.size(); }
 
+std::vector<std::uint64_t> ProcessWaitSet::EndedSerials() const { return impl->ended; }
+
 ProcessWaitSet::Woken ProcessWaitSet::Wait(std::uint32_t ms) {
   if (!impl->epoll) return Woken::Failed;
   Woken woken = Woken::TimedOut;
+  impl->ended.clear();
   CurrentClock().TimedWait(ms, [&](std::uint32_t timeout) {
     woken = WaitForRest(timeout, Woken::TimedOut, [this](std::uint32_t left) { return impl->WaitOnce(left); });
     return woken != Woken::TimedOut;

@@ -58,13 +58,20 @@ struct ProcessWaitSet::Impl {
     return count;
   }
 
+  // The one direct process whose end a wait reports is told by its index;
+  // an end seen by a registered wait says nothing of which it was.
   Woken WaitOnce(std::uint32_t ms) {
     std::vector<HANDLE> handles{signal.NativeHandle(), processEnded.Get()};
+    std::vector<std::uint64_t> serials{0, 0};
     for (const auto& [serial, entry] : watched) {
-      if (!entry.registeredWait) handles.push_back(entry.duplicate.Get());
+      if (entry.registeredWait) continue;
+      handles.push_back(entry.duplicate.Get());
+      serials.push_back(serial);
     }
     const DWORD result = ::WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, ms);
+    ended.clear();
     if (result == WAIT_OBJECT_0) return Woken::Signal;
+    if (result > WAIT_OBJECT_0 + 1 && result < WAIT_OBJECT_0 + handles.size()) ended.push_back(serials[result]);
     if (result > WAIT_OBJECT_0 && result < WAIT_OBJECT_0 + handles.size()) return Woken::ProcessEnded;
     return result == WAIT_TIMEOUT ? Woken::TimedOut : Woken::Failed;
   }
@@ -72,6 +79,7 @@ struct ProcessWaitSet::Impl {
   WinEventSignal& signal;
   Handle processEnded;
   std::map<std::uint64_t, Watched> watched;  // serial -> duplicate handle
+  std::vector<std::uint64_t> ended;          // the serials the last wait saw end
 };
 
 ProcessWaitSet::ProcessWaitSet(EventSignal& signal)
@@ -97,9 +105,12 @@ std::uint64_t ProcessWaitSet::SerialOf(const ProcessHandle& process) { return Pr
 
 std::size_t ProcessWaitSet::WatchedCount() const { return impl->watched.size(); }
 
+std::vector<std::uint64_t> ProcessWaitSet::EndedSerials() const { return impl->ended; }
+
 ProcessWaitSet::Woken ProcessWaitSet::Wait(std::uint32_t ms) {
   if (!Usable()) return Woken::Failed;
   Woken woken = Woken::TimedOut;
+  impl->ended.clear();
   CurrentClock().TimedWait(ms, [&](std::uint32_t timeout) {
     woken = impl->WaitOnce(timeout);
     return woken != Woken::TimedOut;
