@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <pugixml.hpp>
+#include <regex>
 #include <string>
 
 namespace {
@@ -16,48 +16,25 @@ bool IsXmlChar(std::uint32_t c) {
          (c >= 0x10000 && c <= 0x10FFFF);
 }
 
-// The code points of strictly valid UTF-8 (no overlong forms, surrogates or
-// values beyond U+10FFFF); nothing for anything else.
-std::optional<std::u32string> DecodeUtf8(const std::string& bytes) {
-  std::u32string text;
-  for (std::size_t at = 0; at < bytes.size();) {
-    const auto lead = static_cast<unsigned char>(bytes[at]);
-    const std::size_t length = lead < 0x80           ? 1
-                               : (lead >> 5) == 0x6  ? 2
-                               : (lead >> 4) == 0xE  ? 3
-                               : (lead >> 3) == 0x1E ? 4
-                                                     : 0;
-    if (length == 0 || at + length > bytes.size()) return std::nullopt;
-    std::uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
+// What a strict XML 1.0 parser checks of the characters: valid UTF-8 (no
+// overlong forms, no surrogates), and each character and each character
+// reference one that XML allows.
+bool HasOnlyXmlCharacters(const std::string& document) {
+  for (std::size_t at = 0; at < document.size();) {
+    const auto lead = static_cast<unsigned char>(document[at]);
+    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (length == 0 || at + length > document.size()) return false;
+    std::uint32_t c = length == 1 ? lead : lead & (0x7Fu >> length);
     for (std::size_t i = 1; i < length; ++i) {
-      const auto next = static_cast<unsigned char>(bytes[at + i]);
-      if ((next & 0xC0) != 0x80) return std::nullopt;
-      c = (c << 6) | (next & 0x3F);
+      if ((document[at + i] & 0xC0) != 0x80) return false;
+      c = (c << 6) | (document[at + i] & 0x3F);
     }
-    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < least[length] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return std::nullopt;
-    text += static_cast<char32_t>(c);
+    if ((length == 3 && c < 0x800) || (length == 4 && c < 0x10000) || !IsXmlChar(c)) return false;
     at += length;
   }
-  return text;
-}
-
-// What a strict XML 1.0 parser checks of the characters: each one, and
-// each character reference, is a character XML allows.
-bool HasOnlyXmlCharacters(const std::string& document) {
-  const std::optional<std::u32string> text = DecodeUtf8(document);
-  if (!text) return false;
-  for (std::size_t at = 0; at < text->size(); ++at) {
-    if (!IsXmlChar((*text)[at])) return false;
-    if ((*text)[at] != U'&' || at + 1 >= text->size() || (*text)[at + 1] != U'#') continue;
-    const bool hex = at + 2 < text->size() && (*text)[at + 2] == U'x';
-    std::uint32_t value = 0;
-    std::size_t digit = at + (hex ? 3 : 2);
-    for (; digit < text->size() && (*text)[digit] != U';'; ++digit) {
-      const char32_t d = (*text)[digit];
-      value = value * (hex ? 16 : 10) + (d <= U'9' ? d - U'0' : (d | 0x20) - U'a' + 10);
-    }
-    if (!IsXmlChar(value)) return false;
+  const std::regex reference("&#(x?)([0-9A-Fa-f]+);");
+  for (std::sregex_iterator match(document.begin(), document.end(), reference), end; match != end; ++match) {
+    if (!IsXmlChar(std::stoul((*match)[2], nullptr, (*match)[1].length() ? 16 : 10))) return false;
   }
   return true;
 }
