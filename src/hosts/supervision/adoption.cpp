@@ -37,12 +37,13 @@ Adoption::Candidates Adoption::LookForHosts(const HostContainer& hosts) {
 }
 
 bool Adoption::Adopt(HostRecord& record, Candidates& candidates) {
+  if (candidates.hosts.count(record.hostName) == 0) return false;
   const std::wstring hostImage = HostImagePath(candidates.programFolder, record.hostName);
   const std::wstring sourceImage = SourceImagePath(candidates.programFolder);
   const auto found = std::find_if(candidates.programs.begin(), candidates.programs.end(), [&](const auto& program) {
     return IsProcessOfHost(program, record.hostName, hostImage, sourceImage) && !program.process.HasEnded();
   });
-  if (candidates.hosts.count(record.hostName) == 0 || found == candidates.programs.end()) return false;
+  if (found == candidates.programs.end()) return false;
   record.processHandle = std::move(found->process);
   record.threadHandle.Close();
   record.processId = found->processId;

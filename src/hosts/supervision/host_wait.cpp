@@ -26,7 +26,7 @@ std::optional<bool> HostWait::Wait(const HostContainer& hosts, const DetachedHos
           endedHosts = EndedHosts();
           return false;
         }
-        if (!NoteEnds(hosts, runs)) return false;
+        if (!NoteEnds(runs)) return false;
         break;
       case xplat::ProcessWaitSet::Woken::Failed:
         logger.LogLastError(log_level::kError, L"Execute: the wait for events and hosts failed; waiting for events");
@@ -66,7 +66,7 @@ std::vector<std::wstring> HostWait::EndedHosts() const {
   return ended;
 }
 
-bool HostWait::NoteEnds(const HostContainer& hosts, HostRuns& runs) const {
+bool HostWait::NoteEnds(HostRuns& runs) const {
   const std::vector<std::wstring> ended = EndedHosts();
   for (const std::wstring& hostName : ended) runs.EndSeen(hostName);
   return !ended.empty();

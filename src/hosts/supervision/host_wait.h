@@ -45,7 +45,7 @@ class HostWait {
   // tell which.
   std::vector<std::wstring> EndedHosts() const;
   // True when some started host's end was seen now.
-  bool NoteEnds(const HostContainer& hosts, HostRuns& runs) const;
+  bool NoteEnds(HostRuns& runs) const;
 
   xplat::ProcessWaitSet waitSet;
   bool wakeOnHostExit;
