@@ -97,6 +97,9 @@ bool ProcessHandle::Impl::ReapIfEnded() {
     errno = EACCES;
     return false;
   }
+  // A pidfd turns readable when its process ends: a running one needs no
+  // wait, which looks through every child of this process.
+  if (PollReadable(pidfd.Get(), 0) == PollResult::TimedOut) return true;
   siginfo_t info{};
   if (::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, WEXITED | WNOHANG) != 0) {
     const int error = errno;
