@@ -1,16 +1,20 @@
 #include "hosts/custodex.h"
 #include "hosts/host_files.h"
+#include "xplat/scheduling.h"
 
 namespace zav::custody {
 
 bool Custodex::CheckThatHostIsStillRunning() {
   logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Enter");
   bool noneEnded = true;
-  // With wake on host exit, the hosts whose end woke the loop come first.
-  for (const std::wstring& hostName : hostWait ? hostWait->TakeEndedHosts() : std::vector<std::wstring>()) {
+  // With wake on host exit, the hosts whose end woke the loop come first,
+  // and what they started runs before the walk goes on.
+  const std::vector<std::wstring> woken = hostWait ? hostWait->TakeEndedHosts() : std::vector<std::wstring>();
+  for (const std::wstring& hostName : woken) {
     const auto record = hosts.find(hostName);
     if (record != hosts.end() && record->second.started == 1) noneEnded = CheckHost(record->second) && noneEnded;
   }
+  if (!woken.empty()) xplat::YieldToOthers();
   // A host passed over while its earlier process ran, or one whose delayed
   // start has come, may start now.
   bool hostMayStart = runs.AnyStartDue();

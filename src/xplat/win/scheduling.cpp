@@ -1,0 +1,9 @@
+#include "xplat/scheduling.h"
+
+#include <windows.h>
+
+namespace xplat {
+
+void YieldToOthers() { ::SwitchToThread(); }
+
+}  // namespace xplat
