@@ -74,6 +74,7 @@ class Custodex : public ZAVModule {
   // False when nothing was unlinked: a name whose copy must stay or cannot
   // be named, or an unknown program folder (logged for `operation`).
   bool RemoveHostImage(const ProgramFolder& programFolder, const std::wstring& hostName, const wchar_t* operation);
+  bool KeepsCopy(HostRecord& record, LogLevel level, const wchar_t* keptLine);
   // Says why no program folder is known (a read that failed, with the
   // system's error, or a value missing or unsuitable) and what is omitted.
   void LogNoProgramFolder(const ProgramFolder& folder, const wchar_t* operation, const std::wstring& omitted);

@@ -126,6 +126,8 @@ void Custodex::Dispatch(const EventData& record, bool& stop) {
   }
 }
 
+// Whether the copy goes is decided once, after the wait: a process that ends
+// later is reaped as a detached one, and its copy deleted then.
 void Custodex::DeleteHost(const std::wstring& hostName) {
   logger->LogMsg(log_level::kNormal, L"Execute: Received DeleteHost for %ws", hostName.c_str());
   const auto found = hosts.find(hostName);
@@ -135,20 +137,30 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for process %ws to end", hostName.c_str());
   HostRecord& record = found->second;
   record.processHandle.WaitForExit(kHostExitWaitMs);
-  // A process that outlives the wait keeps its copy until it ends.
-  if (record.processHandle.HasEnded()) {
-    RemoveHostImage(programFolder, hostName, L"Execute");
-  } else {
-    logger->LogMsg(log_level::kNormal, L"Execute: process %ws did not end; its copy is kept until it does",
-                   hostName.c_str());
-    detached.Detach(record);
-  }
+  const bool copyDeleted =
+      !KeepsCopy(record, log_level::kNormal, L"Execute: process %ws did not end; its copy is kept until it does") &&
+      RemoveHostImage(programFolder, hostName, L"Execute");
   hosts.erase(found);
   Delete(hostName);
   runs.Forget(hostName);
-  logger->LogMsg(log_level::kNormal, L"Execute: host %ws removed", imagePath.c_str());
+  if (copyDeleted) {
+    logger->LogMsg(log_level::kNormal, L"Execute: host %ws removed", imagePath.c_str());
+  } else {
+    logger->LogMsg(log_level::kNormal, L"Execute: host %ws removed; no copy was deleted", hostName.c_str());
+  }
   logger->LogMsg(log_level::kNormal, L"Sending UpdatePolicy notification.");
   SendEvent(L"ZAV.Service.UpdatePolicy", 0, nullptr, static_cast<std::int32_t>(EventCode::Default));
+}
+
+// Looks once whether a process of the record's host still runs: its own,
+// which is then detached to be watched on, or an earlier one whose record
+// went. While one runs its copy stays, and `keptLine` says so.
+bool Custodex::KeepsCopy(HostRecord& record, LogLevel level, const wchar_t* keptLine) {
+  const bool ownRuns = !record.processHandle.HasEnded();
+  if (!ownRuns && !detached.RunningProcessOf(record.hostName)) return false;
+  logger->LogMsg(level, keptLine, record.hostName.c_str());
+  if (ownRuns) detached.Detach(record);
+  return true;
 }
 
 // Every host process is waited for, however many there are, those without
@@ -170,11 +182,11 @@ void Custodex::WindDownForUpgrade() {
   const ProgramFolder programFolder = AgentConfig::ReadExecutePath();
   for (auto next = hosts.begin(); next != hosts.end();) {
     const std::wstring hostName = next->first;
-    const HostRecord& record = (next++)->second;
+    HostRecord& record = (next++)->second;
     const std::wstring imagePath = HostImagePath(programFolder.path, hostName);
-    if (!record.processHandle.HasEnded()) {
-      logger->LogMsg(log_level::kDiagnostic, L"Execute: host %ws still runs; its copy is kept", hostName.c_str());
-    } else if (RemoveHostImage(programFolder, hostName, L"Execute")) {
+    // The module ends: a copy kept is replaced by the host's next start.
+    if (!KeepsCopy(record, log_level::kDiagnostic, L"Execute: host %ws still runs; its copy is kept") &&
+        RemoveHostImage(programFolder, hostName, L"Execute")) {
       logger->LogMsg(log_level::kDiagnostic, L"Execute: host %ws deleted", imagePath.c_str());
     }
     Delete(hostName);

@@ -33,7 +33,7 @@ void Custodex::Delete(const std::wstring& hostName) {
   const auto found = hosts.find(hostName);
   if (found != hosts.end()) {
     logger->LogMsg(log_level::kDiagnostic, L"Delete: removed %ws from HostContainer", hostName.c_str());
-    detached.Detach(found->second);
+    if (!found->second.processHandle.HasEnded()) detached.Detach(found->second);
     hosts.erase(found);
     runs.Forget(hostName);
   }

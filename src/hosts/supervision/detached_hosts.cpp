@@ -3,7 +3,7 @@
 namespace zav::custody {
 
 void DetachedHosts::Detach(HostRecord& record) {
-  if (record.processHandle.HasEnded()) return;
+  if (!record.processHandle) return;
   logger.LogMsg(log_level::kNormal, L"Host %ws (process %u) runs on without its record; it is watched until it ends.",
                 record.hostName.c_str(), record.processId);
   hosts.push_back(

@@ -26,7 +26,8 @@ class DetachedHosts {
  public:
   explicit DetachedHosts(CLogger& hostLogger) : logger(hostLogger) {}
 
-  // Takes over the record's process when it still runs, as the record goes.
+  // Takes over the record's process, which its caller found running, as
+  // the record goes: one that ended meanwhile is reaped as any other.
   void Detach(HostRecord& record);
   // The id of a detached process of the host that still runs.
   std::optional<std::uint32_t> RunningProcessOf(const std::wstring& hostName) const;
