@@ -35,7 +35,8 @@ Custodex::Custodex()
       runs(settings.restartBackOff, settings.wakeOnHostExit || settings.restartBackOff),
       detached(*logger),
       adoption(settings.adoptHosts, *logger) {
-  if (settings.wakeOnHostExit || settings.restartBackOff) {
+  // Without a signal of its own the wait is the default one, which still lasts its time.
+  if ((settings.wakeOnHostExit || settings.restartBackOff) && Signal().CreationError() == 0) {
     hostWait = std::make_unique<HostWait>(Signal(), settings, *logger);
   }
 }
@@ -49,6 +50,10 @@ void Custodex::Execute() {
                    L"Execute: wake on host exit %ws, restart back-off %ws, host status %ws, adoption %ws",
                    settings.wakeOnHostExit ? L"on" : L"off", settings.restartBackOff ? L"on" : L"off",
                    settings.hostStatus ? L"on" : L"off", settings.adoptHosts ? L"on" : L"off");
+  }
+  if (const xplat::ErrorCode error = Signal().CreationError()) {
+    logger->LogSystemError(log_level::kError, error,
+                           L"Execute: the module's wait signal could not be made; events are taken at each wake-up");
   }
   if (RegisterEvents()) {
     if (!RequestPolicy(kStartupRequestMs)) {

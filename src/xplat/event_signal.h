@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "xplat/system_error.h"
+
 namespace xplat {
 
 class EventSignal {
@@ -14,16 +16,21 @@ class EventSignal {
   virtual void Reset() = 0;
   virtual bool Set() = 0;
   // True exactly when the wait ended because the signal was set; one Set
-  // releases one Wait.
+  // releases one Wait. A signal that could not be made still waits, the
+  // whole time: a loop on it never spins.
   virtual bool Wait(std::uint32_t ms) = 0;
 
   const std::wstring& Name() const { return name; }
+  // The system's error when the signal could not be made, else 0.
+  ErrorCode CreationError() const { return creationError; }
 
  protected:
   explicit EventSignal(std::wstring signalName) : name(std::move(signalName)) {}
+  void CreationFailed(ErrorCode error) { creationError = error; }
 
  private:
   std::wstring name;
+  ErrorCode creationError = 0;
 };
 
 // The platform's signal: not set, automatic reset; the name is only stored.

@@ -4,6 +4,12 @@
 
 #include <thread>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+
+#include <cerrno>
+#endif
+
 #include "support/fake_clock.h"
 
 namespace {
@@ -15,6 +21,25 @@ TEST(EventSignalTest, StartsUnsetAndKeepsItsName) {
   EXPECT_FALSE(signal->Wait(30000));
   EXPECT_EQ(clock.TimedOutWaits(), std::vector<std::uint32_t>{30000});
 }
+
+#if !defined(_WIN32)
+// Made with no descriptor left, a signal says why and still waits its time:
+// a loop on it never spins.
+TEST(EventSignalTest, SignalThatCannotBeMadeStillWaitsItsTime) {
+  rlimit limits{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limits), 0);
+  rlimit none = limits;
+  none.rlim_cur = 3;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  auto signal = xplat::CreateEventSignal(L"Custodex");
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limits), 0);
+  EXPECT_EQ(signal->CreationError(), static_cast<xplat::ErrorCode>(EMFILE));
+  EXPECT_FALSE(signal->Set());
+  testing_support::FakeClock clock;
+  EXPECT_FALSE(signal->Wait(30000));
+  EXPECT_EQ(clock.TimedOutWaits(), std::vector<std::uint32_t>{30000});
+}
+#endif
 
 TEST(EventSignalTest, OneSetReleasesExactlyOneWait) {
   testing_support::FakeClock clock;

@@ -2,7 +2,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 
 #include "xplat/clock.h"
 #include "xplat/posix/poll_readable.h"
@@ -12,7 +14,9 @@
 namespace xplat {
 
 PosixEventSignal::PosixEventSignal(std::wstring name)
-    : EventSignal(std::move(name)), fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : EventSignal(std::move(name)), fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (!fd) CreationFailed(static_cast<ErrorCode>(errno));
+}
 
 void PosixEventSignal::Reset() { Consume(); }
 
@@ -35,7 +39,12 @@ bool PosixEventSignal::Consume() {
 }
 
 bool PosixEventSignal::Wait(std::uint32_t ms) {
-  if (!fd) return false;
+  if (!fd) {
+    return CurrentClock().TimedWait(ms, [](std::uint32_t timeout) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(timeout));
+      return false;
+    });
+  }
   return CurrentClock().TimedWait(ms, [this](std::uint32_t timeout) {
     return WaitForRest(timeout, false, [this](std::uint32_t left) -> std::optional<bool> {
       if (PollReadable(fd.Get(), left) != PollResult::Ready) return false;

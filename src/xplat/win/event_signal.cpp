@@ -1,10 +1,15 @@
+#include <chrono>
+#include <thread>
+
 #include "xplat/clock.h"
 #include "xplat/win/win_event_signal.h"
 
 namespace xplat {
 
 WinEventSignal::WinEventSignal(std::wstring name)
-    : EventSignal(std::move(name)), event(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    : EventSignal(std::move(name)), event(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+  if (!event) CreationFailed(::GetLastError());
+}
 
 void WinEventSignal::Reset() {
   if (event) ::ResetEvent(event.Get());
@@ -13,7 +18,12 @@ void WinEventSignal::Reset() {
 bool WinEventSignal::Set() { return event && ::SetEvent(event.Get()) != FALSE; }
 
 bool WinEventSignal::Wait(std::uint32_t ms) {
-  if (!event) return false;
+  if (!event) {
+    return CurrentClock().TimedWait(ms, [](std::uint32_t timeout) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(timeout));
+      return false;
+    });
+  }
   return CurrentClock().TimedWait(
       ms, [this](std::uint32_t timeout) { return ::WaitForSingleObject(event.Get(), timeout) == WAIT_OBJECT_0; });
 }
