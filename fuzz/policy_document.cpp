@@ -16,8 +16,9 @@ namespace {
 
 using zav::custody::Custodex;
 
-// Alpha, Beta and the empty name have their module file beside the program,
-// so the policy's hosts are added now and then; Gamma's file is missing.
+// Alpha, Beta and the empty name (which the policy refuses) have their
+// module file beside the program, so the policy's hosts are added now and
+// then; Gamma's file is missing.
 std::string ModuleList() {
   const std::string present = fuzz_support::PresentModuleFile();
   std::string entries;

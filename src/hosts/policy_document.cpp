@@ -3,6 +3,7 @@
 
 #include "config/xml_file.h"
 #include "hosts/custodex.h"
+#include "hosts/host_files.h"
 #include "xplat/clock.h"
 
 namespace zav::custody {
@@ -63,6 +64,12 @@ bool Custodex::ReadPolicy(const std::string& segment) {
     const pugi::xml_attribute name = node.attribute(L"name");
     if (!name) continue;
     entry.hostName = name.value();
+    // Refused once, here: such a host takes no part in applying the policy.
+    if (!NamesHostFile(entry.hostName)) {
+      logger->LogMsg(log_level::kError, L"ParseData: '%ws' cannot name a host file; the host is refused",
+                     entry.hostName.c_str());
+      continue;
+    }
     if (LoadHostModulesFromConfig(entry)) Add(entry);
   }
   return true;

@@ -62,9 +62,23 @@ TEST_F(PolicyTest, OnlyTheExactRootAndHostEntriesInAnyCaseCount) {
   EXPECT_FALSE(
       ParsePolicy("<qvhosts><Host name='Alpha'/><hosts name='Gamma'/><HOST name='Beta'/><host/>"
                   "<!-- note --><host name=''/><host name='Alpha'/></qvhosts>"));
-  EXPECT_EQ(HostNames(), (std::vector<std::wstring>{L"", L"Alpha", L"Beta"}));
-  EXPECT_EQ(log.Count(L"LoadHostModulesFromConfig Enter"), 4u) << "duplicates are checked again";
-  EXPECT_EQ(log.Count(L"Add: insert"), 3u);
+  EXPECT_EQ(HostNames(), (std::vector<std::wstring>{L"Alpha", L"Beta"}));
+  EXPECT_EQ(log.Count(L"LoadHostModulesFromConfig Enter"), 3u) << "duplicates are checked again";
+  EXPECT_EQ(log.Count(L"Add: insert"), 2u);
+}
+
+// A name that cannot name a copy is refused once, as its policy is read: it
+// is never looked up, added or tried again.
+TEST_F(PolicyTest, NamesThatCannotNameACopyAreRefusedOnceAsThePolicyIsRead) {
+  LogCursor log;
+  EXPECT_FALSE(ParsePolicy("<qvhosts><host name='bad|name'/><host name=''/><host name='Alpha'/></qvhosts>"));
+  EXPECT_EQ(HostNames(), std::vector<std::wstring>{L"Alpha"});
+  EXPECT_EQ(log.Count(L"ParseData: 'bad|name' cannot name a host file; the host is refused"), 1u);
+  EXPECT_EQ(log.Count(L"ParseData: '' cannot name a host file; the host is refused"), 1u);
+  EXPECT_EQ(log.Count(L"LoadHostModulesFromConfig Enter"), 1u);
+  module->ApplyHostPolicy();
+  module->ApplyHostPolicy();
+  EXPECT_EQ(log.Count(L"StartProcess: Enter"), 1u) << "Alpha only";
 }
 
 TEST_F(PolicyTest, SegmentInUtf16WithByteOrderMarkParsesLikeUtf8) {
