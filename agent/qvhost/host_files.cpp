@@ -62,10 +62,10 @@ std::vector<HostFile> ListHostFiles(const std::wstring& folder, const std::wstri
                                     const std::optional<std::wstring>& hostName) {
   std::vector<HostFile> files;
   std::error_code error;
-  for (const auto& item : std::filesystem::directory_iterator(std::filesystem::path(folder), error)) {
-    std::optional<HostFile> file = ParseHostFileName(item.path().filename().wstring(), suffix);
+  for (const auto& item : std::filesystem::directory_iterator(xplat::FileSystemPath(folder), error)) {
+    std::optional<HostFile> file = ParseHostFileName(xplat::WidePath(item.path().filename()), suffix);
     if (!file || (hostName && file->hostName != *hostName)) continue;
-    file->path = item.path().wstring();
+    file->path = xplat::WidePath(item.path());
     files.push_back(std::move(*file));
   }
   std::sort(files.begin(), files.end(), [](const HostFile& a, const HostFile& b) {
@@ -111,14 +111,14 @@ std::optional<HostStatus> ReadHostStatus(const std::wstring& path) {
 }
 
 bool WriteHostStatus(const std::wstring& path, const HostStatus& status) {
-  std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+  std::ofstream file(xplat::FileSystemPath(path), std::ios::binary | std::ios::trunc);
   file << FormatHostStatus(status);
   file.close();
   return !file.fail();
 }
 
 bool CreateEmptyFile(const std::wstring& path) {
-  std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+  std::ofstream file(xplat::FileSystemPath(path), std::ios::binary | std::ios::trunc);
   return file.is_open();
 }
 

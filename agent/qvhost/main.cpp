@@ -63,10 +63,10 @@ void Say(const char* format, ...) {
 std::string Utf8(const std::wstring& text) { return xplat::ToUtf8(text); }
 
 // "-m NAME"; a name with blanks arrives as several arguments and is joined again.
-std::optional<std::wstring> HostNameArgument(int argc, char** argv) {
-  if (argc < 3 || std::string(argv[1]) != "-m") return std::nullopt;
-  std::wstring name = xplat::FromUtf8(argv[2]);
-  for (int i = 3; i < argc; ++i) name += L" " + xplat::FromUtf8(argv[i]);
+std::optional<std::wstring> HostNameArgument(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() < 3 || arguments[1] != L"-m") return std::nullopt;
+  std::wstring name = arguments[2];
+  for (std::size_t i = 3; i < arguments.size(); ++i) name += L" " + arguments[i];
   return name;
 }
 
@@ -250,7 +250,7 @@ class HostProcess {
 
 int main(int argc, char** argv) {
   custodex_stamp_start(argc > 2 ? argv[2] : nullptr);
-  const std::optional<std::wstring> hostName = HostNameArgument(argc, argv);
+  const std::optional<std::wstring> hostName = HostNameArgument(xplat::ProgramArguments(argc, argv));
   if (!hostName) {
     std::printf("usage: qvhost.exe -m HOST\n");
     return kUsageExitCode;

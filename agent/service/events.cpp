@@ -96,7 +96,11 @@ void EventAnswers::Listen() {
     while (!stopping && queue.HasEvents(*signal)) {
       EventData* record = queue.Pull(*signal);
       if (!record) continue;
-      Answer(*record);
+      try {
+        Answer(*record);
+      } catch (const std::exception& error) {
+        Say("answering %s failed: %s", xplat::ToUtf8(record->FullName()).c_str(), error.what());
+      }
       queue.Release(record);
     }
   }

@@ -54,7 +54,7 @@ bool SaveReplacing(const pugi::xml_document& document, const std::wstring& path)
   const std::wstring fresh = path + L".new";
   if (document.save_file(fresh.c_str(), L"  ", pugi::format_default, pugi::encoding_utf8)) {
     std::error_code error;
-    std::filesystem::rename(std::filesystem::path(fresh), std::filesystem::path(path), error);
+    std::filesystem::rename(xplat::FileSystemPath(fresh), xplat::FileSystemPath(path), error);
     if (!error) return true;
     xplat::DeleteFile(fresh);
   }
@@ -82,14 +82,14 @@ bool UseMachineRoot(const std::wstring& root) {
   return false;
 #else
   std::error_code error;
-  const std::filesystem::path folder = std::filesystem::absolute(std::filesystem::path(root), error);
+  const std::filesystem::path folder = std::filesystem::absolute(xplat::FileSystemPath(root), error);
   if (!error) std::filesystem::create_directories(folder, error);
   if (error) {
     Say("cannot use %s as the machine root", Utf8(root).c_str());
     return false;
   }
-  xplat::WriteEnvironment(L"CUSTODEX_MACHINE_ROOT", folder.wstring());
-  xplat::WriteEnvironment(L"CUSTODEX_REGISTRY_ROOT", (folder / "registry").wstring());
+  xplat::WriteEnvironment(L"CUSTODEX_MACHINE_ROOT", xplat::WidePath(folder));
+  xplat::WriteEnvironment(L"CUSTODEX_REGISTRY_ROOT", xplat::WidePath(folder / "registry"));
   Say("machine root %s", folder.string().c_str());
   return true;
 #endif
@@ -112,7 +112,7 @@ bool RegisterAgent(const std::wstring& programFolder) {
 bool WriteModuleList(const std::vector<std::wstring>& hosts) {
   const std::wstring path = zav::custody::LocateConfigFile();
   std::error_code error;
-  std::filesystem::create_directories(std::filesystem::path(xplat::FolderOf(path)), error);
+  std::filesystem::create_directories(xplat::FileSystemPath(xplat::FolderOf(path)), error);
   pugi::xml_document document;
   pugi::xml_node configuration = document.append_child(L"configuration");
   AddServer(configuration);

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -32,6 +33,7 @@
 #include "service/run_state.h"
 #include "xplat/clock.h"
 #include "xplat/dynamic_library.h"
+#include "xplat/environment.h"
 #include "xplat/file_system.h"
 #include "xplat/process_limits.h"
 #include "xplat/text.h"
@@ -57,21 +59,21 @@ struct Options {
 const char kUsage[] =
     "usage: custodex-service [--root DIR] [--policy FILE] [--module FILE] [--seconds N] [--responsive] [--register]\n";
 
-bool ParseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--module" && hasValue) {
-      options.moduleFile = xplat::FromUtf8(argv[++i]);
-    } else if (arg == "--root" && hasValue) {
-      options.root = xplat::FromUtf8(argv[++i]);
-    } else if (arg == "--policy" && hasValue) {
-      options.policyFile = xplat::FromUtf8(argv[++i]);
-    } else if (arg == "--seconds" && hasValue) {
-      options.seconds = std::atoi(argv[++i]);
-    } else if (arg == "--responsive") {
+bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options) {
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    const std::wstring& arg = arguments[i];
+    const bool hasValue = i + 1 < arguments.size();
+    if (arg == L"--module" && hasValue) {
+      options.moduleFile = arguments[++i];
+    } else if (arg == L"--root" && hasValue) {
+      options.root = arguments[++i];
+    } else if (arg == L"--policy" && hasValue) {
+      options.policyFile = arguments[++i];
+    } else if (arg == L"--seconds" && hasValue) {
+      options.seconds = std::atoi(xplat::ToUtf8(arguments[++i]).c_str());
+    } else if (arg == L"--responsive") {
       options.responsive = true;
-    } else if (arg != "--register") {
+    } else if (arg != L"--register") {
       std::fputs(kUsage, stderr);
       return false;
     }
@@ -167,11 +169,9 @@ bool Prepare(const Options& options, const std::wstring& folder, service::Policy
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int RunService(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, options)) return 2;
+  if (!ParseOptions(xplat::ProgramArguments(argc, argv), options)) return 2;
   if (!xplat::RaiseOpenFileLimit()) service::Say("the limit of open files stays as it is");
   const std::optional<std::string> document = InitialPolicy(options);
   if (!document) return 2;
@@ -197,11 +197,17 @@ int main(int argc, char** argv) {
 
   service::RunState state;
   module.Start(state);
-  if (options.seconds >= 0) {
-    state.SleepUnlessModuleEnds(static_cast<std::uint32_t>(options.seconds) * 1000);
-  } else {
-    service::Commands commands(broker, policy, hosts, status, state);
-    RunCommands(commands, state);
+  // Whatever fails meanwhile, the module is stopped and joined first.
+  std::exception_ptr failure;
+  try {
+    if (options.seconds >= 0) {
+      state.SleepUnlessModuleEnds(static_cast<std::uint32_t>(options.seconds) * 1000);
+    } else {
+      service::Commands commands(broker, policy, hosts, status, state);
+      RunCommands(commands, state);
+    }
+  } catch (...) {
+    failure = std::current_exception();
   }
   if (!state.ModuleEnded()) {
     service::Say("stopping the module");
@@ -215,5 +221,20 @@ int main(int argc, char** argv) {
   hosts.StopAll(kHostStopWaitMs, kHostStartGraceMs);  // a host started last may not have said so yet
   hosts.RemoveFiles();
   answers.Stop();
+  if (failure) std::rethrow_exception(failure);
   return result == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+// The service never ends with an uncaught exception: it says what stopped it.
+int main(int argc, char** argv) {
+  try {
+    return RunService(argc, argv);
+  } catch (const std::exception& error) {
+    service::Say("stopped by an error: %s", error.what());
+  } catch (...) {
+    service::Say("stopped by an unknown error");
+  }
+  return 1;
 }

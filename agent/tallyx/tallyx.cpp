@@ -24,6 +24,7 @@
 #include "logging/tallyx_instance.h"
 #include "xplat/environment.h"
 #include "xplat/export.h"
+#include "xplat/file_system.h"
 #include "xplat/text.h"
 
 namespace tallyx {
@@ -36,7 +37,7 @@ constexpr std::uint8_t kDefaultKeep = 3;
 
 fs::path DefaultLogFile() {
 #if defined(_WIN32)
-  fs::path data = xplat::ReadEnvironment(L"ProgramData");
+  fs::path data = xplat::FileSystemPath(xplat::ReadEnvironment(L"ProgramData"));
   if (data.empty()) data = L"C:\\ProgramData";
 #else
   fs::path data = "/var/lib/custodex";
@@ -46,7 +47,7 @@ fs::path DefaultLogFile() {
 
 fs::path LogFileSetting() {
   const std::wstring file = xplat::ReadEnvironment(L"TALLYX_LOG_FILE");
-  return file.empty() ? DefaultLogFile() : fs::path(file);
+  return file.empty() ? DefaultLogFile() : xplat::FileSystemPath(file);
 }
 
 std::uint32_t NumberSetting(const wchar_t* name, std::uint32_t fallback) {
@@ -126,7 +127,7 @@ class FileBackEnd final : public TallyxInstance {
     std::lock_guard<std::mutex> lock(mutex);
     return Open();
   }
-  std::wstring GetBackEndText() override { return path.wstring(); }
+  std::wstring GetBackEndText() override { return xplat::WidePath(path); }
 
  private:
   LogLevel Threshold() const { return overrideOn ? overrideLevel.load() : defaultLevel; }
@@ -138,7 +139,7 @@ class FileBackEnd final : public TallyxInstance {
     file.open(path, std::ios::binary | std::ios::app);
     if (!file.is_open()) {
       if (!openFailureReported)
-        std::fprintf(stderr, "tallyx: cannot write %s\n", xplat::ToUtf8(path.wstring()).c_str());
+        std::fprintf(stderr, "tallyx: cannot write %s\n", xplat::ToUtf8(xplat::WidePath(path)).c_str());
       openFailureReported = true;
       return false;
     }

@@ -5,6 +5,7 @@
 // inherits nothing by accident.
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -74,6 +75,12 @@ bool FitsInPath(const std::wstring& path);
 
 // The part of a path before its last separator; the whole path when it has none.
 std::wstring FolderOf(const std::wstring& path);
+
+// A wide path as the standard library's file system takes it, and back,
+// never through the C locale's narrow conversion, which fails for any
+// character outside ASCII: UTF-8 on Linux, the wide path itself on Windows.
+std::filesystem::path FileSystemPath(const std::wstring& path);
+std::wstring WidePath(const std::filesystem::path& path);
 
 // The machine's common application-data folder: SHGetFolderPathW with
 // CSIDL_COMMON_APPDATA on Windows; on Linux "ProgramData" under the machine

@@ -150,4 +150,8 @@ std::wstring CommonAppDataFolder() {
   return (root.empty() ? std::wstring(L"/var/lib/custodex") : root) + L"/ProgramData";
 }
 
+std::filesystem::path FileSystemPath(const std::wstring& path) { return std::filesystem::path(ToUtf8(path)); }
+
+std::wstring WidePath(const std::filesystem::path& path) { return FromUtf8(path.string()); }
+
 }  // namespace xplat

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "xplat/process.h"
+
 namespace xplat {
 
 std::wstring ReadEnvironment(const std::wstring& name) {
@@ -18,5 +20,7 @@ bool WriteEnvironment(const std::wstring& name, const std::wstring& value) {
   return ::SetEnvironmentVariableW(name.c_str(), value.c_str()) != FALSE &&
          ::_wputenv_s(name.c_str(), value.c_str()) == 0;
 }
+
+std::vector<std::wstring> ProgramArguments(int, char**) { return SplitCommandLine(::GetCommandLineW()); }
 
 }  // namespace xplat

@@ -111,4 +111,8 @@ std::wstring CommonAppDataFolder() {
   return folder;
 }
 
+std::filesystem::path FileSystemPath(const std::wstring& path) { return std::filesystem::path(path); }
+
+std::wstring WidePath(const std::filesystem::path& path) { return path.wstring(); }
+
 }  // namespace xplat
