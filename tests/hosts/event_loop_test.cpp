@@ -191,6 +191,24 @@ TEST_F(EventLoopTest, UpgradeWaitsTwentySecondsForEveryHostThenDeletesTheCopiesO
   EXPECT_EQ(module->DetachedProcesses().size(), 1u);
 }
 
+// The upgrade waits for the processes whose records went as for any host,
+// and reaps those that ended, deleting their copies.
+TEST_F(EventLoopTest, UpgradeWaitsForProcessesWithoutRecordsAndReapsThem) {
+  Start();
+  ApplyPolicy({L"Gone"});
+  const std::uint32_t pid = ProcessOf(L"Gone");
+  RemoveRunningHost(L"Gone");
+  const std::size_t waitsRunOut = clock.EndedWaits().size();
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark)) << "no record, yet a process to wait for";
+  ASSERT_TRUE(xplat::TerminateProcessById(pid, 1));
+  ASSERT_TRUE(Eventually([&] { return ended.load(); })) << "its end ends the wait";
+  EXPECT_EQ(clock.EndedWaits().size(), waitsRunOut);
+  EXPECT_TRUE(module->DetachedProcesses().empty()) << "reaped";
+  EXPECT_FALSE(fs::exists(ImageOf(L"Gone")));
+}
+
 TEST_F(EventLoopTest, UpgradeWithNoHostsEndsTheLoopAtOnce) {
   Start();
   LogCursor log;

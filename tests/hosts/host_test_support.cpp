@@ -43,7 +43,7 @@ void EndAndAwait(const xplat::ProcessHandle& process, std::uint32_t processId) {
 void RemoveHostFiles(const std::filesystem::path& folder) {
   std::error_code ignored;
   for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
-    if (entry.path().filename().wstring().rfind(L"QVH-", 0) == 0) std::filesystem::remove(entry.path(), ignored);
+    if (entry.path().filename().string().rfind("QVH-", 0) == 0) std::filesystem::remove(entry.path(), ignored);
   }
 }
 

@@ -185,12 +185,15 @@ TEST_F(ResponsiveSupervisionTest, DelayedStartThatFailsIsTriedAgainLater) {
   SetLife(L"Crashy", 0, 3);
   Start();
   ApplyPolicy({L"Crashy"}, 1000);
-  std::filesystem::remove(programFolder / "qvhost.exe");
+  std::filesystem::remove(programFolder / "qvhost.exe");  // a program that cannot run takes its place
+  testing_support::WriteFile(programFolder / "qvhost.exe", "MZ, but no program");
+  std::filesystem::permissions(programFolder / "qvhost.exe", std::filesystem::perms::owner_all);
   LogCursor log;
   const std::uint64_t mark = clock.Mark();
   clock.Advance(1000);
   ASSERT_TRUE(clock.AwaitWait(1000, mark)) << "the next attempt waits on";
   EXPECT_EQ(log.Count(L"ApplyHostPolicy: Failure to start: Crashy"), 1u);
+  EXPECT_FALSE(module->Hosts().at(L"Crashy").processHandle) << "the ended process's handles go before a start";
 }
 
 TEST_F(ResponsiveSupervisionTest, RemovalForgetsTheBackOff) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <pugixml.hpp>
 #include <regex>
 #include <string>
@@ -64,6 +65,25 @@ TEST(StatusDocumentTest, EveryNameGivesWellFormedXmlAndReadsBackAsShown) {
     ASSERT_TRUE(document.load_buffer(answer.data(), answer.size(), pugi::parse_default, pugi::encoding_utf8));
     EXPECT_EQ(std::wstring(document.child(L"qvhosts").child(L"host").attribute(L"name").value()), shown);
   }
+}
+
+// An ended host's code as it was read, or "unknown" where it could not be.
+TEST(StatusDocumentTest, EndedHostsShowTheirExitCodeOrUnknown) {
+  zav::custody::HostRuns runs(false, false);
+  zav::custody::HostContainer hosts;
+  for (const auto& [name, code] :
+       {std::pair<std::wstring, std::optional<std::uint32_t>>{L"Known", 3u}, {L"Lost", {}}}) {
+    hosts[name].hostName = name;
+    runs.Started(name, 4711, false);
+    runs.Ended(name, code);
+  }
+  const std::string answer = zav::custody::HostStatusDocument(hosts, runs, L"");
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_buffer(answer.data(), answer.size()));
+  const pugi::xml_node root = document.child(L"qvhosts");
+  EXPECT_STREQ(root.find_child_by_attribute(L"host", L"name", L"Known").attribute(L"exitCode").value(), L"3");
+  EXPECT_STREQ(root.find_child_by_attribute(L"host", L"name", L"Lost").attribute(L"exitCode").value(), L"unknown");
+  EXPECT_STREQ(root.find_child_by_attribute(L"host", L"name", L"Lost").attribute(L"state").value(), L"ended");
 }
 
 }  // namespace
