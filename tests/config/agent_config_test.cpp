@@ -14,6 +14,8 @@
 #if !defined(_WIN32)
 #include <sys/resource.h>
 #include <sys/stat.h>
+
+#include "xplat/posix/registry_store.h"
 #endif
 
 namespace {
@@ -81,6 +83,24 @@ TEST_F(AgentConfigTest, ProgramFolderThatCannotBeReadIsToldFromAMissingOne) {
   EXPECT_EQ(AgentConfig::ReadExecutePath().readError, 0u) << "a missing key is no failure";
 }
 #endif
+
+// A change anywhere on the path to the agent's keys counts: a repair that
+// renames "SOFTWARE\Corvane" aside (deletes it, on Windows) and makes it
+// anew is seen, and the values are read and published again.
+TEST_F(AgentConfigTest, KeyAboveMadeAnewIsAChangeOfTheAgentsKeys) {
+  agentKey.SetText(L"OEMName", L"Acme");
+  ASSERT_EQ(AgentConfig().OemName(), L"Acme");
+#if defined(_WIN32)
+  xplat::RegistryKey::DeleteTree(L"SOFTWARE\\Corvane");  // Wine cannot rename a key
+#else
+  std::filesystem::rename(xplat::KeyFolder(L"SOFTWARE\\Corvane"), xplat::KeyFolder(L"SOFTWARE\\CorvaneOld"));
+#endif
+  xplat::RegistryKey::Create(kAgentKey).Set(L"OEMName", xplat::StringValue(L"Zenith"));
+  xplat::RegistryKey::Create(kConfigKey);
+  EXPECT_EQ(AgentConfig().OemName(), L"Zenith");
+  EXPECT_EQ(AgentConfig::GetExecutePath(), xplat::FolderOf(xplat::ExecutablePath())) << "published again";
+  xplat::RegistryKey::DeleteTree(L"SOFTWARE\\CorvaneOld");
+}
 
 TEST_F(AgentConfigTest, RegistryTextsWithoutTerminatorOrOfOddSizeReadAsEmpty) {
   agentKey.SetRaw(L"OEMName", xplat::kRegSz, std::string("A\0c\0m\0e\0", 8));  // no terminator

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <deque>
+#include <string>
+#include <vector>
+
 #include "xplat/win/handle.h"
 
 namespace xplat {
@@ -38,20 +42,28 @@ LONG Notify(HKEY key, DWORD changes, HANDLE event) {
   return ::RegNotifyChangeKeyValue(key, FALSE, changes, event, TRUE);
 }
 
-std::wstring ParentOf(const std::wstring& path) {
-  const std::size_t separator = path.find_last_of(L'\\');
-  return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+// The keys on the path from HKEY_LOCAL_MACHINE down to the key: "A",
+// "A\B", "A\B\C".
+std::vector<std::wstring> KeysOnPath(const std::wstring& path) {
+  std::vector<std::wstring> keys;
+  for (std::size_t separator = path.find(L'\\'); separator != std::wstring::npos;
+       separator = path.find(L'\\', separator + 1)) {
+    if (separator > 0) keys.push_back(path.substr(0, separator));
+  }
+  if (!path.empty()) keys.push_back(path);
+  return keys;
 }
 
 }  // namespace
 
-// The system's own notification: one change signals the event. A key that
-// is deleted does not always signal its own watchers, so the names of its
-// parent's subkeys are watched as well. Registered without tying it to this
-// thread where the system allows, so a thread that ends is no change.
+// The system's own notification: one change signals the event. The key is
+// watched for its values and subkeys, and each key above it for the names
+// of its subkeys, so a key on the path deleted, renamed or made anew is a
+// change of the key too (a key deleted does not always signal its own
+// watchers). Registered without tying it to this thread where the system
+// allows, so a thread that ends is no change.
 struct RegistryKeyWatch::Impl {
-  KeyHandle key;
-  KeyHandle parent;
+  std::deque<KeyHandle> keys;
   Handle changed;
   std::wstring path;
   bool armed = false;
@@ -66,16 +78,19 @@ RegistryKeyWatch::~RegistryKeyWatch() = default;
 bool RegistryKeyWatch::Watch(const std::wstring& path) {
   impl->armed = false;
   impl->path = path;
-  impl->key.Close();
-  impl->parent.Close();
+  impl->keys.clear();
   if (!impl->changed) return false;
   ::ResetEvent(impl->changed.Get());
-  const std::wstring parent = ParentOf(path);
-  impl->armed = impl->key.Open(path) && !parent.empty() && impl->parent.Open(parent) &&
-                Notify(impl->key.Get(), REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, impl->changed.Get()) ==
-                    ERROR_SUCCESS &&
-                Notify(impl->parent.Get(), REG_NOTIFY_CHANGE_NAME, impl->changed.Get()) == ERROR_SUCCESS;
-  return impl->armed;
+  const std::vector<std::wstring> keys = KeysOnPath(path);
+  bool armed = !keys.empty();
+  for (std::size_t i = 0; armed && i < keys.size(); ++i) {
+    const DWORD changes =
+        i + 1 == keys.size() ? REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET : REG_NOTIFY_CHANGE_NAME;
+    KeyHandle& key = impl->keys.emplace_back();
+    armed = key.Open(keys[i]) && Notify(key.Get(), changes, impl->changed.Get()) == ERROR_SUCCESS;
+  }
+  impl->armed = armed;
+  return armed;
 }
 
 bool RegistryKeyWatch::Unchanged(const std::wstring& path) {
