@@ -25,12 +25,11 @@ class EventSignal {
   ErrorCode CreationError() const { return creationError; }
 
  protected:
-  explicit EventSignal(std::wstring signalName) : name(std::move(signalName)) {}
-  void CreationFailed(ErrorCode error) { creationError = error; }
+  EventSignal(std::wstring signalName, ErrorCode error) : name(std::move(signalName)), creationError(error) {}
 
  private:
   std::wstring name;
-  ErrorCode creationError = 0;
+  ErrorCode creationError;
 };
 
 // The platform's signal: not set, automatic reset; the name is only stored.

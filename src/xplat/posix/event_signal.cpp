@@ -13,10 +13,8 @@
 
 namespace xplat {
 
-PosixEventSignal::PosixEventSignal(std::wstring name)
-    : EventSignal(std::move(name)), fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (!fd) CreationFailed(static_cast<ErrorCode>(errno));
-}
+PosixEventSignal::PosixEventSignal(std::wstring name, FileDescriptor eventFd, ErrorCode creationError)
+    : EventSignal(std::move(name), creationError), fd(std::move(eventFd)) {}
 
 void PosixEventSignal::Reset() { Consume(); }
 
@@ -55,7 +53,9 @@ bool PosixEventSignal::Wait(std::uint32_t ms) {
 }
 
 std::unique_ptr<EventSignal> CreateEventSignal(const std::wstring& name) {
-  return std::make_unique<PosixEventSignal>(name);
+  FileDescriptor fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  const ErrorCode error = fd ? 0 : static_cast<ErrorCode>(errno);
+  return std::make_unique<PosixEventSignal>(name, std::move(fd), error);
 }
 
 }  // namespace xplat

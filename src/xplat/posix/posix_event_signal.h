@@ -11,7 +11,8 @@ namespace xplat {
 // with the pidfds of processes.
 class PosixEventSignal final : public EventSignal {
  public:
-  explicit PosixEventSignal(std::wstring name);
+  // The eventfd is made before the signal, with its error when it could not be.
+  PosixEventSignal(std::wstring name, FileDescriptor eventFd, ErrorCode creationError);
   void Reset() override;
   bool Set() override;
   bool Wait(std::uint32_t ms) override;

@@ -6,10 +6,8 @@
 
 namespace xplat {
 
-WinEventSignal::WinEventSignal(std::wstring name)
-    : EventSignal(std::move(name)), event(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
-  if (!event) CreationFailed(::GetLastError());
-}
+WinEventSignal::WinEventSignal(std::wstring name, Handle eventHandle, ErrorCode creationError)
+    : EventSignal(std::move(name), creationError), event(std::move(eventHandle)) {}
 
 void WinEventSignal::Reset() {
   if (event) ::ResetEvent(event.Get());
@@ -29,7 +27,9 @@ bool WinEventSignal::Wait(std::uint32_t ms) {
 }
 
 std::unique_ptr<EventSignal> CreateEventSignal(const std::wstring& name) {
-  return std::make_unique<WinEventSignal>(name);
+  Handle event(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  const ErrorCode error = event ? 0 : ::GetLastError();
+  return std::make_unique<WinEventSignal>(name, std::move(event), error);
 }
 
 }  // namespace xplat

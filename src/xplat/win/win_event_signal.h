@@ -7,7 +7,8 @@ namespace xplat {
 
 class WinEventSignal final : public EventSignal {
  public:
-  explicit WinEventSignal(std::wstring name);
+  // The event is made before the signal, with its error when it could not be.
+  WinEventSignal(std::wstring name, Handle eventHandle, ErrorCode creationError);
   void Reset() override;
   bool Set() override;
   bool Wait(std::uint32_t ms) override;
