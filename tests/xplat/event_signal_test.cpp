@@ -5,9 +5,9 @@
 #include <thread>
 
 #if !defined(_WIN32)
-#include <sys/resource.h>
-
 #include <cerrno>
+
+#include "xplat/posix/posix_event_signal.h"
 #endif
 
 #include "support/fake_clock.h"
@@ -23,20 +23,14 @@ TEST(EventSignalTest, StartsUnsetAndKeepsItsName) {
 }
 
 #if !defined(_WIN32)
-// Made with no descriptor left, a signal says why and still waits its time:
-// a loop on it never spins.
+// A signal whose eventfd could not be made (no descriptor left) says why and
+// still waits its time: a loop on it never spins.
 TEST(EventSignalTest, SignalThatCannotBeMadeStillWaitsItsTime) {
-  rlimit limits{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limits), 0);
-  rlimit none = limits;
-  none.rlim_cur = 3;
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
-  auto signal = xplat::CreateEventSignal(L"Custodex");
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limits), 0);
-  EXPECT_EQ(signal->CreationError(), static_cast<xplat::ErrorCode>(EMFILE));
-  EXPECT_FALSE(signal->Set());
+  xplat::PosixEventSignal signal(L"Custodex", xplat::FileDescriptor(), EMFILE);
+  EXPECT_EQ(signal.CreationError(), static_cast<xplat::ErrorCode>(EMFILE));
+  EXPECT_FALSE(signal.Set());
   testing_support::FakeClock clock;
-  EXPECT_FALSE(signal->Wait(30000));
+  EXPECT_FALSE(signal.Wait(30000));
   EXPECT_EQ(clock.TimedOutWaits(), std::vector<std::uint32_t>{30000});
 }
 #endif
