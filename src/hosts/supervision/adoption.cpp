@@ -22,6 +22,7 @@ bool Adoption::MayAdopt(const HostRecord& record) const {
 
 Adoption::Candidates Adoption::LookForHosts(const HostContainer& hosts) {
   Candidates candidates;
+  if (!enabled) return candidates;  // every application asks: no walk of the hosts when off
   for (const auto& [hostName, record] : hosts) {
     if (MayAdopt(record)) candidates.hosts.insert(hostName);
   }
