@@ -15,6 +15,10 @@
 //
 // For tests and demos: when QVHOST_EXIT_<host> is set to CODE or CODE@MS, the
 // host does nothing but exit with CODE at once, or after MS milliseconds.
+// QVHOST_CHILDREN_<host>=N[@MS|@never] makes the host start N workers first,
+// each its own image run as "--child <host process id> <MS|never>": a worker
+// ends MS milliseconds after its host has ended (at once without @), or
+// never. QVHOST_IGNORE_STOP_<host>=1 makes the host pass over stop requests.
 // For benchmarks: CUSTODEX_BENCH_STARTS gets its start stamp (start_stamp.h).
 
 #include <atomic>
@@ -25,6 +29,7 @@
 #include <pugixml.hpp>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "config/agent_config.h"
 #include "module/broker_binding.h"
@@ -92,6 +97,68 @@ std::optional<ExitControl> ParseExitControl(const std::wstring& text) {
   return control;
 }
 
+struct ChildControl {
+  std::uint32_t count = 0;
+  std::wstring linger = L"0";  // milliseconds, or "never"
+};
+
+// "N", "N@MS" or "N@never".
+std::optional<ChildControl> ParseChildControl(const std::wstring& text) {
+  ChildControl control;
+  const std::size_t at = text.find(L'@');
+  std::uint32_t lingerMs = 0;
+  if (!ParseUnsigned(text.substr(0, at), control.count)) return std::nullopt;
+  if (at == std::wstring::npos) return control;
+  control.linger = text.substr(at + 1);
+  if (control.linger != L"never" && !ParseUnsigned(control.linger, lingerMs)) return std::nullopt;
+  return control;
+}
+
+// The workers' handles are held until the host exits; the workers go on.
+std::vector<xplat::StartedProcess> StartChildren(const std::wstring& hostName) {
+  std::vector<xplat::StartedProcess> children;
+  const std::wstring variable = L"QVHOST_CHILDREN_" + hostName;
+  const std::wstring setting = xplat::ReadEnvironment(variable);
+  if (setting.empty()) return children;
+  const std::optional<ChildControl> control = ParseChildControl(setting);
+  if (!control) {
+    Say("%s=%s is neither N nor N@MS nor N@never", Utf8(variable).c_str(), Utf8(setting).c_str());
+    return children;
+  }
+  const std::wstring arguments = L"--child " + std::to_wstring(xplat::CurrentProcessId()) + L" " + control->linger;
+  for (std::uint32_t i = 0; i < control->count; ++i) {
+    xplat::StartedProcess child;
+    if (!xplat::StartProgram(xplat::ExecutablePath(), arguments, child)) {
+      Say("cannot start worker %u", i + 1);
+      continue;
+    }
+    Say("started worker %u (process %u)", i + 1, child.processId);
+    children.push_back(std::move(child));
+  }
+  return children;
+}
+
+// A worker: "--child PARENT MS|never".
+int RunChild(const std::vector<std::wstring>& arguments) {
+  std::uint32_t parent = 0;
+  std::uint32_t lingerMs = 0;
+  const bool never = arguments.size() == 4 && arguments[3] == L"never";
+  if (arguments.size() != 4 || !ParseUnsigned(arguments[2], parent) ||
+      (!never && !ParseUnsigned(arguments[3], lingerMs))) {
+    std::printf("usage: qvhost.exe --child PARENT MS|never\n");
+    return kUsageExitCode;
+  }
+  const xplat::ProcessHandle host = xplat::OpenProcessForWaiting(parent);
+  if (host) host.WaitForExit(xplat::kInfinite);
+  for (;;) {
+    if (!never) {
+      xplat::Sleep(lingerMs);
+      return 0;
+    }
+    xplat::Sleep(60 * 60 * 1000);
+  }
+}
+
 int ExitAsControlled(const std::wstring& variable, const std::wstring& setting) {
   const std::optional<ExitControl> control = ParseExitControl(setting);
   if (!control) {
@@ -141,13 +208,17 @@ std::optional<ModuleEntry> FindModuleEntry(const std::wstring& listPath, const s
   return std::nullopt;
 }
 
-// True when the agent asked the host to stop, false when the module ended first.
-bool WaitForStopRequest(const std::wstring& stopFile, const std::atomic<bool>& ended) {
+// True when the agent asked the host to stop, false when the module ended
+// first. A host that ignores stop requests says so once and goes on.
+bool WaitForStopRequest(const std::wstring& stopFile, const std::atomic<bool>& ended, bool ignoreStop) {
+  bool told = false;
   for (;;) {
     if (ended) return false;
     if (xplat::PathExists(stopFile)) {
       xplat::DeleteFile(stopFile);
-      return true;
+      if (!ignoreStop) return true;
+      if (!told) Say("stop requested; ignored, as QVHOST_IGNORE_STOP asks");
+      told = true;
     }
     xplat::Sleep(kStopPollMs);
   }
@@ -226,7 +297,8 @@ class HostProcess {
       result = execute();
       ended = true;
     });
-    if (WaitForStopRequest(stopFile, ended)) {
+    const bool ignoreStop = !xplat::ReadEnvironment(L"QVHOST_IGNORE_STOP_" + hostName).empty();
+    if (WaitForStopRequest(stopFile, ended, ignoreStop)) {
       Say("stop requested");
       if (!DeliverTerminate(ended)) {
         Say("the module cannot be told to stop (no event broker)");
@@ -249,13 +321,16 @@ class HostProcess {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::wstring> arguments = xplat::ProgramArguments(argc, argv);
+  if (arguments.size() > 1 && arguments[1] == L"--child") return RunChild(arguments);
   custodex_stamp_start(argc > 2 ? argv[2] : nullptr);
-  const std::optional<std::wstring> hostName = HostNameArgument(xplat::ProgramArguments(argc, argv));
+  const std::optional<std::wstring> hostName = HostNameArgument(arguments);
   if (!hostName) {
     std::printf("usage: qvhost.exe -m HOST\n");
     return kUsageExitCode;
   }
   linePrefix = "qvhost[" + Utf8(*hostName) + "]: ";
+  const std::vector<xplat::StartedProcess> children = StartChildren(*hostName);
   const std::wstring exitVariable = L"QVHOST_EXIT_" + *hostName;
   const std::wstring exitSetting = xplat::ReadEnvironment(exitVariable);
   if (!exitSetting.empty()) return ExitAsControlled(exitVariable, exitSetting);

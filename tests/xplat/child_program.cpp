@@ -6,6 +6,9 @@
 //   custodex-test-child ready FILE MS  creates FILE, then ends with 0 after MS
 //   custodex-test-child ready-as UID FILE MS
 //                                      the same as user UID (Linux, as root)
+//   custodex-test-child family N MS OWN
+//                                      starts N copies of itself as "sleep MS 0",
+//                                      then ends with 0 after OWN milliseconds
 // On Windows it takes its arguments as the C run-time splits them (wmain).
 
 #include <chrono>
@@ -25,11 +28,43 @@ std::string Utf8(const wchar_t* text) {
   bytes.resize(bytes.size() - 1);
   return bytes;
 }
+
+bool StartSleeper(const std::string& ms) {
+  wchar_t self[MAX_PATH];
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring line = L"\"" + std::wstring(self) + L"\" sleep " + std::wstring(ms.begin(), ms.end()) + L" 0";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    return false;
+  ::CloseHandle(info.hThread);
+  ::CloseHandle(info.hProcess);
+  return true;
+}
 #else
+#include <spawn.h>
 #include <unistd.h>
 
 std::string Utf8(const char* text) { return text; }
+
+bool StartSleeper(const std::string& ms) {
+  char self[4096] = {};
+  if (::readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return false;
+  std::string sleep = "sleep", code = "0", time = ms;
+  char* argv[] = {self, sleep.data(), time.data(), code.data(), nullptr};
+  pid_t pid = 0;
+  return ::posix_spawn(&pid, self, nullptr, nullptr, argv, environ) == 0;
+}
 #endif
+
+int Family(int count, const std::string& childMs, const std::string& ownMs) {
+  for (int i = 0; i < count; ++i) {
+    if (!StartSleeper(childMs)) return 103;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ownMs.c_str())));
+  return 0;
+}
 
 // The file is made first, and written once the child is as it will stay.
 template <typename Char>
@@ -57,6 +92,7 @@ int Run(int argc, Char** argv) {
     return Ready(argv[3], Utf8(argv[4]), static_cast<unsigned>(std::atoi(Utf8(argv[2]).c_str())));
   }
   if (command == "ready" && argc >= 4) return Ready(argv[2], Utf8(argv[3]));
+  if (command == "family" && argc >= 5) return Family(std::atoi(Utf8(argv[2]).c_str()), Utf8(argv[3]), Utf8(argv[4]));
   if (command == "args") {
     std::ofstream out(std::filesystem::path(argv[2]), std::ios::binary);
     for (int i = 0; i < argc; ++i) out << Utf8(argv[i]) << '\n';

@@ -12,6 +12,9 @@
 extern "C" {
 #include <sys/pidfd.h>
 }
+#include <fcntl.h>
+#include <linux/sched.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +31,7 @@ extern "C" {
 #include "xplat/posix/file_descriptor.h"
 #include "xplat/posix/poll_readable.h"
 #include "xplat/posix/process_handle_impl.h"
+#include "xplat/posix/spawn_placement.h"
 #include "xplat/process_wait.h"
 #include "xplat/text.h"
 
@@ -39,14 +43,19 @@ namespace {
 // whatever this process set up for itself, as a new Windows process would.
 class SpawnAttributes {
  public:
-  SpawnAttributes() {
+  explicit SpawnAttributes(bool leadsProcessGroup) {
     ::posix_spawnattr_init(&attributes);
     sigset_t signals;
     ::sigemptyset(&signals);
     ::posix_spawnattr_setsigmask(&attributes, &signals);
     ::sigfillset(&signals);
     ::posix_spawnattr_setsigdefault(&attributes, &signals);
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (leadsProcessGroup) {
+      ::posix_spawnattr_setpgroup(&attributes, 0);
+      flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    ::posix_spawnattr_setflags(&attributes, flags);
   }
   ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes); }
   SpawnAttributes(const SpawnAttributes&) = delete;
@@ -60,14 +69,66 @@ class SpawnAttributes {
 
 // posix_spawn reports a failed exec as its result, so a missing or
 // unrunnable image is a failure here, never a child that exits with 127.
-bool Spawn(const std::vector<std::string>& arguments, pid_t& pid) {
+std::vector<char*> ArgumentVector(const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  const SpawnAttributes attributes;
+  return argv;
+}
+
+bool Spawn(const std::vector<std::string>& arguments, bool leadsProcessGroup, pid_t& pid) {
+  std::vector<char*> argv = ArgumentVector(arguments);
+  const SpawnAttributes attributes(leadsProcessGroup);
   const int error = ::posix_spawn(&pid, argv[0], nullptr, attributes.Get(), argv.data(), environ);
   errno = error;
   return error == 0;
+}
+
+// The cloned child may only make async-signal-safe calls: everything it
+// needs is prepared before the clone.
+[[noreturn]] void ExecInChild(char* const* argv, int reportFd) {
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaultAction, nullptr);
+  ::execve(argv[0], argv, environ);
+  const int error = errno;
+  (void)!::write(reportFd, &error, sizeof error);
+  ::_exit(127);
+}
+
+// As posix_spawn, a failed exec is the start's failure: the child reports
+// its errno through a pipe that closes on a successful exec.
+bool CloneIntoControlGroup(const std::vector<std::string>& arguments, int controlGroup, pid_t& pid,
+                           FileDescriptor& pidfd) {
+  std::vector<char*> argv = ArgumentVector(arguments);
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return false;
+  FileDescriptor reader(report[0]);
+  FileDescriptor writer(report[1]);
+  int childPidFd = -1;
+  clone_args args{};
+  args.flags = CLONE_PIDFD | CLONE_INTO_CGROUP;
+  args.pidfd = reinterpret_cast<std::uint64_t>(&childPidFd);
+  args.exit_signal = SIGCHLD;
+  args.cgroup = static_cast<std::uint64_t>(controlGroup);
+  const long cloned = ::syscall(SYS_clone3, &args, sizeof args);
+  if (cloned < 0) return false;
+  if (cloned == 0) ExecInChild(argv.data(), writer.Get());
+  pid = static_cast<pid_t>(cloned);
+  pidfd = FileDescriptor(childPidFd);
+  writer.Close();
+  int error = 0;
+  ssize_t got;
+  while ((got = ::read(reader.Get(), &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  if (got == 0) return true;
+  ::waitpid(pid, nullptr, 0);
+  pidfd.Close();
+  errno = got == sizeof error ? error : EIO;
+  return false;
 }
 
 void KillAndReap(pid_t pid) {
@@ -183,11 +244,21 @@ WaitAllResult WaitForProcessGroup(const ProcessHandle* const* group, std::size_t
 }
 
 bool StartProgram(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
+  return StartPlacedProgram(image, arguments, SpawnPlacement(), started);
+}
+
+bool StartPlacedProgram(const std::wstring& image, const std::wstring& arguments, const SpawnPlacement& placement,
+                        StartedProcess& started) {
   std::vector<std::string> argv{ToUtf8(image)};
   for (const std::wstring& argument : SplitArguments(arguments)) argv.push_back(ToUtf8(argument));
   pid_t pid = 0;
-  if (!Spawn(argv, pid)) return false;
-  FileDescriptor pidfd(::pidfd_open(pid, 0));
+  FileDescriptor pidfd;
+  if (placement.controlGroup >= 0) {
+    if (!CloneIntoControlGroup(argv, placement.controlGroup, pid, pidfd)) return false;
+  } else {
+    if (!Spawn(argv, placement.leadsProcessGroup, pid)) return false;
+    pidfd = FileDescriptor(::pidfd_open(pid, 0));
+  }
   if (!pidfd) {
     KillAndReap(pid);
     return false;

@@ -1,37 +1,21 @@
 #include "xplat/process_list.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <climits>
 #include <map>
-#include <memory>
 #include <optional>
 #include <sstream>
 
+#include "xplat/posix/kernel_file.h"
 #include "xplat/posix/poll_readable.h"
 #include "xplat/posix/process_handle_impl.h"
-#include "xplat/posix/regular_file.h"
 #include "xplat/text.h"
 
 namespace xplat {
 namespace {
 
-constexpr std::size_t kMaxProcFileBytes = 64 * 1024;
 constexpr char kDeleted[] = " (deleted)";
-
-struct CloseDirectory {
-  void operator()(DIR* directory) const { ::closedir(directory); }
-};
-
-bool IsProcessId(const char* name) {
-  if (*name == '\0') return false;
-  for (; *name; ++name) {
-    if (*name < '0' || *name > '9') return false;
-  }
-  return true;
-}
 
 // The file the process runs; one replaced or deleted since it started is
 // still named by its path.
@@ -46,12 +30,8 @@ std::string ImageOf(const std::string& process) {
   return image;
 }
 
-// /proc files are not regular files: read as they are, to a limit.
 std::optional<std::string> ReadProcFile(const std::string& process, const char* name) {
-  const FileDescriptor fd(::open(("/proc/" + process + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
-  std::string bytes;
-  if (!fd || !ReadUpTo(fd.Get(), kMaxProcFileBytes, bytes)) return std::nullopt;
-  return bytes;
+  return ReadKernelFile("/proc/" + process + "/" + name);
 }
 
 // Whether the process's real and effective user ids are the caller's.
@@ -102,13 +82,11 @@ std::vector<RunningProgram> OwnProcessesRunning(const std::vector<std::wstring>&
   std::map<std::string, std::wstring> wanted;
   for (const std::wstring& image : images) wanted.emplace(ToUtf8(image), image);
   if (wanted.empty()) return found;
-  const std::unique_ptr<DIR, CloseDirectory> proc(::opendir("/proc"));
-  if (!proc) return found;
-  while (const dirent* entry = ::readdir(proc.get())) {
-    if (!IsProcessId(entry->d_name)) continue;
-    const auto image = wanted.find(ImageOf(entry->d_name));
+  for (const pid_t processId : ListProcesses()) {
+    const std::string process = std::to_string(processId);
+    const auto image = wanted.find(ImageOf(process));
     if (image == wanted.end()) continue;
-    std::optional<RunningProgram> program = Examine(entry->d_name, image->first);
+    std::optional<RunningProgram> program = Examine(process, image->first);
     if (!program) continue;
     program->image = image->second;
     found.push_back(std::move(*program));

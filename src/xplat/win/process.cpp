@@ -6,6 +6,7 @@
 
 #include "xplat/clock.h"
 #include "xplat/process_wait.h"
+#include "xplat/win/create_process.h"
 #include "xplat/win/handle.h"
 #include "xplat/win/process_handle_impl.h"
 
@@ -77,21 +78,30 @@ WaitAllResult WaitForProcessGroup(const ProcessHandle* const* group, std::size_t
   return failed ? WaitAllResult::Failed : WaitAllResult::TimedOut;
 }
 
-bool StartProgram(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
+bool CreateProgramProcess(const std::wstring& image, const std::wstring& arguments, DWORD creationFlags,
+                          PROCESS_INFORMATION& info) {
   // CreateProcessW may write into the command line it is given.
   const std::wstring commandLine = CommandLineOf(image, arguments);
   std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
   writable.push_back(L'\0');
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
-    return false;
-  }
+  info = PROCESS_INFORMATION{};
+  return ::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, creationFlags, nullptr, nullptr, &startup,
+                          &info) != FALSE;
+}
+
+void TakeStartedProcess(const PROCESS_INFORMATION& info, StartedProcess& started) {
   started.process = ProcessAccess::Wrap(info.hProcess);
   started.thread = ThreadHandle(info.hThread);
   started.processId = info.dwProcessId;
   started.threadId = info.dwThreadId;
+}
+
+bool StartProgram(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
+  PROCESS_INFORMATION info;
+  if (!CreateProgramProcess(image, arguments, 0, info)) return false;
+  TakeStartedProcess(info, started);
   return true;
 }
 
