@@ -1,5 +1,6 @@
 #include "service/module_status.h"
 
+#include <algorithm>
 #include <chrono>
 #include <pugixml.hpp>
 
@@ -28,6 +29,30 @@ void ModuleStatus::Deliver(std::string document) {
   delivered.notify_all();
 }
 
+namespace {
+
+// "4711 4712": one blank between ids.
+std::size_t CountOf(const std::string& processIds) {
+  return processIds.empty() ? 0 : 1 + static_cast<std::size_t>(std::count(processIds.begin(), processIds.end(), ' '));
+}
+
+// The hosts' process trees, when the module tracks them.
+void PrintTrees(const pugi::xml_node& root) {
+  if (!root.find_child([](const pugi::xml_node& host) { return !host.attribute(L"processes").empty(); })) return;
+  SayPlain("%-12s %5s %12s %12s %14s  %-24s  %s", "host", "procs", "cpu user ms", "cpu kern ms", "peak memory KB",
+           "processes", "left over");
+  for (const pugi::xml_node& host : root.children(L"host")) {
+    if (host.attribute(L"processes").empty()) continue;
+    auto text = [&](const wchar_t* name) { return xplat::ToUtf8(host.attribute(name).value()); };
+    const std::string processes = text(L"processes");
+    SayPlain("%-12s %5zu %12s %12s %14s  %-24s  %s", text(L"name").c_str(), CountOf(processes),
+             text(L"cpuUserMs").c_str(), text(L"cpuKernelMs").c_str(), text(L"peakMemoryKB").c_str(),
+             processes.c_str(), text(L"leftOver").c_str());
+  }
+}
+
+}  // namespace
+
 bool PrintModuleStatus(const std::string& document) {
   pugi::xml_document parsed;
   const pugi::xml_node root =
@@ -45,6 +70,7 @@ bool PrintModuleStatus(const std::string& document) {
              text(L"pid").c_str(), text(L"started").c_str(), text(L"ended").c_str(), text(L"exitCode").c_str(),
              text(L"restartsLastHour").c_str(), text(L"nextStart").c_str());
   }
+  PrintTrees(root);
   return true;
 }
 

@@ -20,6 +20,7 @@
 #include "hosts/supervision/adoption.h"
 #include "hosts/supervision/detached_hosts.h"
 #include "hosts/supervision/host_runs.h"
+#include "hosts/supervision/host_trees.h"
 #include "hosts/supervision/host_wait.h"
 #include "hosts/supervision/settings.h"
 #include "logging/logger.h"
@@ -75,6 +76,12 @@ class Custodex : public ZAVModule {
   // be named, or an unknown program folder (logged for `operation`).
   bool RemoveHostImage(const ProgramFolder& programFolder, const std::wstring& hostName, const wchar_t* operation);
   bool KeepsCopy(HostRecord& record, LogLevel level, const wchar_t* keptLine);
+  // The host's own process, or with the tree setting its whole tree.
+  bool WaitForHostToEnd(const HostRecord& record, std::uint32_t ms);
+  // With the stop setting: ends what of the host still runs, the processes
+  // of its records gone included, and says so.
+  void EndHostThatDidNotEnd(const std::wstring& hostName, HostRecord* record);
+  void EndHostsThatDidNotEnd();
   // Says why no program folder is known (a read that failed, with the
   // system's error, or a value missing or unsuitable) and what is omitted.
   void LogNoProgramFolder(const ProgramFolder& folder, const wchar_t* operation, const std::wstring& omitted);
@@ -105,6 +112,7 @@ class Custodex : public ZAVModule {
   HostRuns runs;
   DetachedHosts detached;
   Adoption adoption;
+  HostTrees trees;
   std::unique_ptr<HostWait> hostWait;  // with wake on host exit or the back-off
 };
 

@@ -1,10 +1,12 @@
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
 #include "hosts/custodex.h"
 #include "hosts/drain_budget.h"
 #include "hosts/host_files.h"
 #include "hosts/supervision/status_document.h"
+#include "xplat/clock.h"
 #include "xplat/file_system.h"
 
 namespace zav::custody {
@@ -12,6 +14,10 @@ namespace {
 
 constexpr std::uint32_t kStartupRequestMs = 30000;
 constexpr std::uint32_t kHostExitWaitMs = 20000;
+// A host ended from outside: its exit code (on Linux it dies of SIGKILL),
+// and how long its end may take before it is given up on.
+constexpr std::uint32_t kEndedExitCode = 1;
+constexpr std::uint32_t kEndedWaitMs = 5000;
 constexpr wchar_t kStatusRequest[] = L"ZAV.Service.QueryHostStatus";
 constexpr const wchar_t* kSubscribedEvents[] = {
     L"ZAV.Service.UpdatePolicy",
@@ -34,7 +40,8 @@ Custodex::Custodex()
       settings(SupervisionSettings::Read()),
       runs(settings.restartBackOff, settings.wakeOnHostExit || settings.restartBackOff),
       detached(*logger),
-      adoption(settings.adoptHosts, *logger) {
+      adoption(settings.adoptHosts, *logger),
+      trees(settings.trackHostTrees, *logger) {
   // Without a signal of its own the wait is the default one, which still lasts its time.
   if ((settings.wakeOnHostExit || settings.restartBackOff) && Signal().CreationError() == 0) {
     hostWait = std::make_unique<HostWait>(Signal(), settings, *logger);
@@ -46,10 +53,12 @@ Custodex::~Custodex() = default;
 void Custodex::Execute() {
   logger->LogMsg(log_level::kTrace, L"Enter Execute()");
   if (settings.Any()) {
+    auto onOff = [](bool on) { return on ? L"on" : L"off"; };
     logger->LogMsg(log_level::kNormal,
-                   L"Execute: wake on host exit %ws, restart back-off %ws, host status %ws, adoption %ws",
-                   settings.wakeOnHostExit ? L"on" : L"off", settings.restartBackOff ? L"on" : L"off",
-                   settings.hostStatus ? L"on" : L"off", settings.adoptHosts ? L"on" : L"off");
+                   L"Execute: wake on host exit %ws, restart back-off %ws, host status %ws, adoption %ws, "
+                   L"process trees %ws, ending hosts that do not end %ws",
+                   onOff(settings.wakeOnHostExit), onOff(settings.restartBackOff), onOff(settings.hostStatus),
+                   onOff(settings.adoptHosts), onOff(settings.trackHostTrees), onOff(settings.stopHostsThatDoNotEnd));
   }
   if (const xplat::ErrorCode error = Signal().CreationError()) {
     logger->LogSystemError(log_level::kError, error,
@@ -141,7 +150,9 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   const std::wstring imagePath = HostImagePath(programFolder.path, hostName);
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for process %ws to end", hostName.c_str());
   HostRecord& record = found->second;
-  record.processHandle.WaitForExit(kHostExitWaitMs);
+  if (!WaitForHostToEnd(record, kHostExitWaitMs) && settings.stopHostsThatDoNotEnd) {
+    EndHostThatDidNotEnd(hostName, &record);
+  }
   const bool copyDeleted =
       !KeepsCopy(record, log_level::kNormal, L"Execute: process %ws did not end; its copy is kept until it does") &&
       RemoveHostImage(programFolder, hostName, L"Execute");
@@ -162,7 +173,7 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
 // went. While one runs its copy stays, and `keptLine` says so.
 bool Custodex::KeepsCopy(HostRecord& record, LogLevel level, const wchar_t* keptLine) {
   const bool ownRuns = !record.processHandle.HasEnded();
-  if (!ownRuns && !detached.RunningProcessOf(record.hostName)) return false;
+  if (!ownRuns && !detached.RunningProcessOf(record.hostName) && !trees.Runs(record.hostName)) return false;
   logger->LogMsg(level, keptLine, record.hostName.c_str());
   if (ownRuns) detached.Detach(record);
   return true;
@@ -181,9 +192,11 @@ void Custodex::WindDownForUpgrade() {
   }
   for (const DetachedHost& host : detached.All()) processes.push_back(&host.processHandle);
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for all host processes to end");
-  if (xplat::WaitForAllProcesses(processes, kHostExitWaitMs) == xplat::WaitAllResult::TimedOut) {
-    logger->LogMsg(log_level::kDiagnostic, L"Execute: waiting for hosts to exit timed out.");
-  }
+  const std::uint64_t start = xplat::CurrentClock().NowMs();
+  bool ended = xplat::WaitForAllProcesses(processes, kHostExitWaitMs) != xplat::WaitAllResult::TimedOut;
+  if (trees.Enabled()) ended = trees.WaitUntilAllEnded(xplat::TimeLeftMs(start, kHostExitWaitMs)) && ended;
+  if (!ended) logger->LogMsg(log_level::kDiagnostic, L"Execute: waiting for hosts to exit timed out.");
+  if (!ended && settings.stopHostsThatDoNotEnd) EndHostsThatDidNotEnd();
   const ProgramFolder programFolder = AgentConfig::ReadExecutePath();
   for (auto next = hosts.begin(); next != hosts.end();) {
     const std::wstring hostName = next->first;
@@ -200,6 +213,44 @@ void Custodex::WindDownForUpgrade() {
   ReapDetachedProcesses();
 }
 
+// A host's own process first, then what is left of its tree.
+bool Custodex::WaitForHostToEnd(const HostRecord& record, std::uint32_t ms) {
+  const xplat::ProcessTree* tree = trees.Find(record.hostName);
+  if (!tree) return record.processHandle.WaitForExit(ms);
+  const std::uint64_t start = xplat::CurrentClock().NowMs();
+  if (!record.processHandle.HasEnded() && !record.processHandle.WaitForExit(ms)) return false;
+  return tree->WaitUntilEmpty(xplat::TimeLeftMs(start, ms));
+}
+
+void Custodex::EndHostsThatDidNotEnd() {
+  std::set<std::wstring> names;
+  for (const auto& [hostName, record] : hosts) names.insert(hostName);
+  for (const DetachedHost& host : detached.All()) names.insert(host.hostName);
+  for (const std::wstring& hostName : trees.Names()) names.insert(hostName);
+  for (const std::wstring& hostName : names) {
+    const auto record = hosts.find(hostName);
+    EndHostThatDidNotEnd(hostName, record == hosts.end() ? nullptr : &record->second);
+  }
+}
+
+void Custodex::EndHostThatDidNotEnd(const std::wstring& hostName, HostRecord* record) {
+  const xplat::ProcessTree* tree = trees.Find(hostName);
+  std::vector<std::uint32_t> running = tree ? tree->ProcessIds() : std::vector<std::uint32_t>();
+  if (record && !record->processHandle.HasEnded()) running.push_back(record->processId);
+  for (const std::uint32_t processId : detached.EndProcessesOf(hostName, kEndedExitCode, kEndedWaitMs))
+    running.push_back(processId);
+  std::sort(running.begin(), running.end());
+  running.erase(std::unique(running.begin(), running.end()), running.end());
+  if (running.empty()) return;
+  logger->LogMsg(log_level::kNormal, L"Execute: host %ws did not end in time; it is ended: processes %ws",
+                 hostName.c_str(), ProcessIdList(running).c_str());
+  if (tree) tree->Terminate(kEndedExitCode);
+  if (record) record->processHandle.Terminate(kEndedExitCode);
+  const bool ended = (!record || record->processHandle.HasEnded() || record->processHandle.WaitForExit(kEndedWaitMs)) &&
+                     (!tree || tree->WaitUntilEmpty(kEndedWaitMs));
+  if (!ended) logger->LogMsg(log_level::kError, L"Execute: host %ws still runs after it was ended", hostName.c_str());
+}
+
 bool Custodex::WaitForWork() {
   if (!hostWait) return WaitForEvents();
   const std::uint32_t longestMs = static_cast<std::uint32_t>(std::max(WaitTimeout(), 0));
@@ -214,7 +265,7 @@ void Custodex::AnswerHostStatus(const EventData& request) {
     logger->LogMsg(log_level::kError, L"Execute: host status request refused: it carries data");
     answer = RefusedStatusDocument(L"the request carries data");
   } else {
-    answer = HostStatusDocument(hosts, runs, request.Parameter);
+    answer = HostStatusDocument(hosts, runs, trees.Enabled() ? &trees : nullptr, request.Parameter);
   }
   unsigned char* const bytes = reinterpret_cast<unsigned char*>(answer.data());
   EventData record(L"ZAV.Service", L"HostStatus", request.Parameter);

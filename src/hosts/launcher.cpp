@@ -60,7 +60,9 @@ bool Custodex::CreateHostProcess(const std::wstring& hostName, const std::wstrin
     record->second.threadHandle.Close();
   }
   xplat::StartedProcess process;
-  if (!xplat::StartProgram(image, arguments, process)) {
+  const bool started = trees.Enabled() ? trees.Start(hostName, image, arguments, process)
+                                       : xplat::StartProgram(image, arguments, process);
+  if (!started) {
     logger->LogLastError(log_level::kError, L"StartProcess: %ws could not be started", image.c_str());
     return false;
   }

@@ -42,6 +42,7 @@ bool Custodex::CheckHost(HostRecord& record) {
                        record.hostName.c_str());
   record.started = 0;
   NoteEnded(record, exitCode);
+  trees.NoteHostEnded(record.hostName);
   ApplyHostPolicy();
   return false;
 }
@@ -71,11 +72,14 @@ void Custodex::NoteEnded(const HostRecord& record, std::optional<std::uint32_t> 
                  exitCode ? std::to_wstring(*exitCode).c_str() : L"unknown", end.delayMs);
 }
 
+// A copy goes once nothing of its host runs: neither a detached process nor,
+// with the tree setting, a process of its tree.
 std::vector<std::wstring> Custodex::ReapDetachedProcesses() {
   std::vector<std::wstring> ended = detached.ReapEnded();
+  for (std::wstring& hostName : trees.DropEnded(hosts)) ended.push_back(std::move(hostName));
   ProgramFolder programFolder;
   for (const std::wstring& hostName : ended) {
-    if (hosts.count(hostName) != 0) continue;
+    if (hosts.count(hostName) != 0 || detached.RunningProcessOf(hostName) || trees.Runs(hostName)) continue;
     if (programFolder.path.empty()) programFolder = AgentConfig::ReadExecutePath();
     RemoveHostImage(programFolder, hostName, L"CheckThatHostIsStillRunning");
   }

@@ -52,6 +52,12 @@ std::uint64_t WallClockMs() {
   return static_cast<std::uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
 }
 
+std::uint32_t TimeLeftMs(std::uint64_t startMs, std::uint32_t ms) {
+  if (ms == kInfinite) return kInfinite;
+  const std::uint64_t spent = CurrentClock().NowMs() - startMs;
+  return spent >= ms ? 0 : static_cast<std::uint32_t>(ms - spent);
+}
+
 Clock& CurrentClock() { return *current.load(std::memory_order_acquire); }
 
 Clock* InstallClock(Clock* clock) {

@@ -28,6 +28,9 @@ Clock* InstallClock(Clock* clock);
 
 inline void Sleep(std::uint32_t ms) { CurrentClock().Sleep(ms); }
 
+// What is left of a budget of ms (kInfinite: all of it) begun at startMs.
+std::uint32_t TimeLeftMs(std::uint64_t startMs, std::uint32_t ms);
+
 // Milliseconds since 1970, UTC: for what people read, never for waits.
 std::uint64_t WallClockMs();
 

@@ -68,12 +68,6 @@ void SkipBlanks(const std::wstring& line, std::size_t& at) {
   while (at < line.size() && IsBlank(line[at])) ++at;
 }
 
-std::uint32_t TimeLeft(std::uint64_t start, std::uint32_t ms) {
-  if (ms == kInfinite) return kInfinite;
-  const std::uint64_t spent = CurrentClock().NowMs() - start;
-  return spent >= ms ? 0 : static_cast<std::uint32_t>(ms - spent);
-}
-
 }  // namespace
 
 std::uint64_t NextProcessSerial() {
@@ -112,7 +106,7 @@ WaitAllResult WaitForAllProcesses(const std::vector<const ProcessHandle*>& proce
   const std::uint64_t start = CurrentClock().NowMs();
   for (std::size_t first = 0; first < running.size(); first += kProcessWaitGroupSize) {
     const std::size_t count = std::min(kProcessWaitGroupSize, running.size() - first);
-    const WaitAllResult result = WaitForProcessGroup(running.data() + first, count, TimeLeft(start, ms));
+    const WaitAllResult result = WaitForProcessGroup(running.data() + first, count, TimeLeftMs(start, ms));
     if (result != WaitAllResult::AllEnded) return result;
   }
   return WaitAllResult::AllEnded;

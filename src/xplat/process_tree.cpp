@@ -7,8 +7,7 @@ namespace xplat {
 // What a member starts while the wait runs is found by the next look, which
 // comes once every member seen before has ended.
 bool ProcessTree::WaitUntilEmpty(std::uint32_t ms) const {
-  Clock& clock = CurrentClock();
-  const std::uint64_t start = clock.NowMs();
+  const std::uint64_t start = CurrentClock().NowMs();
   for (;;) {
     std::vector<ProcessHandle> members;
     for (const std::uint32_t processId : ProcessIds()) {
@@ -17,9 +16,7 @@ bool ProcessTree::WaitUntilEmpty(std::uint32_t ms) const {
     if (members.empty()) return true;
     std::vector<const ProcessHandle*> waited;
     for (const ProcessHandle& member : members) waited.push_back(&member);
-    const std::uint64_t spent = clock.NowMs() - start;
-    const std::uint32_t left = ms == kInfinite ? ms : spent >= ms ? 0 : static_cast<std::uint32_t>(ms - spent);
-    if (WaitForAllProcesses(waited, left) != WaitAllResult::AllEnded) return IsEmpty();
+    if (WaitForAllProcesses(waited, TimeLeftMs(start, ms)) != WaitAllResult::AllEnded) return IsEmpty();
   }
 }
 

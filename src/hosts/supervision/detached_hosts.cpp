@@ -19,6 +19,18 @@ std::optional<std::uint32_t> DetachedHosts::RunningProcessOf(const std::wstring&
   return std::nullopt;
 }
 
+std::vector<std::uint32_t> DetachedHosts::EndProcessesOf(const std::wstring& hostName, std::uint32_t exitCode,
+                                                         std::uint32_t waitMs) {
+  std::vector<std::uint32_t> ended;
+  for (const DetachedHost& host : hosts) {
+    if (host.hostName != hostName || host.processHandle.HasEnded()) continue;
+    host.processHandle.Terminate(exitCode);
+    host.processHandle.WaitForExit(waitMs);
+    ended.push_back(host.processId);
+  }
+  return ended;
+}
+
 std::vector<std::wstring> DetachedHosts::ReapEnded() {
   std::vector<std::wstring> ended;
   for (auto host = hosts.begin(); host != hosts.end();) {

@@ -24,6 +24,8 @@ SupervisionSettings SupervisionSettings::Read() {
   settings.restartBackOff = IsOn(key, L"RestartBackOff");
   settings.hostStatus = IsOn(key, L"HostStatus");
   settings.adoptHosts = IsOn(key, L"AdoptHosts");
+  settings.trackHostTrees = IsOn(key, L"TrackHostTrees");
+  settings.stopHostsThatDoNotEnd = IsOn(key, L"StopHostsThatDoNotEnd");
   return settings;
 }
 

@@ -8,12 +8,17 @@
 namespace zav::custody {
 
 struct SupervisionSettings {
-  bool wakeOnHostExit = false;  // "WakeOnHostExit": a host's end wakes the loop at once
-  bool restartBackOff = false;  // "RestartBackOff": hosts that keep ending at once are started less often
-  bool hostStatus = false;      // "HostStatus": host status is answered over the broker
-  bool adoptHosts = false;      // "AdoptHosts": hosts left running by an earlier service are taken over
+  bool wakeOnHostExit = false;         // "WakeOnHostExit": a host's end wakes the loop at once
+  bool restartBackOff = false;         // "RestartBackOff": hosts that keep ending at once are started less often
+  bool hostStatus = false;             // "HostStatus": host status is answered over the broker
+  bool adoptHosts = false;             // "AdoptHosts": hosts left running by an earlier service are taken over
+  bool trackHostTrees = false;         // "TrackHostTrees": every process a host starts belongs to the host
+  bool stopHostsThatDoNotEnd = false;  // "StopHostsThatDoNotEnd": a host still running after a removal's
+                                       // or the upgrade's wait is ended
 
-  bool Any() const { return wakeOnHostExit || restartBackOff || hostStatus || adoptHosts; }
+  bool Any() const {
+    return wakeOnHostExit || restartBackOff || hostStatus || adoptHosts || trackHostTrees || stopHostsThatDoNotEnd;
+  }
   static SupervisionSettings Read();
 };
 

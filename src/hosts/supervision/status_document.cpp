@@ -79,6 +79,17 @@ void DescribeRun(pugi::xml_node host, const HostRun& run, const HostRuns& runs, 
   }
 }
 
+void DescribeTree(pugi::xml_node host, const xplat::ProcessTree& tree, const std::vector<std::uint32_t>& leftOver) {
+  host.append_attribute(L"processes") = ProcessIdList(tree.ProcessIds()).c_str();
+  if (!leftOver.empty()) host.append_attribute(L"leftOver") = ProcessIdList(leftOver).c_str();
+  xplat::ProcessTreeUsage usage;
+  if (!tree.ReadUsage(usage)) return;
+  host.append_attribute(L"cpuUserMs") = std::to_wstring(usage.userMs).c_str();
+  host.append_attribute(L"cpuKernelMs") = std::to_wstring(usage.kernelMs).c_str();
+  if (usage.peakMemoryKnown)
+    host.append_attribute(L"peakMemoryKB") = std::to_wstring(usage.peakMemoryBytes / 1024).c_str();
+}
+
 std::string Serialised(const pugi::xml_document& document) {
   std::ostringstream out;
   document.save(out, L"  ", pugi::format_default | pugi::format_no_declaration, pugi::encoding_utf8);
@@ -87,7 +98,8 @@ std::string Serialised(const pugi::xml_document& document) {
 
 }  // namespace
 
-std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs, const std::wstring& hostName) {
+std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs, const HostTrees* trees,
+                               const std::wstring& hostName) {
   pugi::xml_document document;
   pugi::xml_node root = document.append_child(L"qvhosts");
   for (const auto& [name, record] : hosts) {
@@ -98,6 +110,8 @@ std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs,
     host.append_attribute(L"name") = ShownName(name).c_str();
     host.append_attribute(L"state") = StateOf(record, run, backingOff);
     if (run && run->HasStarted()) DescribeRun(host, *run, runs, backingOff);
+    const xplat::ProcessTree* tree = trees ? trees->Find(name) : nullptr;
+    if (tree) DescribeTree(host, *tree, trees->LeftOver(name));
   }
   return Serialised(document);
 }

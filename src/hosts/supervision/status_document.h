@@ -12,6 +12,12 @@
 //           exitCode="3" restartsLastHour="5" nextStart="..."/>
 //   </qvhosts>
 //
+// With the tree setting, a host that has a process tree also shows
+//   processes="4711 4713 4714" leftOver="4713" cpuUserMs="120" cpuKernelMs="30" peakMemoryKB="8240"
+// its tree's processes running now, those of them that outlived an earlier
+// run of the host, and the tree's accounting (peakMemoryKB only where the
+// system tells it).
+//
 // state is "running", "ended", "backing-off" or "not-started"; attributes
 // without a value are left out, and exitCode is "unknown" for an ended host
 // whose code cannot be read. A request that carries data is refused: the
@@ -21,11 +27,14 @@
 
 #include "hosts/host_record.h"
 #include "hosts/supervision/host_runs.h"
+#include "hosts/supervision/host_trees.h"
 
 namespace zav::custody {
 
-// The status of the host named, or of every host for an empty name.
-std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs, const std::wstring& hostName);
+// The status of the host named, or of every host for an empty name; the
+// trees' figures when trees are given.
+std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs, const HostTrees* trees,
+                               const std::wstring& hostName);
 std::string RefusedStatusDocument(const wchar_t* reason);
 
 }  // namespace zav::custody

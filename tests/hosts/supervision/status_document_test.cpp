@@ -59,7 +59,7 @@ TEST(StatusDocumentTest, EveryNameGivesWellFormedXmlAndReadsBackAsShown) {
   for (const auto& [name, shown] : names) {
     zav::custody::HostContainer hosts;
     hosts[name].hostName = name;
-    const std::string answer = zav::custody::HostStatusDocument(hosts, runs, L"");
+    const std::string answer = zav::custody::HostStatusDocument(hosts, runs, nullptr, L"");
     EXPECT_TRUE(HasOnlyXmlCharacters(answer)) << answer;
     pugi::xml_document document;
     ASSERT_TRUE(document.load_buffer(answer.data(), answer.size(), pugi::parse_default, pugi::encoding_utf8));
@@ -77,7 +77,7 @@ TEST(StatusDocumentTest, EndedHostsShowTheirExitCodeOrUnknown) {
     runs.Started(name, 4711, false);
     runs.Ended(name, code);
   }
-  const std::string answer = zav::custody::HostStatusDocument(hosts, runs, L"");
+  const std::string answer = zav::custody::HostStatusDocument(hosts, runs, nullptr, L"");
   pugi::xml_document document;
   ASSERT_TRUE(document.load_buffer(answer.data(), answer.size()));
   const pugi::xml_node root = document.child(L"qvhosts");
