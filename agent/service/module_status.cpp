@@ -45,9 +45,9 @@ void PrintTrees(const pugi::xml_node& root) {
     if (host.attribute(L"processes").empty()) continue;
     auto text = [&](const wchar_t* name) { return xplat::ToUtf8(host.attribute(name).value()); };
     const std::string processes = text(L"processes");
-    SayPlain("%-12s %5zu %12s %12s %14s  %-24s  %s", text(L"name").c_str(), CountOf(processes),
-             text(L"cpuUserMs").c_str(), text(L"cpuKernelMs").c_str(), text(L"peakMemoryKB").c_str(),
-             processes.c_str(), text(L"leftOver").c_str());
+    SayPlain("%-12s %5s %12s %12s %14s  %-24s  %s", text(L"name").c_str(), std::to_string(CountOf(processes)).c_str(),
+             text(L"cpuUserMs").c_str(), text(L"cpuKernelMs").c_str(), text(L"peakMemoryKB").c_str(), processes.c_str(),
+             text(L"leftOver").c_str());
   }
 }
 

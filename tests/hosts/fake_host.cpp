@@ -2,13 +2,33 @@
 // "<image> -m <host>", it records its arguments, one per line, in
 // "<image>.args", then lives as "<image>.life" says ("<ms> <exit code>",
 // default "30000 0") unless "<image>.stop" appears first (exit code 0).
+// With "<image>.workers" ("<count> <ms>") it first starts that many workers,
+// itself run as "--worker <ms>", each living ms whatever its host does.
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
 
+#include "support/start_self.h"
+
+namespace {
+
+void StartWorkers(const std::filesystem::path& image) {
+  int count = 0;
+  std::string ms;
+  std::ifstream(image.string() + ".workers") >> count >> ms;
+  for (int i = 0; i < count; ++i) StartSelf({"--worker", ms});
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--worker") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::stol(argv[2])));
+    return 0;
+  }
   const std::filesystem::path image = std::filesystem::absolute(argv[0]);
   {
     // Written aside and renamed, so a reader never sees half of it.
@@ -19,6 +39,7 @@ int main(int argc, char** argv) {
     }
     std::filesystem::rename(part, image.string() + ".args");
   }
+  StartWorkers(image);
   long lifeMs = 30000;
   int exitCode = 0;
   std::ifstream(image.string() + ".life") >> lifeMs >> exitCode;

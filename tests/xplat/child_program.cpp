@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "support/start_self.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 
@@ -29,38 +31,16 @@ std::string Utf8(const wchar_t* text) {
   return bytes;
 }
 
-bool StartSleeper(const std::string& ms) {
-  wchar_t self[MAX_PATH];
-  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring line = L"\"" + std::wstring(self) + L"\" sleep " + std::wstring(ms.begin(), ms.end()) + L" 0";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-    return false;
-  ::CloseHandle(info.hThread);
-  ::CloseHandle(info.hProcess);
-  return true;
-}
 #else
-#include <spawn.h>
 #include <unistd.h>
 
 std::string Utf8(const char* text) { return text; }
 
-bool StartSleeper(const std::string& ms) {
-  char self[4096] = {};
-  if (::readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return false;
-  std::string sleep = "sleep", code = "0", time = ms;
-  char* argv[] = {self, sleep.data(), time.data(), code.data(), nullptr};
-  pid_t pid = 0;
-  return ::posix_spawn(&pid, self, nullptr, nullptr, argv, environ) == 0;
-}
 #endif
 
 int Family(int count, const std::string& childMs, const std::string& ownMs) {
   for (int i = 0; i < count; ++i) {
-    if (!StartSleeper(childMs)) return 103;
+    if (!StartSelf({"sleep", childMs, "0"})) return 103;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ownMs.c_str())));
   return 0;

@@ -1,0 +1,133 @@
+// Hosts whose processes start workers, with the tree setting on: what waits
+// for a host waits for its whole tree, what outlives a host is reported,
+// and with the stop setting what outlives a wait is ended.
+
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+
+#include "hosts/module_loop.h"
+#include "xplat/process_list.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::Eventually;
+using testing_support::InOrder;
+using testing_support::kHostExitWaitMs;
+using testing_support::kWakeUpMs;
+using testing_support::LogCursor;
+
+class ProcessTreesTest : public testing_support::ModuleLoopTest {
+ protected:
+  ~ProcessTreesTest() override {
+    for (const std::wstring& name : named) EndWorkers(name);
+  }
+
+  // The host's fake host starts `count` workers that live 30 real seconds.
+  void GiveWorkers(const std::wstring& name, int count) {
+    named.push_back(name);
+    testing_support::WriteFile(ImageOf(name).string() + ".workers", std::to_string(count) + " 30000");
+  }
+  // Every process that runs the host's copy, its workers included.
+  std::vector<xplat::RunningProgram> Running(const std::wstring& name) {
+    return xplat::OwnProcessesRunning({ImageOf(name).wstring()});
+  }
+  void EndWorkers(const std::wstring& name) {
+    for (const xplat::RunningProgram& left : Running(name)) {
+      xplat::TerminateProcessById(left.processId, 1);  // the handle found carries no right to end it
+      left.process.WaitForExit(60000);
+    }
+  }
+  void AwaitWorkers(const std::wstring& name, std::size_t count) {
+    ASSERT_TRUE(Eventually([&] { return Running(name).size() == count; }));
+  }
+
+  std::vector<std::wstring> named;
+};
+
+TEST_F(ProcessTreesTest, RemovalWaitsForTheWorkersOfAHostThatHasEnded) {
+  Enable({L"TrackHostTrees"});
+  SetLife(L"Tree", 0, 0);
+  GiveWorkers(L"Tree", 2);
+  Start();
+  ApplyPolicy({L"Tree"});
+  AwaitEnd(L"Tree");
+  AwaitWorkers(L"Tree", 2);
+  LogCursor log;
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", L"Tree"));
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark)) << "the host has ended, its workers have not";
+  EXPECT_TRUE(fs::exists(ImageOf(L"Tree")));
+  EndWorkers(L"Tree");
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark)) << "their end ends the wait";
+  EXPECT_TRUE(clock.EndedWaits().empty());
+  EXPECT_EQ(log.Count(L"Execute: host " + ImageOf(L"Tree").wstring() + L" removed"), 1u);
+  EXPECT_FALSE(fs::exists(ImageOf(L"Tree")));
+}
+
+TEST_F(ProcessTreesTest, UpgradeWaitsForTheWorkersOfEveryHost) {
+  Enable({L"TrackHostTrees"});
+  SetLife(L"Tree", 0, 0);
+  GiveWorkers(L"Tree", 1);
+  Start();
+  ApplyPolicy({L"Tree"});
+  AwaitEnd(L"Tree");
+  AwaitWorkers(L"Tree", 1);
+  LogCursor log;
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark));
+  clock.Advance(kHostExitWaitMs);
+  ASSERT_TRUE(Eventually([&] { return ended.load(); }));
+  EXPECT_EQ(log.Count(L"Execute: host Tree still runs; its copy is kept"), 1u);
+}
+
+TEST_F(ProcessTreesTest, StopSettingEndsTheWholeTreeAfterTheRemovalsWait) {
+  Enable({L"TrackHostTrees", L"StopHostsThatDoNotEnd"});
+  GiveWorkers(L"Stubborn", 2);
+  Start();
+  ApplyPolicy({L"Stubborn"});
+  AwaitWorkers(L"Stubborn", 3);
+  const std::uint32_t host = ProcessOf(L"Stubborn");
+  LogCursor log;
+  RemoveRunningHost(L"Stubborn");
+  const std::wstring prefix = L"Execute: host Stubborn did not end in time; it is ended: processes ";
+  const std::vector<std::wstring> lines = log.Lines();
+  const auto ended =
+      std::find_if(lines.begin(), lines.end(), [&](const std::wstring& line) { return line.rfind(prefix, 0) == 0; });
+  ASSERT_NE(ended, lines.end());
+  const std::wstring processes = ended->substr(prefix.size());
+  EXPECT_EQ(std::count(processes.begin(), processes.end(), L' '), 2) << "the host and its two workers";
+  EXPECT_NE(processes.find(std::to_wstring(host)), std::wstring::npos);
+  EXPECT_TRUE(Running(L"Stubborn").empty());
+  EXPECT_TRUE(module->DetachedProcesses().empty()) << "nothing stays passed over";
+  EXPECT_EQ(log.Count(L"Execute: host " + ImageOf(L"Stubborn").wstring() + L" removed"), 1u);
+}
+
+TEST_F(ProcessTreesTest, WorkersThatOutliveTheirHostAreReportedAndShown) {
+  Enable({L"TrackHostTrees", L"HostStatus"});
+  SetLife(L"Leaky", 0, 0);
+  GiveWorkers(L"Leaky", 2);
+  Start();
+  ApplyPolicy({L"Leaky"});
+  AwaitEnd(L"Leaky");
+  AwaitWorkers(L"Leaky", 2);
+  const std::uint32_t first = ProcessOf(L"Leaky");
+  LogCursor log;
+  IdleWakeUp();
+  EXPECT_EQ(log.Count(L"CheckThatHostIsStillRunning: Leaky has ended; processes it started run on: "), 1u);
+  EXPECT_NE(ProcessOf(L"Leaky"), first) << "started again as without the setting";
+  service.Drain();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.QueryHostStatus"));
+  ASSERT_TRUE(service.AwaitRecord(L"ZAV.Service.HostStatus"));
+  pugi::xml_document status;
+  ASSERT_TRUE(status.load_buffer(service.lastData.data(), service.lastData.size()));
+  const pugi::xml_node leaky = status.child(L"qvhosts").child(L"host");
+  const std::wstring leftOver = leaky.attribute(L"leftOver").value();
+  EXPECT_EQ(std::count(leftOver.begin(), leftOver.end(), L' '), 1) << "two workers left over";
+  EXPECT_NE(std::wstring(leaky.attribute(L"processes").value()).find(leftOver), std::wstring::npos);
+  EXPECT_FALSE(leaky.attribute(L"cpuUserMs").empty());
+}
+
+}  // namespace
