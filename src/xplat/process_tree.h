@@ -57,7 +57,8 @@ class ProcessTree {
   // True when every process of the tree, including those started while it
   // waits, has ended within ms; the wait goes through the clock seam.
   bool WaitUntilEmpty(std::uint32_t ms) const;
-  // Ends every process of the tree from outside with the given exit code.
+  // Ends every process of the tree from outside with the given exit code
+  // (on Linux they die of SIGKILL).
   bool Terminate(std::uint32_t exitCode) const;
   // CPU time and peak memory: the job's or the control group's accounting,
   // which counts ended processes too; of a process group, the figures of

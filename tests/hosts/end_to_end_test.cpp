@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "config/agent_keys.h"
 #include "hosts/host_test_support.h"
 #include "module/broker_binding.h"
 #include "qvhost/host_files.h"
@@ -22,6 +23,7 @@
 #include "xplat/file_system.h"
 #include "xplat/process.h"
 #include "xplat/process_list.h"
+#include "xplat/registry.h"
 #include "xplat/text.h"
 
 namespace {
@@ -276,6 +278,27 @@ TEST_F(EndToEndTest, UpgradeWaitsForEveryHostDeletesTheCopiesAndStops) {
   EXPECT_EQ(upgrade.Count(L"Execute: host "), names.size());
   EXPECT_EQ(upgrade.Count(L"Delete: removed "), names.size()) << "the refused name never was a host";
   for (const std::wstring& name : names) EXPECT_FALSE(std::filesystem::exists(HostImage(name)));
+}
+
+// qvhost's own switches: a host that passes over its stop request and whose
+// workers never end is ended whole once the removal's wait runs out.
+TEST_F(EndToEndTest, StubbornHostIsEndedWithItsWorkersAfterTheRemovalsWait) {
+  xplat::RegistryKey settings = xplat::RegistryKey::Create(agent_keys::kCustodex);
+  for (const wchar_t* name : {L"TrackHostTrees", L"StopHostsThatDoNotEnd"})
+    settings.Set(name, xplat::RegistryValue{xplat::kRegDword, {1, 0, 0, 0}});
+  const std::wstring host = Host(L"S");
+  xplat::WriteEnvironment(L"QVHOST_CHILDREN_" + host, L"2@never");
+  xplat::WriteEnvironment(L"QVHOST_IGNORE_STOP_" + host, L"1");
+  StartModule();
+  ApplyPolicy({host});
+  ASSERT_TRUE(Eventually([&] { return xplat::OwnProcessesRunning({HostImage(host).wstring()}).size() == 3; }));
+  LogCursor log;
+  AskToStop(host);
+  ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", host));
+  ASSERT_TRUE(Eventually([&] { return log.Count(L"Execute: host " + HostImage(host).wstring() + L" removed") == 1; }));
+  EXPECT_EQ(log.Count(L"Execute: host " + host + L" did not end in time; it is ended: processes "), 1u);
+  EXPECT_TRUE(xplat::OwnProcessesRunning({HostImage(host).wstring()}).empty());
+  EXPECT_FALSE(std::filesystem::exists(HostImage(host)));
 }
 
 TEST_F(EndToEndTest, RefusedRegistrationEndsTheLoopWithoutAskingForThePolicy) {

@@ -20,7 +20,9 @@ using testing_support::LogCursor;
 
 class ProcessTreesTest : public testing_support::ModuleLoopTest {
  protected:
+  // The loop first: a host it starts again would start workers again.
   ~ProcessTreesTest() override {
+    Stop();
     for (const std::wstring& name : named) EndWorkers(name);
   }
 

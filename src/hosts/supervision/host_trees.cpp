@@ -18,8 +18,10 @@ bool HostTrees::Start(const std::wstring& hostName, const std::wstring& image, c
   if (found == trees.end()) {
     xplat::ProcessTree tree = xplat::ProcessTree::Create(hostName);
     if (!tree) {
-      logger.LogLastError(log_level::kError, L"StartProcess: no process tree can be made for %ws; it runs untracked",
-                          hostName.c_str());
+      if (untracked.insert(hostName).second) {
+        logger.LogLastError(log_level::kError, L"StartProcess: no process tree can be made for %ws; it runs untracked",
+                            hostName.c_str());
+      }
       return xplat::StartProgram(image, arguments, started);
     }
     found = trees.emplace(hostName, Tree{std::move(tree), {}}).first;

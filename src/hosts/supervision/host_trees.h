@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,7 @@ class HostTrees {
   bool enabled;
   CLogger& logger;
   std::map<std::wstring, Tree> trees;
+  std::set<std::wstring> untracked;  // hosts no tree could be made for, said once
 };
 
 }  // namespace zav::custody

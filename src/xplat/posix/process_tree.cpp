@@ -3,6 +3,7 @@
 
 #include "xplat/process_tree.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -88,6 +90,29 @@ struct TreesPlace {
   std::string relative;  // the trees' folder beneath the mount
 };
 
+// What services that are gone left beneath the group: trees whose hosts
+// outlived their service, empty now. A folder that still holds a process
+// cannot be removed, and is not.
+void RemoveEmptyTreesOfEndedServices(const std::string& ownFolder) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(ownFolder.c_str()), ::closedir);
+  if (!folder) return;
+  const std::string prefix = "custodex-";
+  while (const dirent* entry = ::readdir(folder.get())) {
+    const std::string name = entry->d_name;
+    if (name.rfind(prefix, 0) != 0 || name.size() == prefix.size()) continue;
+    if (name.find_first_not_of("0123456789", prefix.size()) != std::string::npos) continue;
+    const std::string service = name.substr(prefix.size());
+    if (::access(("/proc/" + service).c_str(), F_OK) == 0) continue;  // still running, or its id reused
+    const std::string trees = ownFolder + "/" + name;
+    if (const std::unique_ptr<DIR, int (*)(DIR*)> inner(::opendir(trees.c_str()), ::closedir); inner) {
+      while (const dirent* tree = ::readdir(inner.get())) {
+        if (std::string(tree->d_name).rfind("qvhost-", 0) == 0) ::rmdir((trees + "/" + tree->d_name).c_str());
+      }
+    }
+    ::rmdir(trees.c_str());
+  }
+}
+
 std::optional<TreesPlace> FindTreesPlace() {
   const std::optional<std::string> mount = ControlGroupMount();
   const std::optional<std::string> groups = ReadKernelFile("/proc/self/cgroup");
@@ -100,7 +125,9 @@ std::optional<TreesPlace> FindTreesPlace() {
   const std::optional<std::string> members = ReadKernelFile(*mount + own + "/cgroup.procs");
   std::istringstream ids(members ? *members : std::string());
   for (pid_t id = 0; ids >> id;) {
-    if (id == ::getpid()) return TreesPlace{*mount, own + "/custodex-" + std::to_string(::getpid())};
+    if (id != ::getpid()) continue;
+    RemoveEmptyTreesOfEndedServices(*mount + own);
+    return TreesPlace{*mount, own + "/custodex-" + std::to_string(::getpid())};
   }
   return std::nullopt;
 }
@@ -220,12 +247,18 @@ ProcessHandle ProcessTree::OpenMember(std::uint32_t processId) const {
   return impl->Holds(static_cast<pid_t>(processId)) ? std::move(member) : ProcessHandle();
 }
 
+// A group or a control group is ended in one step, so that no worker can
+// start another meanwhile; one by one only where cgroup.kill is missing.
 bool ProcessTree::Terminate(std::uint32_t) const {
-  if (impl->kind == ProcessTreeKind::ControlGroup && WriteKernelFile(impl->folder + "/cgroup.kill", "1")) return true;
-  bool all = true;
-  for (const std::uint32_t processId : ProcessIds()) {
-    all = (TerminateProcessById(processId, 0) || errno == ESRCH) && all;
+  const std::vector<std::uint32_t> members = ProcessIds();  // also forgets the groups found empty
+  if (impl->kind == ProcessTreeKind::ProcessGroup) {
+    bool all = true;
+    for (const pid_t group : impl->groups) all = (::kill(-group, SIGKILL) == 0 || errno == ESRCH) && all;
+    return all;
   }
+  if (WriteKernelFile(impl->folder + "/cgroup.kill", "1")) return true;
+  bool all = true;
+  for (const std::uint32_t processId : members) all = (TerminateProcessById(processId, 0) || errno == ESRCH) && all;
   return all;
 }
 
