@@ -35,33 +35,25 @@
 #include <unistd.h>
 #endif
 
-#include "config/agent_config.h"
-#include "config/agent_keys.h"
 #include "hosts/custodex.h"
-#include "module/broker_binding.h"
+#include "module_machine.h"
 #include "start_stamp.h"
 #include "xplat/clock.h"
-#include "xplat/dynamic_library.h"
 #include "xplat/environment.h"
-#include "xplat/event_signal.h"
 #include "xplat/file_system.h"
 #include "xplat/process.h"
-#include "xplat/registry.h"
 #include "xplat/text.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using module_bench::HostNames;
+using module_bench::Machine;
+using module_bench::ModuleRun;
 
 constexpr double kMedianTargetRatio = 1.2;  // of the floor's median
 constexpr double kCpuTargetPercent = 1;
-
-#if defined(_WIN32)
-constexpr wchar_t kExe[] = L".exe";
-#else
-constexpr wchar_t kExe[] = L"";
-#endif
 
 struct Options {
   std::string mode;
@@ -72,8 +64,6 @@ struct Options {
   int seconds = 600;
   int withoutBackOffSeconds = 60;
 };
-
-fs::path Bin() { return fs::path(xplat::ExecutablePath()).parent_path(); }
 
 double CpuSeconds() {
 #if defined(_WIN32)
@@ -90,64 +80,6 @@ double CpuSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 #endif
 }
-
-// The machine: a registry store and data folder of its own on Linux (the
-// prefix's registry under Wine), a program folder with the host image, the
-// libraries hosts load, and the log at level 200.
-class Machine {
- public:
-  explicit Machine(const std::string& image)
-      : folder(fs::temp_directory_path() /
-               ("custodex-supervision-bench-" + std::to_string(xplat::CurrentProcessId()))) {
-    fs::create_directories(folder / "program");
-#if !defined(_WIN32)
-    xplat::WriteEnvironment(L"CUSTODEX_MACHINE_ROOT", (folder / "machine").wstring());
-    xplat::WriteEnvironment(L"CUSTODEX_REGISTRY_ROOT", (folder / "registry").wstring());
-#endif
-    xplat::WriteEnvironment(L"TALLYX_LOG_FILE", (folder / "agent.log").wstring());
-    xplat::WriteEnvironment(L"TALLYX_LEVEL", L"200");
-    xplat::WriteEnvironment(L"CUSTODEX_BENCH_STARTS", Stamps().wstring());
-    xplat::WriteEnvironment(L"ZAVSAMPLE_HEARTBEAT_MS", L"3600000");
-    const std::wstring source = image == "qvhost" ? L"qvhost.exe" : std::wstring(L"custodex-bench-host") + kExe;
-    fs::copy_file(Bin() / source, Program() / "qvhost.exe");
-    for (const wchar_t* library : {L"Hubrelle", L"tallyx", L"ZAVSample"})
-      fs::copy_file(Bin() / xplat::LibraryFileName(library), Program() / xplat::LibraryFileName(library));
-    xplat::RegistryKey::DeleteTree(agent_keys::kAgent);
-    xplat::RegistryKey::Create(agent_keys::kAgent).Set(L"Path", xplat::StringValue(Bin().wstring()));
-    xplat::RegistryKey::Create(agent_keys::kConfig);
-  }
-  ~Machine() {
-    xplat::RegistryKey::DeleteTree(agent_keys::kAgent);
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
-  }
-
-  fs::path Program() const { return folder / "program"; }
-  fs::path Stamps() const { return folder / "starts.txt"; }
-
-  void Settings(bool wakeOnHostExit, bool backOff) const {
-    xplat::RegistryKey key = xplat::RegistryKey::Create(agent_keys::kCustodex);
-    key.Set(L"WakeOnHostExit",
-            xplat::RegistryValue{xplat::kRegDword, {wakeOnHostExit ? std::uint8_t{1} : std::uint8_t{0}, 0, 0, 0}});
-    key.Set(L"RestartBackOff",
-            xplat::RegistryValue{xplat::kRegDword, {backOff ? std::uint8_t{1} : std::uint8_t{0}, 0, 0, 0}});
-  }
-  void ModuleList(const std::vector<std::wstring>& hosts) const {
-    std::ostringstream xml;
-    xml << "<configuration><zavmodules>";
-    for (const std::wstring& host : hosts) {
-      xml << "<module host=\"" << xplat::ToUtf8(host) << "\" name=\"ZAVSample\" version=\"1\" file=\""
-          << xplat::ToUtf8(xplat::LibraryFileName(L"ZAVSample")) << "\" hash=\"h\"/>";
-    }
-    xml << "</zavmodules></configuration>";
-    const fs::path list = fs::path(zav::custody::LocateConfigFile());
-    fs::create_directories(list.parent_path());
-    std::ofstream(list, std::ios::binary) << xml.str();
-  }
-
- private:
-  fs::path folder;
-};
 
 // The hosts' start stamps: host -> (pid, ns) of its newest process.
 class Stamps {
@@ -225,51 +157,9 @@ class Stamps {
   std::map<std::string, std::size_t> starts;
 };
 
-// The module's loop on a thread of its own, with the service's side of the
-// broker answering its policy request; the hosts are its records, started
-// by a policy event without data.
-class ModuleRun {
- public:
-  ModuleRun(const Machine& machine, const std::vector<std::wstring>& hosts)
-      : signal(xplat::CreateEventSignal(L"BenchService")) {
-    broker.Queue()->Register(L"ZAV.Service.RequestPolicy", *signal);
-    module = std::make_unique<zav::custody::Custodex>();
-    xplat::RegistryKey::Create(agent_keys::kConfig)
-        .Set(L"ZAVExecutePath", xplat::StringValue(machine.Program().wstring()));
-    for (const std::wstring& host : hosts) {
-      zav::custody::HostRecord record;
-      record.hostName = host;
-      record.moduleName = L"ZAVSample";
-      record.fileName = L"NotLoaded.dll";
-      module->Add(record);
-    }
-    thread = std::thread([this] { module->Execute(); });
-    signal->Wait(10000);
-    EventData policy(L"ZAV.Service", L"ApplyHostPolicy", L"");
-    broker.Post(policy);
-  }
-  ~ModuleRun() {
-    broker.Send(L"ZAV.Service.TerminateThread", 0, nullptr, EventCode::Default, L"Bench");
-    thread.join();
-    for (auto& [name, record] : module->Hosts()) {
-      record.processHandle.Terminate(1);
-      record.processHandle.WaitForExit(10000);
-    }
-    module.reset();
-    broker.Queue()->Unregister(L"ZAV.Service.RequestPolicy", *signal);
-  }
-
- private:
-  BrokerBinding broker;
-  std::unique_ptr<xplat::EventSignal> signal;
-  std::unique_ptr<zav::custody::Custodex> module;
-  std::thread thread;
-};
-
-std::vector<std::wstring> HostNames(int count) {
-  std::vector<std::wstring> names;
-  for (int i = 0; i < count; ++i) names.push_back(L"Bench" + std::to_wstring(100 + i));
-  return names;
+void Settings(const Machine& machine, bool wakeOnHostExit, bool backOff) {
+  machine.Setting(L"WakeOnHostExit", wakeOnHostExit);
+  machine.Setting(L"RestartBackOff", backOff);
 }
 
 struct Figures {
@@ -332,7 +222,7 @@ struct RestartFigures {
 // withFloor: both restart among the same running copies, at the same time.
 RestartFigures MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills, int hostCount, bool withFloor) {
   const std::vector<std::wstring> names = HostNames(hostCount);
-  machine.Settings(wakeOnHostExit, false);
+  Settings(machine, wakeOnHostExit, false);
   machine.ModuleList(names);
   Stamps stamps(machine.Stamps());
   std::vector<double> latencies;
@@ -377,7 +267,7 @@ RestartFigures MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills,
 }
 
 int Restart(const Options& options) {
-  Machine machine(options.image);
+  Machine machine("custodex-supervision-bench", options.image);
   std::printf("restart after an external kill: %d hosts, %s as qvhost.exe (copied per restart), logging at 200\n",
               options.hosts, options.image == "qvhost" ? "the qvhost.exe stand-in" : "the idle host");
   const RestartFigures fast = MeasureRestarts(machine, true, options.kills, options.hosts, true);
@@ -412,7 +302,7 @@ struct CrashLoopFigures {
 // this process uses over the period, and the host's starts a second.
 CrashLoopFigures MeasureCrashLoop(Machine& machine, bool backOff, int seconds) {
   const std::vector<std::wstring> names{L"Crashy"};
-  machine.Settings(true, backOff);
+  Settings(machine, true, backOff);
   machine.ModuleList(names);
   xplat::WriteEnvironment(L"CUSTODEX_BENCH_CRASH", L"Crashy");
   Stamps stamps(machine.Stamps());
@@ -426,7 +316,7 @@ CrashLoopFigures MeasureCrashLoop(Machine& machine, bool backOff, int seconds) {
 }
 
 int CrashLoop(const Options& options) {
-  Machine machine("idle");
+  Machine machine("custodex-supervision-bench", "idle");
   std::printf("a host that ends at once every time, wake on host exit on: CPU of the service process\n");
   const CrashLoopFigures withBackOff = MeasureCrashLoop(machine, true, options.seconds);
   bool met = withBackOff.cpuPercent <= kCpuTargetPercent;

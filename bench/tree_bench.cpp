@@ -1,0 +1,378 @@
+// What process trees (TrackHostTrees) cost and what they wait for. A portable
+// program (Linux, and Windows under Wine), not a Google Benchmark one:
+//
+//   custodex-tree-bench start [--hosts 64] [--rounds 20]
+//   custodex-tree-bench drain [--hosts 64] [--children 3] [--linger-ms 300] [--exit-ms 3000]
+//   custodex-tree-bench drain-stop [--hosts 64] [--children 3] [--divisor 20]
+//
+// start: one ApplyHostPolicy that starts every host (the idle host as
+// qvhost.exe), timed in a module made with trees off and in one made with
+// them on, in rounds that alternate which goes first. Between rounds, outside
+// the time, the hosts are ended, nothing of them may be left, and the copies
+// go. A tree is made at a host's first start and kept for its later ones:
+// the first round, the only one that makes trees, is also shown on its own.
+// drain: the upgrade's wait, with trees on and then off, over qvhost.exe
+// stand-ins that end by themselves --exit-ms after their start, each with
+// workers that end --linger-ms after their host. The upgrade event goes out
+// once every host and worker runs; the drain lasts until Execute returns,
+// when those still running are counted. The last host started ends last:
+// the drain is about --exit-ms less the time its start was before the
+// event, and with trees on --linger-ms more.
+// drain-stop: hosts that pass over stop requests and workers that never end,
+// with trees and StopHostsThatDoNotEnd on: the time from the moment the
+// upgrade's wait ran out to the moment every process of the trees had ended.
+// The wait has run out when the module's line "waiting for hosts to exit
+// timed out." is in the log (written and flushed as the wait ends, read here
+// every millisecond); everything has ended when one wait on all those
+// processes, each opened before the upgrade, returns. --divisor sets
+// CUSTODEX_TIME_DIVISOR for this process only, so the 20-s wait lasts
+// 20/divisor s; the module's other bounded waits, such as the 5 s it gives a
+// tree it ends, are as many times shorter. The hosts run at normal speed.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hosts/custodex.h"
+#include "module_machine.h"
+#include "xplat/clock.h"
+#include "xplat/environment.h"
+#include "xplat/file_system.h"
+#include "xplat/process.h"
+#include "xplat/process_list.h"
+#include "xplat/process_tree.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using module_bench::AwaitUntil;
+using module_bench::Clock;
+using module_bench::Figures;
+using module_bench::HostNames;
+using module_bench::LogWatch;
+using module_bench::Machine;
+using module_bench::ModuleRun;
+using module_bench::QuietOutput;
+using module_bench::Running;
+using module_bench::Sweep;
+using Programs = std::vector<xplat::RunningProgram>;
+
+constexpr double kStartTargetRatio = 1.1;
+constexpr int kRepeatsAllowed = 3;
+constexpr double kEndTargetMs = 100;
+constexpr std::uint32_t kUpgradeWaitMs = 20000;  // the module's
+constexpr char kWaitRanOut[] = "waiting for hosts to exit timed out.";
+constexpr wchar_t kUpgradeEvent[] = L"ZAV.Upgrade.Custodex";
+
+struct Options {
+  std::string mode;
+  int hosts = 64;
+  int rounds = 20;
+  int children = 3;
+  int lingerMs = 300;
+  int exitMs = 3000;
+  int divisor = 20;
+};
+
+double Ms(Clock::duration elapsed) { return std::chrono::duration<double, std::milli>(elapsed).count(); }
+
+const char* TreeKind() {
+  const xplat::ProcessTree probe = xplat::ProcessTree::Create(L"kind-probe");
+  if (!probe) return "none can be made";
+  const xplat::ProcessTreeKind kind = probe.Kind();
+  return kind == xplat::ProcessTreeKind::JobObject      ? "job objects"
+         : kind == xplat::ProcessTreeKind::ControlGroup ? "control groups"
+                                                        : "process groups";
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// A module made with trees on or off, its hosts, and its timed starts.
+struct StartSubject {
+  const char* trees;  // "on" or "off"
+  std::unique_ptr<zav::custody::Custodex> module;
+  std::vector<std::wstring> copies;
+  std::vector<double> ms;
+};
+
+StartSubject MakeSubject(const Machine& machine, bool trees, const std::vector<std::wstring>& names) {
+  machine.Setting(L"TrackHostTrees", trees);
+  StartSubject subject{trees ? "on" : "off", std::make_unique<zav::custody::Custodex>(), machine.Copies(names), {}};
+  for (const std::wstring& name : names) {
+    zav::custody::HostRecord record;
+    record.hostName = name;
+    record.moduleName = L"ZAVSample";
+    record.fileName = L"NotLoaded.dll";
+    subject.module->Add(record);
+  }
+  return subject;
+}
+
+// Ends the hosts, reaps them and makes their records startable again: how
+// many processes run from their copies are left.
+std::size_t EndHosts(StartSubject& subject) {
+  std::uint32_t exitCode = 0;
+  for (auto& [name, record] : subject.module->Hosts()) record.processHandle.Terminate(1);
+  for (auto& [name, record] : subject.module->Hosts()) {
+    record.processHandle.WaitForExit(10000);
+    record.processHandle.GetExitCode(exitCode);
+    record.started = 0;
+  }
+  std::size_t left = 0;
+  AwaitUntil([&] { return (left = Running(subject.copies).size()) == 0; }, 10s);
+  for (const std::wstring& copy : subject.copies) xplat::DeleteFile(copy);
+  return left;
+}
+
+enum class StartResult { Done, HostNotStarted, ProcessesLeft };
+
+StartResult TimeStart(StartSubject& subject) {
+  const auto start = Clock::now();
+  const bool started = subject.module->ApplyHostPolicy() == 0;
+  subject.ms.push_back(Ms(Clock::now() - start));
+  if (const std::size_t left = EndHosts(subject)) {
+    std::fprintf(stderr, "process trees %s: %zu processes were left after the end\n", subject.trees, left);
+    return StartResult::ProcessesLeft;
+  }
+  if (!started) std::fprintf(stderr, "process trees %s: a host did not start\n", subject.trees);
+  return started ? StartResult::Done : StartResult::HostNotStarted;
+}
+
+// Both in turns, alternating which goes first. Under Wine a start fails now
+// and then, alike with trees and without: such a round is run again, a few
+// times at most.
+bool TimeRounds(StartSubject& plain, StartSubject& tree, int rounds, int& repeated) {
+  for (int round = 0; round < rounds; ++round) {
+    StartSubject& first = round % 2 == 0 ? plain : tree;
+    StartSubject& second = round % 2 == 0 ? tree : plain;
+    StartResult result = TimeStart(first);
+    if (result == StartResult::Done) result = TimeStart(second);
+    if (result == StartResult::Done) continue;
+    if (result == StartResult::ProcessesLeft || ++repeated > kRepeatsAllowed) return false;
+    plain.ms.resize(static_cast<std::size_t>(round));
+    tree.ms.resize(static_cast<std::size_t>(round));
+    --round;
+  }
+  return true;
+}
+
+int Start(const Options& options) {
+  Machine machine("custodex-tree-bench", "idle");
+  machine.ModuleList({});  // read when a module is constructed
+  const char* kind = TreeKind();
+  StartSubject plain = MakeSubject(machine, false, HostNames(options.hosts, L"Plain"));
+  StartSubject tree = MakeSubject(machine, true, HostNames(options.hosts, L"Tree"));
+  machine.UseProgramFolder();
+  Sweep plainSweep(plain.copies);
+  Sweep treeSweep(tree.copies);
+  int repeated = 0;
+  if (!TimeRounds(plain, tree, options.rounds, repeated)) return 1;
+  const double ratio = Median(tree.ms) / Median(plain.ms);
+  std::fprintf(Figures(),
+               "start of %d hosts by one ApplyHostPolicy, the idle host as qvhost.exe; %d rounds; trees here: %s\n",
+               options.hosts, options.rounds, kind);
+  std::fprintf(Figures(), "  process trees off: median %8.2f ms  (first round %8.2f ms)\n", Median(plain.ms),
+               plain.ms[0]);
+  std::fprintf(Figures(), "  process trees on:  median %8.2f ms  (first round, trees made: %8.2f ms)\n",
+               Median(tree.ms), tree.ms[0]);
+  if (repeated > 0) std::fprintf(Figures(), "  rounds run again after a host did not start: %d\n", repeated);
+  std::fprintf(Figures(), "  tree/plain of the medians: %.3f\n", ratio);
+  std::fprintf(Figures(), "target: at most %.1f (%s)\n", kStartTargetRatio,
+               ratio <= kStartTargetRatio ? "met" : "missed");
+  return 0;
+}
+
+// What the hosts inherit: their workers, and how they end (empty: never by
+// themselves, running the sample module).
+void HostEnvironment(const std::vector<std::wstring>& names, const std::wstring& children, const std::wstring& exit,
+                     bool ignoreStop) {
+  for (const std::wstring& name : names) {
+    xplat::WriteEnvironment(L"QVHOST_CHILDREN_" + name, children);
+    xplat::WriteEnvironment(L"QVHOST_EXIT_" + name, exit);
+    xplat::WriteEnvironment(L"QVHOST_IGNORE_STOP_" + name, ignoreStop ? L"1" : L"");
+  }
+}
+
+std::size_t StillRunning(const Programs& programs) {
+  return static_cast<std::size_t>(std::count_if(programs.begin(), programs.end(),
+                                                [](const xplat::RunningProgram& p) { return !p.process.HasEnded(); }));
+}
+
+struct DrainFigures {
+  bool measured = false;
+  std::size_t atUpgrade = 0;
+  double drainMs = 0;
+  std::size_t atReturn = 0;  // of those running at the upgrade
+};
+
+DrainFigures MeasureDrain(const Machine& machine, bool trees, const Options& options) {
+  const std::vector<std::wstring> names = HostNames(options.hosts, trees ? L"Tree" : L"Plain");
+  const std::vector<std::wstring> copies = machine.Copies(names);
+  const std::size_t expected = names.size() * static_cast<std::size_t>(options.children + 1);
+  HostEnvironment(names, std::to_wstring(options.children) + L"@" + std::to_wstring(options.lingerMs),
+                  L"0@" + std::to_wstring(options.exitMs), false);
+  machine.Setting(L"TrackHostTrees", trees);
+  machine.ModuleList(names);
+  DrainFigures figures;
+  Programs atUpgrade;
+  Clock::time_point returnedAt;
+  Sweep sweep(copies);
+  ModuleRun run(machine, names, [&] {
+    returnedAt = Clock::now();
+    figures.atReturn = StillRunning(atUpgrade);
+  });
+  const auto allRun = [&] { return (atUpgrade = Running(copies)).size() == expected; };
+  if (!AwaitUntil(allRun, std::chrono::milliseconds(options.exitMs))) {
+    std::fprintf(stderr,
+                 "only %zu of %zu processes ran at once before the first hosts ended: starts are slow here (under "
+                 "Wine, for one); raise --exit-ms\n",
+                 atUpgrade.size(), expected);
+    return figures;
+  }
+  figures.atUpgrade = atUpgrade.size();
+  const auto posted = Clock::now();
+  if (!run.Send(kUpgradeEvent) || !AwaitUntil([&] { return run.Returned(); }, 120s, 1ms)) {
+    std::fprintf(stderr, "the module did not return from the upgrade\n");
+    return figures;
+  }
+  figures.drainMs = Ms(returnedAt - posted);
+  figures.measured = true;
+  return figures;
+}
+
+void PrintDrain(const char* label, const DrainFigures& figures) {
+  std::fprintf(Figures(),
+               "  process trees %-4s %zu running at the upgrade; drain %8.1f ms; %zu of them running when Execute "
+               "returned%s\n",
+               label, figures.atUpgrade, figures.drainMs, figures.atReturn,
+               figures.atReturn == 0 ? (" (all " + std::to_string(figures.atUpgrade) + " waited for)").c_str() : "");
+}
+
+int Drain(const Options& options) {
+  Machine machine("custodex-tree-bench", "qvhost");
+  std::fprintf(Figures(),
+               "upgrade drain: %d hosts (qvhost.exe) ending %d ms after their start, %d workers each ending %d ms "
+               "after their host; trees here: %s\n",
+               options.hosts, options.exitMs, options.children, options.lingerMs, TreeKind());
+  const DrainFigures on = MeasureDrain(machine, true, options);
+  if (!on.measured) return 1;
+  PrintDrain("on:", on);
+  const DrainFigures off = MeasureDrain(machine, false, options);
+  if (!off.measured) return 1;
+  PrintDrain("off:", off);
+  return 0;
+}
+
+bool AllEnded(const Programs& programs) {
+  std::vector<const xplat::ProcessHandle*> handles;
+  for (const xplat::RunningProgram& program : programs) handles.push_back(&program.process);
+  return xplat::WaitForAllProcesses(handles, 100) == xplat::WaitAllResult::AllEnded;
+}
+
+// The divisor is read at the clock's first use: this process keeps it,
+// while the hosts, which inherit the environment, run at normal speed.
+void DivideThisProcessTime(int divisor) {
+  xplat::WriteEnvironment(L"CUSTODEX_TIME_DIVISOR", std::to_wstring(divisor));
+  xplat::CurrentClock().NowMs();
+  xplat::WriteEnvironment(L"CUSTODEX_TIME_DIVISOR", L"");
+}
+
+int DrainStop(const Options& options) {
+  DivideThisProcessTime(options.divisor);
+  Machine machine("custodex-tree-bench", "qvhost");
+  xplat::WriteEnvironment(L"TALLYX_LEVEL", L"190");  // the wait's end is a diagnostic line
+  const std::vector<std::wstring> names = HostNames(options.hosts, L"Stuck");
+  const std::vector<std::wstring> copies = machine.Copies(names);
+  const std::size_t expected = names.size() * static_cast<std::size_t>(options.children + 1);
+  HostEnvironment(names, std::to_wstring(options.children) + L"@never", L"", true);
+  machine.Setting(L"TrackHostTrees", true);
+  machine.Setting(L"StopHostsThatDoNotEnd", true);
+  machine.ModuleList(names);
+  std::fprintf(Figures(),
+               "upgrade drain, hosts that do not end: %d hosts passing over stop requests, %d workers each that "
+               "never end; trees and StopHostsThatDoNotEnd on; trees here: %s\n",
+               options.hosts, options.children, TreeKind());
+  std::fprintf(Figures(),
+               "  CUSTODEX_TIME_DIVISOR=%d in this process: the 20-s wait lasts %d ms, and the module's other "
+               "bounded waits are as many times shorter\n",
+               options.divisor, static_cast<int>(kUpgradeWaitMs) / options.divisor);
+  Programs atUpgrade;
+  Sweep sweep(copies);
+  ModuleRun run(machine, names);
+  if (!AwaitUntil([&] { return (atUpgrade = Running(copies)).size() == expected; }, 60s)) {
+    std::fprintf(stderr, "only %zu of %zu processes ran\n", atUpgrade.size(), expected);
+    return 1;
+  }
+  LogWatch log(machine.Log());
+  const auto posted = Clock::now();
+  if (!run.Send(kUpgradeEvent) || !AwaitUntil([&] { return log.Saw(kWaitRanOut); }, 120s, 1ms)) {
+    std::fprintf(stderr, "the module's wait did not run out\n");
+    return 1;
+  }
+  const auto ranOut = Clock::now();
+  if (!AwaitUntil([&] { return AllEnded(atUpgrade); }, 60s, 0ms)) {
+    std::fprintf(stderr, "%zu processes were not ended\n", StillRunning(atUpgrade));
+    return 1;
+  }
+  const double endedMs = Ms(Clock::now() - ranOut);
+  AwaitUntil([&] { return run.Returned(); }, 60s, 1ms);
+  std::fprintf(Figures(),
+               "  %zu running at the upgrade; the wait ran out %.0f ms after the upgrade event; Execute returned "
+               "after %.0f ms\n",
+               atUpgrade.size(), Ms(ranOut - posted), Ms(Clock::now() - posted));
+  std::fprintf(Figures(), "  ended within %.1f ms after the wait ran out (target %.0f ms: %s)\n", endedMs, kEndTargetMs,
+               endedMs <= kEndTargetMs ? "met" : "missed");
+  return 0;
+}
+
+bool Parse(int argc, char** argv, Options& options) {
+  if (argc < 2 || argc % 2 != 0) return false;
+  options.mode = argv[1];
+  const std::map<std::string, int*> numbers{{"--hosts", &options.hosts},       {"--rounds", &options.rounds},
+                                            {"--children", &options.children}, {"--linger-ms", &options.lingerMs},
+                                            {"--exit-ms", &options.exitMs},    {"--divisor", &options.divisor}};
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const auto number = numbers.find(argv[i]);
+    if (number == numbers.end()) return false;
+    *number->second = std::stoi(argv[i + 1]);
+  }
+  return options.hosts > 0 && options.rounds > 0 && options.children >= 0 && options.divisor > 0 &&
+         (options.mode == "start" || options.mode == "drain" || options.mode == "drain-stop");
+}
+
+int Run(const Options& options) {
+  const QuietOutput quiet(fs::temp_directory_path() /
+                          ("custodex-tree-bench-" + std::to_string(xplat::CurrentProcessId()) + ".out"));
+  if (options.mode == "start") return Start(options);
+  return options.mode == "drain" ? Drain(options) : DrainStop(options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  try {
+    if (!Parse(argc, argv, options)) {
+      std::fprintf(stderr,
+                   "usage: custodex-tree-bench start [--hosts N] [--rounds N]\n"
+                   "       custodex-tree-bench drain [--hosts N] [--children N] [--linger-ms MS] [--exit-ms MS]\n"
+                   "       custodex-tree-bench drain-stop [--hosts N] [--children N] [--divisor N]\n");
+      return 2;
+    }
+    return Run(options);
+  } catch (const std::exception& error) {  // after the destructors have ended every process
+    std::fprintf(stderr, "custodex-tree-bench: %s\n", error.what());
+    return 1;
+  }
+}
