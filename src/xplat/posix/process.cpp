@@ -12,9 +12,6 @@
 extern "C" {
 #include <sys/pidfd.h>
 }
-#include <fcntl.h>
-#include <linux/sched.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +25,7 @@ extern "C" {
 #include <vector>
 
 #include "xplat/clock.h"
+#include "xplat/posix/clone_into_cgroup.h"
 #include "xplat/posix/file_descriptor.h"
 #include "xplat/posix/poll_readable.h"
 #include "xplat/posix/process_handle_impl.h"
@@ -82,53 +80,6 @@ bool Spawn(const std::vector<std::string>& arguments, bool leadsProcessGroup, pi
   const int error = ::posix_spawn(&pid, argv[0], nullptr, attributes.Get(), argv.data(), environ);
   errno = error;
   return error == 0;
-}
-
-// The cloned child may only make async-signal-safe calls: everything it
-// needs is prepared before the clone.
-[[noreturn]] void ExecInChild(char* const* argv, int reportFd) {
-  sigset_t none;
-  ::sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  struct sigaction defaultAction {};
-  defaultAction.sa_handler = SIG_DFL;
-  for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaultAction, nullptr);
-  ::execve(argv[0], argv, environ);
-  const int error = errno;
-  (void)!::write(reportFd, &error, sizeof error);
-  ::_exit(127);
-}
-
-// As posix_spawn, a failed exec is the start's failure: the child reports
-// its errno through a pipe that closes on a successful exec.
-bool CloneIntoControlGroup(const std::vector<std::string>& arguments, int controlGroup, pid_t& pid,
-                           FileDescriptor& pidfd) {
-  std::vector<char*> argv = ArgumentVector(arguments);
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return false;
-  FileDescriptor reader(report[0]);
-  FileDescriptor writer(report[1]);
-  int childPidFd = -1;
-  clone_args args{};
-  args.flags = CLONE_PIDFD | CLONE_INTO_CGROUP;
-  args.pidfd = reinterpret_cast<std::uint64_t>(&childPidFd);
-  args.exit_signal = SIGCHLD;
-  args.cgroup = static_cast<std::uint64_t>(controlGroup);
-  const long cloned = ::syscall(SYS_clone3, &args, sizeof args);
-  if (cloned < 0) return false;
-  if (cloned == 0) ExecInChild(argv.data(), writer.Get());
-  pid = static_cast<pid_t>(cloned);
-  pidfd = FileDescriptor(childPidFd);
-  writer.Close();
-  int error = 0;
-  ssize_t got;
-  while ((got = ::read(reader.Get(), &error, sizeof error)) < 0 && errno == EINTR) {
-  }
-  if (got == 0) return true;
-  ::waitpid(pid, nullptr, 0);
-  pidfd.Close();
-  errno = got == sizeof error ? error : EIO;
-  return false;
 }
 
 void KillAndReap(pid_t pid) {
@@ -254,7 +205,7 @@ bool StartPlacedProgram(const std::wstring& image, const std::wstring& arguments
   pid_t pid = 0;
   FileDescriptor pidfd;
   if (placement.controlGroup >= 0) {
-    if (!CloneIntoControlGroup(argv, placement.controlGroup, pid, pidfd)) return false;
+    if (!CloneIntoControlGroup(ArgumentVector(argv).data(), placement.controlGroup, pid, pidfd)) return false;
   } else {
     if (!Spawn(argv, placement.leadsProcessGroup, pid)) return false;
     pidfd = FileDescriptor(::pidfd_open(pid, 0));

@@ -15,6 +15,7 @@
 #include <optional>
 #include <sstream>
 
+#include "xplat/posix/clone_into_cgroup.h"
 #include "xplat/posix/file_descriptor.h"
 #include "xplat/posix/kernel_file.h"
 #include "xplat/posix/poll_readable.h"
@@ -202,7 +203,7 @@ ProcessTree ProcessTree::Create(const std::wstring& name, bool processGroup) {
   ProcessTree tree;
   const std::string leaf = ToUtf8(name);
   const std::optional<TreesPlace>& place = Place();
-  if (!processGroup && place && !leaf.empty() && leaf.find('/') == std::string::npos) {
+  if (!processGroup && CanCloneIntoControlGroup() && place && !leaf.empty() && leaf.find('/') == std::string::npos) {
     const std::string relative = place->relative + "/qvhost-" + leaf;
     const std::string folder = place->mount + relative;
     FileDescriptor opened;
