@@ -237,8 +237,7 @@ void Custodex::EndHostThatDidNotEnd(const std::wstring& hostName, HostRecord* re
   const xplat::ProcessTree* tree = trees.Find(hostName);
   std::vector<std::uint32_t> running = tree ? tree->ProcessIds() : std::vector<std::uint32_t>();
   if (record && !record->processHandle.HasEnded()) running.push_back(record->processId);
-  for (const std::uint32_t processId : detached.EndProcessesOf(hostName, kEndedExitCode, kEndedWaitMs))
-    running.push_back(processId);
+  for (const std::uint32_t processId : detached.RunningProcessesOf(hostName)) running.push_back(processId);
   std::sort(running.begin(), running.end());
   running.erase(std::unique(running.begin(), running.end()), running.end());
   if (running.empty()) return;
@@ -246,7 +245,9 @@ void Custodex::EndHostThatDidNotEnd(const std::wstring& hostName, HostRecord* re
                  hostName.c_str(), ProcessIdList(running).c_str());
   if (tree) tree->Terminate(kEndedExitCode);
   if (record) record->processHandle.Terminate(kEndedExitCode);
-  const bool ended = (!record || record->processHandle.HasEnded() || record->processHandle.WaitForExit(kEndedWaitMs)) &&
+  const bool detachedEnded = detached.EndProcessesOf(hostName, kEndedExitCode, kEndedWaitMs);
+  const bool ended = detachedEnded &&
+                     (!record || record->processHandle.HasEnded() || record->processHandle.WaitForExit(kEndedWaitMs)) &&
                      (!tree || tree->WaitUntilEmpty(kEndedWaitMs));
   if (!ended) logger->LogMsg(log_level::kError, L"Execute: host %ws still runs after it was ended", hostName.c_str());
 }

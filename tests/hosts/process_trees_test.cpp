@@ -44,18 +44,22 @@ class ProcessTreesTest : public testing_support::ModuleLoopTest {
   void AwaitWorkers(const std::wstring& name, std::size_t count) {
     ASSERT_TRUE(Eventually([&] { return Running(name).size() == count; }));
   }
+  // A host whose process ends at once, leaving its workers running.
+  void RunHostThatLeavesWorkers(std::initializer_list<const wchar_t*> features, const std::wstring& name, int workers) {
+    Enable(features);
+    SetLife(name, 0, 0);
+    GiveWorkers(name, workers);
+    Start();
+    ApplyPolicy({name});
+    AwaitEnd(name);
+    AwaitWorkers(name, static_cast<std::size_t>(workers));
+  }
 
   std::vector<std::wstring> named;
 };
 
 TEST_F(ProcessTreesTest, RemovalWaitsForTheWorkersOfAHostThatHasEnded) {
-  Enable({L"TrackHostTrees"});
-  SetLife(L"Tree", 0, 0);
-  GiveWorkers(L"Tree", 2);
-  Start();
-  ApplyPolicy({L"Tree"});
-  AwaitEnd(L"Tree");
-  AwaitWorkers(L"Tree", 2);
+  RunHostThatLeavesWorkers({L"TrackHostTrees"}, L"Tree", 2);
   LogCursor log;
   const std::uint64_t mark = clock.Mark();
   ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", L"Tree"));
@@ -69,13 +73,7 @@ TEST_F(ProcessTreesTest, RemovalWaitsForTheWorkersOfAHostThatHasEnded) {
 }
 
 TEST_F(ProcessTreesTest, UpgradeWaitsForTheWorkersOfEveryHost) {
-  Enable({L"TrackHostTrees"});
-  SetLife(L"Tree", 0, 0);
-  GiveWorkers(L"Tree", 1);
-  Start();
-  ApplyPolicy({L"Tree"});
-  AwaitEnd(L"Tree");
-  AwaitWorkers(L"Tree", 1);
+  RunHostThatLeavesWorkers({L"TrackHostTrees"}, L"Tree", 1);
   LogCursor log;
   const std::uint64_t mark = clock.Mark();
   ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
@@ -108,13 +106,7 @@ TEST_F(ProcessTreesTest, StopSettingEndsTheWholeTreeAfterTheRemovalsWait) {
 }
 
 TEST_F(ProcessTreesTest, WorkersThatOutliveTheirHostAreReportedAndShown) {
-  Enable({L"TrackHostTrees", L"HostStatus"});
-  SetLife(L"Leaky", 0, 0);
-  GiveWorkers(L"Leaky", 2);
-  Start();
-  ApplyPolicy({L"Leaky"});
-  AwaitEnd(L"Leaky");
-  AwaitWorkers(L"Leaky", 2);
+  RunHostThatLeavesWorkers({L"TrackHostTrees", L"HostStatus"}, L"Leaky", 2);
   const std::uint32_t first = ProcessOf(L"Leaky");
   LogCursor log;
   IdleWakeUp();

@@ -13,22 +13,26 @@ void DetachedHosts::Detach(HostRecord& record) {
 }
 
 std::optional<std::uint32_t> DetachedHosts::RunningProcessOf(const std::wstring& hostName) const {
-  for (const DetachedHost& host : hosts) {
-    if (host.hostName == hostName && !host.processHandle.HasEnded()) return host.processId;
-  }
-  return std::nullopt;
+  const std::vector<std::uint32_t> running = RunningProcessesOf(hostName);
+  return running.empty() ? std::nullopt : std::optional<std::uint32_t>(running.front());
 }
 
-std::vector<std::uint32_t> DetachedHosts::EndProcessesOf(const std::wstring& hostName, std::uint32_t exitCode,
-                                                         std::uint32_t waitMs) {
-  std::vector<std::uint32_t> ended;
+std::vector<std::uint32_t> DetachedHosts::RunningProcessesOf(const std::wstring& hostName) const {
+  std::vector<std::uint32_t> running;
+  for (const DetachedHost& host : hosts) {
+    if (host.hostName == hostName && !host.processHandle.HasEnded()) running.push_back(host.processId);
+  }
+  return running;
+}
+
+bool DetachedHosts::EndProcessesOf(const std::wstring& hostName, std::uint32_t exitCode, std::uint32_t ms) {
+  std::vector<const xplat::ProcessHandle*> ending;
   for (const DetachedHost& host : hosts) {
     if (host.hostName != hostName || host.processHandle.HasEnded()) continue;
     host.processHandle.Terminate(exitCode);
-    host.processHandle.WaitForExit(waitMs);
-    ended.push_back(host.processId);
+    ending.push_back(&host.processHandle);
   }
-  return ended;
+  return xplat::WaitForAllProcesses(ending, ms) == xplat::WaitAllResult::AllEnded;
 }
 
 std::vector<std::wstring> DetachedHosts::ReapEnded() {

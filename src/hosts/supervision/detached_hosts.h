@@ -31,9 +31,10 @@ class DetachedHosts {
   void Detach(HostRecord& record);
   // The id of a detached process of the host that still runs.
   std::optional<std::uint32_t> RunningProcessOf(const std::wstring& hostName) const;
-  // Ends the host's detached processes that still run, waiting at most
-  // waitMs for each: their ids.
-  std::vector<std::uint32_t> EndProcessesOf(const std::wstring& hostName, std::uint32_t exitCode, std::uint32_t waitMs);
+  std::vector<std::uint32_t> RunningProcessesOf(const std::wstring& hostName) const;
+  // Ends the host's detached processes that still run; true when all have
+  // ended within ms.
+  bool EndProcessesOf(const std::wstring& hostName, std::uint32_t exitCode, std::uint32_t ms);
   // Reaps the processes that have ended: the names of their hosts.
   std::vector<std::wstring> ReapEnded();
 
