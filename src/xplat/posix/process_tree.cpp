@@ -140,6 +140,12 @@ const std::optional<TreesPlace>& Place() {
 
 bool MakeFolder(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
 
+// The group's folder, made with the trees' folder above it where missing.
+FileDescriptor OpenControlGroup(const std::string& folder) {
+  if (!MakeFolder(folder.substr(0, folder.rfind('/'))) || !MakeFolder(folder)) return FileDescriptor();
+  return FileDescriptor(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
 }  // namespace
 
 struct ProcessTree::Impl {
@@ -206,9 +212,7 @@ ProcessTree ProcessTree::Create(const std::wstring& name, bool processGroup) {
   if (!processGroup && CanCloneIntoControlGroup() && place && !leaf.empty() && leaf.find('/') == std::string::npos) {
     const std::string relative = place->relative + "/qvhost-" + leaf;
     const std::string folder = place->mount + relative;
-    FileDescriptor opened;
-    if (MakeFolder(place->mount + place->relative) && MakeFolder(folder))
-      opened = FileDescriptor(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor opened = OpenControlGroup(folder);
     if (opened) {
       tree.impl = std::make_unique<Impl>(ProcessTreeKind::ControlGroup);
       tree.impl->folder = folder;
@@ -223,11 +227,18 @@ ProcessTree ProcessTree::Create(const std::wstring& name, bool processGroup) {
 
 ProcessTreeKind ProcessTree::Kind() const { return impl->kind; }
 
+// A group removed from outside while it was empty is made anew once: clone3
+// then fails with ENOENT (as does a missing image, which fails again).
 bool ProcessTree::Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
   SpawnPlacement placement;
   placement.controlGroup = impl->controlGroup ? impl->controlGroup.Get() : -1;
   placement.leadsProcessGroup = impl->kind == ProcessTreeKind::ProcessGroup;
-  if (!StartPlacedProgram(image, arguments, placement, started)) return false;
+  if (!StartPlacedProgram(image, arguments, placement, started)) {
+    if (placement.controlGroup < 0 || (errno != ENOENT && errno != ENODEV)) return false;
+    impl->controlGroup = OpenControlGroup(impl->folder);
+    placement.controlGroup = impl->controlGroup ? impl->controlGroup.Get() : -1;
+    if (placement.controlGroup < 0 || !StartPlacedProgram(image, arguments, placement, started)) return false;
+  }
   if (placement.leadsProcessGroup) impl->groups.push_back(static_cast<pid_t>(started.processId));
   return true;
 }
