@@ -44,10 +44,11 @@ class ProcessTreesTest : public testing_support::ModuleLoopTest {
   void AwaitWorkers(const std::wstring& name, std::size_t count) {
     ASSERT_TRUE(Eventually([&] { return Running(name).size() == count; }));
   }
-  // A host whose process ends at once, leaving its workers running.
+  // A host whose process ends after a second, leaving its workers running;
+  // the pass right after its start still sees it run, so it starts once.
   void RunHostThatLeavesWorkers(std::initializer_list<const wchar_t*> features, const std::wstring& name, int workers) {
     Enable(features);
-    SetLife(name, 0, 0);
+    SetLife(name, 1000, 0);
     GiveWorkers(name, workers);
     Start();
     ApplyPolicy({name});

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "xplat/clock.h"
+#include "xplat/system_error.h"
 
 namespace zav::custody {
 
@@ -26,7 +27,17 @@ bool HostTrees::Start(const std::wstring& hostName, const std::wstring& image, c
     }
     found = trees.emplace(hostName, Tree{std::move(tree), {}}).first;
   }
-  return found->second.tree.Start(image, arguments, started);
+  if (found->second.tree.Start(image, arguments, started)) return true;
+  // A host that can run at all runs, if need be outside its tree (a job the
+  // service's own job forbids, say); a program that cannot start fails as ever.
+  const xplat::ErrorCode treeError = xplat::LastError();
+  if (!xplat::StartProgram(image, arguments, started)) return false;
+  if (untracked.insert(hostName).second) {
+    logger.LogSystemError(log_level::kError, treeError,
+                          L"StartProcess: %ws cannot be started in its process tree; it runs untracked",
+                          hostName.c_str());
+  }
+  return true;
 }
 
 void HostTrees::NoteHostEnded(const std::wstring& hostName) {

@@ -25,8 +25,9 @@ class HostTrees {
   HostTrees(bool trackHostTrees, CLogger& hostLogger) : enabled(trackHostTrees), logger(hostLogger) {}
 
   bool Enabled() const { return enabled; }
-  // Starts the host's program in its tree; without one (none can be made,
-  // said once) as a process of its own. False when no process was made.
+  // Starts the host's program in its tree; where none can be made or the
+  // program cannot be put in it, as a process of its own (said once a
+  // host). False when no process was made.
   bool Start(const std::wstring& hostName, const std::wstring& image, const std::wstring& arguments,
              xplat::StartedProcess& started);
   // The host's own process has ended: what of its tree runs on is left over.
@@ -52,7 +53,7 @@ class HostTrees {
   bool enabled;
   CLogger& logger;
   std::map<std::wstring, Tree> trees;
-  std::set<std::wstring> untracked;  // hosts no tree could be made for, said once
+  std::set<std::wstring> untracked;  // hosts that ran outside a tree, said once
 };
 
 }  // namespace zav::custody
