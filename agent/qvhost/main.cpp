@@ -21,6 +21,7 @@
 // never. QVHOST_IGNORE_STOP_<host>=1 makes the host pass over stop requests.
 // For benchmarks: CUSTODEX_BENCH_STARTS gets its start stamp (start_stamp.h).
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
@@ -40,6 +41,7 @@
 #include "xplat/environment.h"
 #include "xplat/file_system.h"
 #include "xplat/process.h"
+#include "xplat/process_list.h"
 #include "xplat/text.h"
 
 namespace {
@@ -148,8 +150,14 @@ int RunChild(const std::vector<std::wstring>& arguments) {
     std::printf("usage: qvhost.exe --child PARENT MS|never\n");
     return kUsageExitCode;
   }
+  // Opened first, so its id cannot go to another process meanwhile, then
+  // checked to run this image: a host that ended before the worker looked
+  // may have left its id to another process already.
   const xplat::ProcessHandle host = xplat::OpenProcessForWaiting(parent);
-  if (host) host.WaitForExit(xplat::kInfinite);
+  const std::vector<xplat::RunningProgram> copies = xplat::OwnProcessesRunning({xplat::ExecutablePath()});
+  const bool isHost = std::any_of(copies.begin(), copies.end(),
+                                  [parent](const xplat::RunningProgram& copy) { return copy.processId == parent; });
+  if (host && isHost) host.WaitForExit(xplat::kInfinite);
   for (;;) {
     if (!never) {
       xplat::Sleep(lingerMs);
