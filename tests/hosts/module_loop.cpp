@@ -7,8 +7,17 @@ namespace testing_support {
 
 void ModuleLoopTest::Enable(std::initializer_list<const wchar_t*> features) {
   xplat::RegistryKey key = xplat::RegistryKey::Create(agent_keys::kCustodex);
-  for (const wchar_t* feature : features) key.Set(feature, xplat::RegistryValue{xplat::kRegDword, {1, 0, 0, 0}});
+  for (const wchar_t* feature : features) {
+    key.Set(feature, xplat::RegistryValue{xplat::kRegDword, {1, 0, 0, 0}});
+    enabled.emplace_back(feature);
+  }
   module = std::make_unique<zav::custody::Custodex>();
+}
+
+void ModuleLoopTest::Disable() {
+  xplat::RegistryKey key = xplat::RegistryKey::Open(agent_keys::kCustodex, xplat::RegistryAccess::AllAccess);
+  for (const std::wstring& feature : enabled) key.Delete(feature);
+  enabled.clear();
 }
 
 std::vector<std::wstring> From(const std::vector<std::wstring>& lines, const std::wstring& from) {

@@ -34,6 +34,7 @@ class ModuleLoopTest : public HostsTest {
   ModuleLoopTest() { WriteFile(programFolder / kModuleFile, "module"); }
   ~ModuleLoopTest() override {
     Stop();
+    Disable();
     std::error_code ignored;
     std::filesystem::remove(programFolder / kModuleFile, ignored);
   }
@@ -41,6 +42,9 @@ class ModuleLoopTest : public HostsTest {
   // Switches features on ("WakeOnHostExit", ...) for a module made anew;
   // before Start.
   void Enable(std::initializer_list<const wchar_t*> features);
+  // Removes the values Enable set: under Wine a test program's tests share
+  // one registry.
+  void Disable();
 
   void Start() {
     ended = false;
@@ -109,6 +113,7 @@ class ModuleLoopTest : public HostsTest {
   ServiceEnd service;
   std::thread loop;
   std::atomic<bool> ended{false};
+  std::vector<std::wstring> enabled;
 };
 
 }  // namespace testing_support

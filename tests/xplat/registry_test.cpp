@@ -14,9 +14,15 @@
 #include "xplat/text.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
+
+#include "xplat/posix/registry_store.h"
 #endif
 
 namespace {
@@ -96,6 +102,43 @@ TEST(RegistryTest, StoreFilesThatAreNoValuesAreNeitherWaitedOnNorReadWhole) {
   EXPECT_EQ(scoped.Key().Set(L"Huge", xplat::StringValue(L"small again")), xplat::kErrorSuccess);
   EXPECT_EQ(xplat::ReadRegistryText(scoped.Key(), L"Huge", 1024), L"small again");
 }
+
+// While it lives, no descriptor can be opened: the limit is lowered to the
+// lowest free one, and given back whatever the test's outcome.
+class NoDescriptorLeft {
+ public:
+  NoDescriptorLeft() {
+    const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::close(lowestFree);
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~NoDescriptorLeft() { ::setrlimit(RLIMIT_NOFILE, &saved); }
+
+ private:
+  rlimit saved{};
+};
+
+// A value that is there but cannot be opened is a failed read, with the
+// system's error, never a missing value.
+TEST(RegistryTest, ValueThatCannotBeOpenedIsAFailedReadNotAMissingOne) {
+  ScopedRegistryKey scoped(kTestKey);
+  scoped.SetText(L"Value", L"there");
+  xplat::RegistryValue value;
+  xplat::ErrorCode queried = xplat::kErrorSuccess;
+  xplat::ErrorCode systemError = 0;
+  {
+    NoDescriptorLeft exhausted;
+    EXPECT_EQ(scoped.Key().Query(L"Value", 100, value), xplat::kErrorTooManyOpenFiles);
+    EXPECT_EQ(xplat::ReadRegistryText(scoped.Key(), L"Value", 100, &queried), std::nullopt);
+    systemError = xplat::LastError();
+  }
+  EXPECT_TRUE(xplat::IsReadFailure(queried));
+  EXPECT_EQ(systemError, static_cast<xplat::ErrorCode>(EMFILE));
+  EXPECT_EQ(xplat::ReadRegistryText(scoped.Key(), L"Value", 100), L"there") << "the limit is back";
+}
 #endif
 
 TEST(RegistryTest, SetReplacesAndDeleteRemoves) {
@@ -145,6 +188,67 @@ TEST(RegistryTest, AWatchSeesEveryChangeOfItsKeyAndNothingElse) {
   xplat::RegistryKey::DeleteTree(kTestKey);
   EXPECT_FALSE(watch.Watch(kTestKey)) << "a missing key cannot be watched";
   EXPECT_FALSE(watch.Unchanged(kTestKey));
+}
+
+// The key or any key above it deleted or renamed, then made anew, is a
+// change of the key.
+TEST(RegistryTest, AChangeOnThePathToAKeyIsAChangeOfTheKey) {
+  ScopedRegistryKey scoped(kTestKey);
+  const std::wstring parent = std::wstring(kTestKey) + L"\\Parent";
+  const std::wstring key = parent + L"\\Key";
+  std::vector<std::function<void()>> changes = {
+      [&] { xplat::RegistryKey::DeleteTree(key); },
+      [&] { xplat::RegistryKey::DeleteTree(parent); },
+      [&] {
+        scoped.Key().Close();
+        xplat::RegistryKey::DeleteTree(kTestKey);
+      },
+  };
+#if !defined(_WIN32)  // Wine cannot rename a key
+  for (const std::wstring& above : {key, parent, std::wstring(kTestKey)}) {
+    changes.push_back([above] {
+      xplat::RegistryKey::DeleteTree(above + L"Old");
+      std::filesystem::rename(xplat::KeyFolder(above), xplat::KeyFolder(above + L"Old"));
+    });
+  }
+#endif
+  xplat::RegistryKeyWatch watch;
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    xplat::RegistryKey::Create(key);
+    ASSERT_TRUE(watch.Watch(key)) << i;
+    changes[i]();
+    xplat::RegistryKey::Create(key);
+    EXPECT_FALSE(watch.Unchanged(key)) << i;
+  }
+  xplat::RegistryKey::DeleteTree(std::wstring(kTestKey) + L"Old");
+}
+
+// Beside the path nothing counts: a value of a key above, a key below a
+// sibling. Windows watches each key above for the names of all its
+// subkeys, so only the store can pass over a sibling made beside the path.
+TEST(RegistryTest, ChangesBesideThePathToAKeyAreNoChangeOfTheKey) {
+  ScopedRegistryKey scoped(kTestKey);
+  const std::wstring parent = std::wstring(kTestKey) + L"\\Parent";
+  const std::wstring key = parent + L"\\Key";
+  const std::wstring sibling = parent + L"\\Sibling";
+  const auto setValue = [](const std::wstring& path) {
+    return [path] { xplat::RegistryKey::Create(path).Set(L"Value", xplat::StringValue(L"x")); };
+  };
+  const auto makeKey = [](const std::wstring& path) { return [path] { xplat::RegistryKey::Create(path); }; };
+  std::vector<std::function<void()>> changes = {setValue(kTestKey), setValue(parent), setValue(sibling),
+                                                makeKey(sibling + L"\\Below")};
+#if !defined(_WIN32)
+  changes.push_back(makeKey(parent + L"\\New"));
+  changes.push_back(makeKey(std::wstring(kTestKey) + L"\\New"));
+#endif
+  xplat::RegistryKey::Create(key);
+  xplat::RegistryKey::Create(sibling);
+  xplat::RegistryKeyWatch watch;
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    ASSERT_TRUE(watch.Watch(key)) << i;
+    changes[i]();
+    EXPECT_TRUE(watch.Unchanged(key)) << i;
+  }
 }
 
 TEST(RegistryTest, SubkeysAndValuesOfOneNameLiveSideBySide) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "hosts/host_test_support.h"
+#include "xplat/process.h"
 #include "xplat/text.h"
 
 namespace {
@@ -32,6 +34,32 @@ TEST(AdoptionTest, ProcessOfAHostRunsItsCopyOrTheSharedImageWithTheWholeName) {
     program.arguments = test.arguments;
     EXPECT_EQ(zav::custody::IsProcessOfHost(program, L"Two Words", copy, shared), test.ofTheHost)
         << xplat::ToUtf8(test.image) << " with " << test.arguments.size() << " arguments";
+  }
+}
+
+using AdoptionOfProcessesTest = testing_support::HostsTest;
+
+// The look holds what it found open, but a process may end before its host
+// is taken over: it is passed over for one that still runs.
+TEST_F(AdoptionOfProcessesTest, ProcessThatEndedSinceTheLookIsNotTakenOver) {
+  xplat::StartedProcess earlier[2];
+  for (xplat::StartedProcess& process : earlier) {
+    ASSERT_TRUE(xplat::StartProgram((programFolder / "qvhost.exe").wstring(), L"-m Alpha", process));
+  }
+  zav::custody::HostContainer hosts;
+  hosts[L"Alpha"].hostName = L"Alpha";
+  CLogger logger(L"Custodex");
+  zav::custody::Adoption adoption(true, logger);
+  zav::custody::Adoption::Candidates candidates = adoption.LookForHosts(hosts);
+  ASSERT_EQ(candidates.programs.size(), 2u);
+  xplat::StartedProcess& ended = earlier[earlier[0].processId == candidates.programs.front().processId ? 0 : 1];
+  ASSERT_TRUE(ended.process.Terminate(1) && ended.process.WaitForExit(testing_support::kHostPatienceMs));
+
+  EXPECT_TRUE(adoption.Adopt(hosts.at(L"Alpha"), candidates));
+  EXPECT_NE(hosts.at(L"Alpha").processId, ended.processId);
+  for (xplat::StartedProcess& process : earlier) {
+    process.process.Terminate(1);
+    process.process.WaitForExit(testing_support::kHostPatienceMs);
   }
 }
 
