@@ -28,7 +28,7 @@ bool SurvivesTheCommandLine(const std::wstring& hostName) {
 bool NamesHostFile(const std::wstring& hostName) {
   return !hostName.empty() && hostName.find(L"..") == std::wstring::npos && HasOnlyFileNameCharacters(hostName) &&
          SurvivesTheCommandLine(hostName) && hostName.back() != L'.' && hostName.back() != L' ' &&
-         xplat::FileNameLength(HostImageName(hostName)) <= xplat::kMaxFileNameLength;
+         xplat::KeepsFileName(hostName) && xplat::FileNameLength(HostImageName(hostName)) <= xplat::kMaxFileNameLength;
 }
 
 std::wstring HostImagePath(const std::wstring& programFolder, const std::wstring& hostName) {

@@ -69,6 +69,9 @@ std::optional<std::string> ReadSharedFile(const std::wstring& path, std::size_t 
 constexpr std::size_t kMaxFileNameLength = 255;
 // A name's length in the units of that limit.
 std::size_t FileNameLength(const std::wstring& name);
+// Whether the system stores the name as it is: on Linux, where names are
+// UTF-8, a lone surrogate would become U+FFFD and name another's file.
+bool KeepsFileName(const std::wstring& name);
 // The longest path a file can be created and run from: 259 UTF-16 units on
 // Windows (MAX_PATH with its terminator), 4095 bytes on Linux (PATH_MAX).
 bool FitsInPath(const std::wstring& path);

@@ -81,6 +81,23 @@ TEST_F(PolicyTest, NamesThatCannotNameACopyAreRefusedOnceAsThePolicyIsRead) {
   EXPECT_EQ(log.Count(L"StartProcess: Enter"), 1u) << "Alpha only";
 }
 
+// On Linux a name becomes UTF-8, where a lone surrogate would turn into
+// U+FFFD: it would name another host's copy and tree.
+TEST_F(PolicyTest, ANameTheFileSystemCannotKeepIsRefused) {
+  const std::string segment = "<qvhosts><host name='S\xED\xA0\x80'/><host name='S\xEF\xBF\xBD'/></qvhosts>";
+  LogCursor log;
+  EXPECT_FALSE(ParsePolicy(segment));
+  // The log, UTF-8 too, shows the lone surrogate as U+FFFD.
+  const std::size_t refused = log.Count(L"ParseData: 'S\uFFFD' cannot name a host file; the host is refused");
+#if defined(_WIN32)
+  EXPECT_EQ(refused, 0u);
+  EXPECT_EQ(log.Count(L"LoadHostModulesFromConfig Enter"), 2u);
+#else
+  EXPECT_EQ(refused, 1u);
+  EXPECT_EQ(log.Count(L"LoadHostModulesFromConfig Enter"), 1u) << "S\uFFFD is looked up";
+#endif
+}
+
 TEST_F(PolicyTest, SegmentInUtf16WithByteOrderMarkParsesLikeUtf8) {
   const std::string utf16 =
       std::string("\xFF\xFE", 2) + xplat::ToUtf16LeBytes(L"<qvhosts><host name=\"Beta\"/></qvhosts>");

@@ -89,6 +89,8 @@ int Unlink(const std::wstring& path) { return ::unlink(ToUtf8(path).c_str()) == 
 
 std::size_t FileNameLength(const std::wstring& name) { return ToUtf8(name).size(); }
 
+bool KeepsFileName(const std::wstring& name) { return FromUtf8(ToUtf8(name)) == name; }
+
 bool FitsInPath(const std::wstring& path) { return ToUtf8(path).size() < PATH_MAX; }
 
 bool IsRegularFile(const std::wstring& path) {

@@ -30,6 +30,8 @@ int Unlink(const std::wstring& path) { return ::_wunlink(path.c_str()); }
 
 std::size_t FileNameLength(const std::wstring& name) { return name.size(); }
 
+bool KeepsFileName(const std::wstring&) { return true; }
+
 bool FitsInPath(const std::wstring& path) { return path.size() < MAX_PATH; }
 
 bool IsRegularFile(const std::wstring& path) {
