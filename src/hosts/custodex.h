@@ -19,6 +19,7 @@
 #include "hosts/module_list_index.h"
 #include "hosts/supervision/adoption.h"
 #include "hosts/supervision/detached_hosts.h"
+#include "hosts/supervision/host_ending.h"
 #include "hosts/supervision/host_runs.h"
 #include "hosts/supervision/host_trees.h"
 #include "hosts/supervision/host_wait.h"
@@ -75,13 +76,10 @@ class Custodex : public ZAVModule {
   // False when nothing was unlinked: a name whose copy must stay or cannot
   // be named, or an unknown program folder (logged for `operation`).
   bool RemoveHostImage(const ProgramFolder& programFolder, const std::wstring& hostName, const wchar_t* operation);
-  bool KeepsCopy(HostRecord& record, LogLevel level, const wchar_t* keptLine);
-  // The host's own process, or with the tree setting its whole tree.
-  bool WaitForHostToEnd(const HostRecord& record, std::uint32_t ms);
-  // With the stop setting: ends what of the host still runs, the processes
-  // of its records gone included, and says so.
-  void EndHostThatDidNotEnd(const std::wstring& hostName, HostRecord* record);
-  void EndHostsThatDidNotEnd();
+  // Looks once whether anything of the host still runs; if so its copy is
+  // kept, `keptLine` says so, and its own process is watched on without
+  // its record. True when the copy is kept.
+  bool KeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine);
   // Says why no program folder is known (a read that failed, with the
   // system's error, or a value missing or unsuitable) and what is omitted.
   void LogNoProgramFolder(const ProgramFolder& folder, const wchar_t* operation, const std::wstring& omitted);
@@ -113,6 +111,7 @@ class Custodex : public ZAVModule {
   DetachedHosts detached;
   Adoption adoption;
   HostTrees trees;
+  HostEnding ending;
   std::unique_ptr<HostWait> hostWait;  // with wake on host exit or the back-off
 };
 

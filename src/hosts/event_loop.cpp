@@ -1,12 +1,10 @@
 #include <algorithm>
 #include <cstdio>
-#include <set>
 
 #include "hosts/custodex.h"
 #include "hosts/drain_budget.h"
 #include "hosts/host_files.h"
 #include "hosts/supervision/status_document.h"
-#include "xplat/clock.h"
 #include "xplat/file_system.h"
 
 namespace zav::custody {
@@ -14,9 +12,7 @@ namespace {
 
 constexpr std::uint32_t kStartupRequestMs = 30000;
 constexpr std::uint32_t kHostExitWaitMs = 20000;
-// A host ended from outside: its exit code (on Linux it dies of SIGKILL),
-// and how long its end may take before it is given up on.
-constexpr std::uint32_t kEndedExitCode = 1;
+// How long the end of the hosts ended from outside may take in all.
 constexpr std::uint32_t kEndedWaitMs = 5000;
 constexpr wchar_t kStatusRequest[] = L"ZAV.Service.QueryHostStatus";
 constexpr const wchar_t* kSubscribedEvents[] = {
@@ -41,7 +37,8 @@ Custodex::Custodex()
       runs(settings.restartBackOff, settings.wakeOnHostExit || settings.restartBackOff),
       detached(*logger),
       adoption(settings.adoptHosts, *logger),
-      trees(settings.trackHostTrees, *logger) {
+      trees(settings.trackHostTrees, *logger),
+      ending(trees, detached, *logger) {
   // Without a signal of its own the wait is the default one, which still lasts its time.
   if ((settings.wakeOnHostExit || settings.restartBackOff) && Signal().CreationError() == 0) {
     hostWait = std::make_unique<HostWait>(Signal(), settings, *logger);
@@ -150,11 +147,12 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   const std::wstring imagePath = HostImagePath(programFolder.path, hostName);
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for process %ws to end", hostName.c_str());
   HostRecord& record = found->second;
-  if (!WaitForHostToEnd(record, kHostExitWaitMs) && settings.stopHostsThatDoNotEnd) {
-    EndHostThatDidNotEnd(hostName, &record);
+  if (!ending.WaitForHost(record, kHostExitWaitMs) && settings.stopHostsThatDoNotEnd) {
+    ending.EndHosts({{hostName, &record}}, kEndedWaitMs);
   }
   const bool copyDeleted =
-      !KeepsCopy(record, log_level::kNormal, L"Execute: process %ws did not end; its copy is kept until it does") &&
+      !KeepCopyIfStillRunning(record, log_level::kNormal,
+                              L"Execute: process %ws did not end; its copy is kept until it does") &&
       RemoveHostImage(programFolder, hostName, L"Execute");
   hosts.erase(found);
   Delete(hostName);
@@ -168,14 +166,10 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   SendEvent(L"ZAV.Service.UpdatePolicy", 0, nullptr, static_cast<std::int32_t>(EventCode::Default));
 }
 
-// Looks once whether a process of the record's host still runs: its own,
-// which is then detached to be watched on, or an earlier one whose record
-// went. While one runs its copy stays, and `keptLine` says so.
-bool Custodex::KeepsCopy(HostRecord& record, LogLevel level, const wchar_t* keptLine) {
-  const bool ownRuns = !record.processHandle.HasEnded();
-  if (!ownRuns && !detached.RunningProcessOf(record.hostName) && !trees.Runs(record.hostName)) return false;
+bool Custodex::KeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine) {
+  if (!ending.StillRuns(record)) return false;
   logger->LogMsg(level, keptLine, record.hostName.c_str());
-  if (ownRuns) detached.Detach(record);
+  if (!record.processHandle.HasEnded()) detached.Detach(record);
   return true;
 }
 
@@ -186,24 +180,17 @@ void Custodex::WindDownForUpgrade() {
   logger->LogMsg(log_level::kNormal, L"Execute: Sending ZAV.Service.HostUpgrade");
   SendEvent(L"ZAV.Service.HostUpgrade", 0, nullptr, static_cast<std::int32_t>(EventCode::Default));
   if (hostWait) hostWait->StopWatching();  // the loop ends
-  std::vector<const xplat::ProcessHandle*> processes;
-  for (const auto& [hostName, record] : hosts) {
-    if (record.processHandle) processes.push_back(&record.processHandle);
-  }
-  for (const DetachedHost& host : detached.All()) processes.push_back(&host.processHandle);
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for all host processes to end");
-  const std::uint64_t start = xplat::CurrentClock().NowMs();
-  bool ended = xplat::WaitForAllProcesses(processes, kHostExitWaitMs) != xplat::WaitAllResult::TimedOut;
-  if (trees.Enabled()) ended = trees.WaitUntilAllEnded(xplat::TimeLeftMs(start, kHostExitWaitMs)) && ended;
+  const bool ended = ending.WaitForAll(hosts, kHostExitWaitMs);
   if (!ended) logger->LogMsg(log_level::kDiagnostic, L"Execute: waiting for hosts to exit timed out.");
-  if (!ended && settings.stopHostsThatDoNotEnd) EndHostsThatDidNotEnd();
+  if (!ended && settings.stopHostsThatDoNotEnd) ending.EndEveryHost(hosts, kEndedWaitMs);
   const ProgramFolder programFolder = AgentConfig::ReadExecutePath();
   for (auto next = hosts.begin(); next != hosts.end();) {
     const std::wstring hostName = next->first;
     HostRecord& record = (next++)->second;
     const std::wstring imagePath = HostImagePath(programFolder.path, hostName);
     // The module ends: a copy kept is replaced by the host's next start.
-    if (!KeepsCopy(record, log_level::kDiagnostic, L"Execute: host %ws still runs; its copy is kept") &&
+    if (!KeepCopyIfStillRunning(record, log_level::kDiagnostic, L"Execute: host %ws still runs; its copy is kept") &&
         RemoveHostImage(programFolder, hostName, L"Execute")) {
       logger->LogMsg(log_level::kDiagnostic, L"Execute: host %ws deleted", imagePath.c_str());
     }
@@ -211,45 +198,6 @@ void Custodex::WindDownForUpgrade() {
   }
   hosts.clear();
   ReapDetachedProcesses();
-}
-
-// A host's own process first, then what is left of its tree.
-bool Custodex::WaitForHostToEnd(const HostRecord& record, std::uint32_t ms) {
-  const xplat::ProcessTree* tree = trees.Find(record.hostName);
-  if (!tree) return record.processHandle.WaitForExit(ms);
-  const std::uint64_t start = xplat::CurrentClock().NowMs();
-  if (!record.processHandle.HasEnded() && !record.processHandle.WaitForExit(ms)) return false;
-  return tree->WaitUntilEmpty(xplat::TimeLeftMs(start, ms));
-}
-
-void Custodex::EndHostsThatDidNotEnd() {
-  std::set<std::wstring> names;
-  for (const auto& [hostName, record] : hosts) names.insert(hostName);
-  for (const DetachedHost& host : detached.All()) names.insert(host.hostName);
-  for (const std::wstring& hostName : trees.Names()) names.insert(hostName);
-  for (const std::wstring& hostName : names) {
-    const auto record = hosts.find(hostName);
-    EndHostThatDidNotEnd(hostName, record == hosts.end() ? nullptr : &record->second);
-  }
-}
-
-void Custodex::EndHostThatDidNotEnd(const std::wstring& hostName, HostRecord* record) {
-  const xplat::ProcessTree* tree = trees.Find(hostName);
-  std::vector<std::uint32_t> running = tree ? tree->ProcessIds() : std::vector<std::uint32_t>();
-  if (record && !record->processHandle.HasEnded()) running.push_back(record->processId);
-  for (const std::uint32_t processId : detached.RunningProcessesOf(hostName)) running.push_back(processId);
-  std::sort(running.begin(), running.end());
-  running.erase(std::unique(running.begin(), running.end()), running.end());
-  if (running.empty()) return;
-  logger->LogMsg(log_level::kNormal, L"Execute: host %ws did not end in time; it is ended: processes %ws",
-                 hostName.c_str(), ProcessIdList(running).c_str());
-  if (tree) tree->Terminate(kEndedExitCode);
-  if (record) record->processHandle.Terminate(kEndedExitCode);
-  const bool detachedEnded = detached.EndProcessesOf(hostName, kEndedExitCode, kEndedWaitMs);
-  const bool ended = detachedEnded &&
-                     (!record || record->processHandle.HasEnded() || record->processHandle.WaitForExit(kEndedWaitMs)) &&
-                     (!tree || tree->WaitUntilEmpty(kEndedWaitMs));
-  if (!ended) logger->LogMsg(log_level::kError, L"Execute: host %ws still runs after it was ended", hostName.c_str());
 }
 
 bool Custodex::WaitForWork() {
@@ -266,7 +214,11 @@ void Custodex::AnswerHostStatus(const EventData& request) {
     logger->LogMsg(log_level::kError, L"Execute: host status request refused: it carries data");
     answer = RefusedStatusDocument(L"the request carries data");
   } else {
-    answer = HostStatusDocument(hosts, runs, trees.Enabled() ? &trees : nullptr, request.Parameter);
+    // One look at the system's processes serves every tree the answer shows.
+    const xplat::ProcessLook look;
+    TreeFiguresOf figures;
+    if (trees.Enabled()) figures = [&](const std::wstring& hostName) { return trees.Figures(hostName, look); };
+    answer = HostStatusDocument(hosts, runs, figures, request.Parameter);
   }
   unsigned char* const bytes = reinterpret_cast<unsigned char*>(answer.data());
   EventData record(L"ZAV.Service", L"HostStatus", request.Parameter);

@@ -15,6 +15,7 @@ std::int32_t Custodex::ApplyHostPolicy() {
   std::int32_t result = 0;
   Adoption::Candidates adoptable = adoption.LookForHosts(hosts);
   for (auto& [hostName, record] : hosts) {
+    if (trees.Enabled()) trees.Claim(hostName);
     if (record.started != 0 || runs.IsBackingOff(hostName)) continue;
     const std::optional<std::uint32_t> earlier =
         record.processHandle.HasEnded() ? detached.RunningProcessOf(hostName) : record.processId;

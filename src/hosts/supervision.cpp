@@ -26,6 +26,7 @@ bool Custodex::CheckThatHostIsStillRunning() {
   for (auto& [hostName, record] : hosts) {
     if (record.started == 1) noneEnded = CheckHost(record) && noneEnded;
   }
+  trees.Tend();
   logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Exit");
   return noneEnded;
 }
@@ -79,7 +80,10 @@ std::vector<std::wstring> Custodex::ReapDetachedProcesses() {
   for (std::wstring& hostName : trees.DropEnded(hosts)) ended.push_back(std::move(hostName));
   ProgramFolder programFolder;
   for (const std::wstring& hostName : ended) {
-    if (hosts.count(hostName) != 0 || detached.RunningProcessOf(hostName) || trees.Runs(hostName)) continue;
+    if (hosts.count(hostName) != 0 || detached.RunningProcessOf(hostName) ||
+        trees.State(hostName) != xplat::TreeState::Empty) {
+      continue;
+    }
     if (programFolder.path.empty()) programFolder = AgentConfig::ReadExecutePath();
     RemoveHostImage(programFolder, hostName, L"CheckThatHostIsStillRunning");
   }

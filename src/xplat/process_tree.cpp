@@ -1,22 +1,23 @@
 #include "xplat/process_tree.h"
 
 #include "xplat/clock.h"
+#include "xplat/process_tree_wait.h"
 
 namespace xplat {
 
-// What a member starts while the wait runs is found by the next look, which
-// comes once every member seen before has ended.
-bool ProcessTree::WaitUntilEmpty(std::uint32_t ms) const {
+// Each round checks the time: what the trees start while it waits never
+// holds it past its budget.
+TreeState WaitUntilAllEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms) {
   const std::uint64_t start = CurrentClock().NowMs();
   for (;;) {
-    std::vector<ProcessHandle> members;
-    for (const std::uint32_t processId : ProcessIds()) {
-      if (ProcessHandle member = OpenMember(processId)) members.push_back(std::move(member));
+    TreeState all = TreeState::Empty;
+    for (const ProcessTree* tree : trees) {
+      const TreeState state = tree->State();
+      if (state == TreeState::Populated || all == TreeState::Empty) all = state;
     }
-    if (members.empty()) return true;
-    std::vector<const ProcessHandle*> waited;
-    for (const ProcessHandle& member : members) waited.push_back(&member);
-    if (WaitForAllProcesses(waited, TimeLeftMs(start, ms)) != WaitAllResult::AllEnded) return IsEmpty();
+    const std::uint32_t left = TimeLeftMs(start, ms);
+    if (all == TreeState::Empty || left == 0) return all;
+    CurrentClock().TimedWait(left, [&](std::uint32_t waitMs) { return AwaitTreesEmpty(trees, waitMs); });
   }
 }
 

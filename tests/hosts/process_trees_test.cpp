@@ -44,20 +44,22 @@ class ProcessTreesTest : public testing_support::ModuleLoopTest {
   void AwaitWorkers(const std::wstring& name, std::size_t count) {
     ASSERT_TRUE(Eventually([&] { return Running(name).size() == count; }));
   }
-  // A host whose process ends after a second, leaving its workers running;
-  // the pass right after its start still sees it run, so it starts once.
+  // A host whose process ends once its workers run, leaving them running.
   void RunHostThatLeavesWorkers(std::initializer_list<const wchar_t*> features, const std::wstring& name, int workers) {
     Enable(features);
-    SetLife(name, 1000, 0);
     GiveWorkers(name, workers);
     Start();
     ApplyPolicy({name});
-    AwaitEnd(name);
-    AwaitWorkers(name, static_cast<std::size_t>(workers));
+    AwaitWorkers(name, static_cast<std::size_t>(workers) + 1);
     // Later runs start none: under Wine a worker whose host is ended while
     // it is being made never finishes starting, and nothing can end it.
     std::error_code ignored;
     fs::remove(ImageOf(name).string() + ".workers", ignored);
+    const fs::path stop = ImageOf(name).string() + ".stop";
+    testing_support::WriteFile(stop, "");
+    AwaitEnd(name);
+    AwaitWorkers(name, static_cast<std::size_t>(workers));
+    fs::remove(stop, ignored);
   }
 
   std::vector<std::wstring> named;
@@ -110,13 +112,20 @@ TEST_F(ProcessTreesTest, StopSettingEndsTheWholeTreeAfterTheRemovalsWait) {
   EXPECT_EQ(log.Count(L"Execute: host " + ImageOf(L"Stubborn").wstring() + L" removed"), 1u);
 }
 
+// A worker that has ended since is no longer left over.
 TEST_F(ProcessTreesTest, WorkersThatOutliveTheirHostAreReportedAndShown) {
-  RunHostThatLeavesWorkers({L"TrackHostTrees", L"HostStatus"}, L"Leaky", 2);
+  RunHostThatLeavesWorkers({L"TrackHostTrees", L"HostStatus"}, L"Leaky", 3);
   const std::uint32_t first = ProcessOf(L"Leaky");
   LogCursor log;
   IdleWakeUp();
   EXPECT_EQ(log.Count(L"CheckThatHostIsStillRunning: Leaky has ended; processes it started run on: "), 1u);
   EXPECT_NE(ProcessOf(L"Leaky"), first) << "started again as without the setting";
+  const std::vector<xplat::RunningProgram> running = Running(L"Leaky");
+  const auto ended = std::find_if(running.begin(), running.end(),
+                                  [&](const xplat::RunningProgram& p) { return p.processId != ProcessOf(L"Leaky"); });
+  ASSERT_NE(ended, running.end());
+  xplat::TerminateProcessById(ended->processId, 1);
+  ended->process.WaitForExit(60000);
   service.Drain();
   ASSERT_TRUE(service.Send(L"ZAV.Service.QueryHostStatus"));
   ASSERT_TRUE(service.AwaitRecord(L"ZAV.Service.HostStatus"));
@@ -125,7 +134,7 @@ TEST_F(ProcessTreesTest, WorkersThatOutliveTheirHostAreReportedAndShown) {
   const pugi::xml_node leaky = status.child(L"qvhosts").child(L"host");
   const std::wstring leftOver = leaky.attribute(L"leftOver").value();
   EXPECT_EQ(std::count(leftOver.begin(), leftOver.end(), L' '), 1) << "two workers left over";
-  EXPECT_NE(std::wstring(leaky.attribute(L"processes").value()).find(leftOver), std::wstring::npos);
+  EXPECT_EQ(leftOver.find(std::to_wstring(ended->processId)), std::wstring::npos);
   EXPECT_FALSE(leaky.attribute(L"cpuUserMs").empty());
 }
 

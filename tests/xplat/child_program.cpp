@@ -6,15 +6,26 @@
 //   custodex-test-child ready FILE MS  creates FILE, then ends with 0 after MS
 //   custodex-test-child ready-as UID FILE MS
 //                                      the same as user UID (Linux, as root)
-//   custodex-test-child family N MS OWN
-//                                      starts N copies of itself as "sleep MS 0",
-//                                      then ends with 0 after OWN milliseconds
+//   custodex-test-child until FILE     ends with 0 once FILE exists
+//   custodex-test-child workers N FILE starts N copies of itself as "until FILE",
+//                                      then ends with 0
+//   custodex-test-child chain FILE     starts a copy of itself as "chain FILE" and
+//                                      ends with 0 at once, until FILE exists
+//   custodex-test-child lone-thread FILE
+//                                      ends its first thread; another ends the
+//                                      process once FILE exists
+//   custodex-test-child spin MS FILE   uses the CPU for MS milliseconds, then
+//                                      ends once FILE exists
+//   custodex-test-child escape-group FILE
+//                                      (Linux) moves itself into a control group
+//                                      made beneath its own, then as "until"
 // On Windows it takes its arguments as the C run-time splits them (wmain).
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -31,19 +42,61 @@ std::string Utf8(const wchar_t* text) {
   return bytes;
 }
 
+void EndFirstThread() { ::ExitThread(0); }
+
+bool EscapeGroup() { return false; }
+
 #else
+#include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 std::string Utf8(const char* text) { return text; }
 
+void EndFirstThread() { ::pthread_exit(nullptr); }
+
+std::string ControlGroupMount() {
+  std::ifstream table("/proc/self/mountinfo");
+  for (std::string line; std::getline(table, line);) {
+    const std::size_t separator = line.find(" - cgroup2 ");
+    if (separator == std::string::npos) continue;
+    std::istringstream fields(line.substr(0, separator));
+    std::string id, parent, device, root, mount;
+    if (fields >> id >> parent >> device >> root >> mount) return mount;
+  }
+  return {};
+}
+
+// Into a group of its own beneath the one it was started in.
+bool EscapeGroup() {
+  std::ifstream entries("/proc/self/cgroup");
+  std::string line;
+  while (std::getline(entries, line) && line.rfind("0::", 0) != 0) {
+  }
+  const std::string folder = ControlGroupMount() + line.substr(3) + "/escaped";
+  ::mkdir(folder.c_str(), 0755);
+  std::ofstream procs(folder + "/cgroup.procs");
+  procs << ::getpid() << std::flush;
+  return static_cast<bool>(procs);
+}
+
 #endif
 
-int Family(int count, const std::string& childMs, const std::string& ownMs) {
-  for (int i = 0; i < count; ++i) {
-    if (!StartSelf({"sleep", childMs, "0"})) return 103;
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ownMs.c_str())));
+bool Exists(const std::string& file) {
+  std::error_code ignored;
+  return std::filesystem::exists(std::filesystem::u8path(file), ignored);
+}
+
+int Until(const std::string& file) {
+  while (!Exists(file)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   return 0;
+}
+
+int Spin(int ms, const std::string& file) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (volatile unsigned spun = 0; std::chrono::steady_clock::now() < end; spun = spun + 1) {
+  }
+  return Until(file);
 }
 
 // The file is made first, and written once the child is as it will stay.
@@ -72,7 +125,24 @@ int Run(int argc, Char** argv) {
     return Ready(argv[3], Utf8(argv[4]), static_cast<unsigned>(std::atoi(Utf8(argv[2]).c_str())));
   }
   if (command == "ready" && argc >= 4) return Ready(argv[2], Utf8(argv[3]));
-  if (command == "family" && argc >= 5) return Family(std::atoi(Utf8(argv[2]).c_str()), Utf8(argv[3]), Utf8(argv[4]));
+  const std::string file = Utf8(argv[argc - 1]);
+  if (command == "until") return Until(file);
+  if (command == "workers" && argc >= 4) {
+    for (int i = std::atoi(Utf8(argv[2]).c_str()); i > 0; --i) {
+      if (!StartSelf({"until", file})) return 103;
+    }
+    return 0;
+  }
+  if (command == "chain") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return Exists(file) || StartSelf({"chain", file}) ? 0 : 103;
+  }
+  if (command == "spin" && argc >= 4) return Spin(std::atoi(Utf8(argv[2]).c_str()), file);
+  if (command == "escape-group") return EscapeGroup() ? Until(file) : 104;
+  if (command == "lone-thread") {
+    std::thread([file] { std::exit(Until(file)); }).detach();
+    EndFirstThread();
+  }
   if (command == "args") {
     std::ofstream out(std::filesystem::path(argv[2]), std::ios::binary);
     for (int i = 0; i < argc; ++i) out << Utf8(argv[i]) << '\n';

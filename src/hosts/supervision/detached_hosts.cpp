@@ -25,14 +25,15 @@ std::vector<std::uint32_t> DetachedHosts::RunningProcessesOf(const std::wstring&
   return running;
 }
 
-bool DetachedHosts::EndProcessesOf(const std::wstring& hostName, std::uint32_t exitCode, std::uint32_t ms) {
+std::vector<const xplat::ProcessHandle*> DetachedHosts::EndProcessesOf(const std::wstring& hostName,
+                                                                      std::uint32_t exitCode) {
   std::vector<const xplat::ProcessHandle*> ending;
   for (const DetachedHost& host : hosts) {
     if (host.hostName != hostName || host.processHandle.HasEnded()) continue;
     host.processHandle.Terminate(exitCode);
     ending.push_back(&host.processHandle);
   }
-  return xplat::WaitForAllProcesses(ending, ms) == xplat::WaitAllResult::AllEnded;
+  return ending;
 }
 
 std::vector<std::wstring> DetachedHosts::ReapEnded() {

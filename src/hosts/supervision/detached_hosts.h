@@ -32,9 +32,8 @@ class DetachedHosts {
   // The id of a detached process of the host that still runs.
   std::optional<std::uint32_t> RunningProcessOf(const std::wstring& hostName) const;
   std::vector<std::uint32_t> RunningProcessesOf(const std::wstring& hostName) const;
-  // Ends the host's detached processes that still run; true when all have
-  // ended within ms.
-  bool EndProcessesOf(const std::wstring& hostName, std::uint32_t exitCode, std::uint32_t ms);
+  // Ends the host's detached processes that still run: those to wait for.
+  std::vector<const xplat::ProcessHandle*> EndProcessesOf(const std::wstring& hostName, std::uint32_t exitCode);
   // Reaps the processes that have ended: the names of their hosts.
   std::vector<std::wstring> ReapEnded();
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "xplat/clock.h"
 #include "xplat/system_error.h"
 
 namespace zav::custody {
@@ -11,6 +10,25 @@ std::wstring ProcessIdList(const std::vector<std::uint32_t>& processIds) {
   std::wstring list;
   for (const std::uint32_t processId : processIds) list += (list.empty() ? L"" : L" ") + std::to_wstring(processId);
   return list;
+}
+
+HostTrees::HostTrees(bool trackHostTrees, CLogger& hostLogger) : enabled(trackHostTrees), logger(hostLogger) {
+  if (!enabled) return;
+  for (auto& [hostName, tree] : xplat::ProcessTree::TakeOverLeftTrees()) {
+    const std::optional<std::vector<std::uint32_t>> processes = tree.ProcessIds();
+    logger.LogMsg(log_level::kNormal, L"Execute: an ended service left processes of %ws running: %ws", hostName.c_str(),
+                  processes ? ProcessIdList(*processes).c_str() : L"(they cannot be listed)");
+    unclaimed.emplace(hostName, std::move(tree));
+  }
+}
+
+void HostTrees::Claim(const std::wstring& hostName) {
+  const auto left = unclaimed.find(hostName);
+  if (left == unclaimed.end()) return;
+  logger.LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws takes over the processes an ended service left",
+                hostName.c_str());
+  trees.emplace(hostName, Tree{std::move(left->second), {}});
+  unclaimed.erase(left);
 }
 
 bool HostTrees::Start(const std::wstring& hostName, const std::wstring& image, const std::wstring& arguments,
@@ -27,7 +45,10 @@ bool HostTrees::Start(const std::wstring& hostName, const std::wstring& image, c
     }
     found = trees.emplace(hostName, Tree{std::move(tree), {}}).first;
   }
-  if (found->second.tree.Start(image, arguments, started)) return true;
+  xplat::ProcessTree& tree = found->second.tree;
+  const bool inTree = tree.Start(image, arguments, started);
+  SayWhyProcessGroups(hostName, tree);
+  if (inTree) return true;
   // A host that can run at all runs, if need be outside its tree (a job the
   // service's own job forbids, say); a program that cannot start fails as ever.
   const xplat::ErrorCode treeError = xplat::LastError();
@@ -40,13 +61,32 @@ bool HostTrees::Start(const std::wstring& hostName, const std::wstring& image, c
   return true;
 }
 
+void HostTrees::SayWhyProcessGroups(const std::wstring& hostName, const xplat::ProcessTree& tree) {
+  if (tree.Kind() != xplat::ProcessTreeKind::ProcessGroup) return;
+  const std::wstring reason = tree.WhyProcessGroups();
+  if (reason.empty() || !reasonsSaid.insert(reason).second) return;
+  logger.LogMsg(log_level::kNormal, L"StartProcess: %ws runs in a process group, as hosts do from now on where %ws",
+                hostName.c_str(), reason.c_str());
+}
+
 void HostTrees::NoteHostEnded(const std::wstring& hostName) {
   const auto found = trees.find(hostName);
   if (found == trees.end()) return;
-  found->second.leftOver = found->second.tree.ProcessIds();
-  if (found->second.leftOver.empty()) return;
-  logger.LogMsg(log_level::kNormal, L"CheckThatHostIsStillRunning: %ws has ended; processes it started run on: %ws",
-                hostName.c_str(), ProcessIdList(found->second.leftOver).c_str());
+  const std::optional<std::vector<std::uint32_t>> running = found->second.tree.ProcessIds();
+  found->second.leftOver = running.value_or(std::vector<std::uint32_t>());
+  if (!running) {
+    logger.LogLastError(log_level::kError,
+                        L"CheckThatHostIsStillRunning: %ws has ended; the processes it started cannot be listed",
+                        hostName.c_str());
+  } else if (!running->empty()) {
+    logger.LogMsg(log_level::kNormal, L"CheckThatHostIsStillRunning: %ws has ended; processes it started run on: %ws",
+                  hostName.c_str(), ProcessIdList(*running).c_str());
+  }
+}
+
+xplat::ProcessTree* HostTrees::Find(const std::wstring& hostName) {
+  const auto found = trees.find(hostName);
+  return found == trees.end() ? nullptr : &found->second.tree;
 }
 
 const xplat::ProcessTree* HostTrees::Find(const std::wstring& hostName) const {
@@ -54,25 +94,29 @@ const xplat::ProcessTree* HostTrees::Find(const std::wstring& hostName) const {
   return found == trees.end() ? nullptr : &found->second.tree;
 }
 
-bool HostTrees::Runs(const std::wstring& hostName) const {
+xplat::TreeState HostTrees::State(const std::wstring& hostName) const {
   const xplat::ProcessTree* tree = Find(hostName);
-  return tree && !tree->IsEmpty();
+  return tree ? tree->State() : xplat::TreeState::Empty;
 }
 
-std::vector<std::uint32_t> HostTrees::LeftOver(const std::wstring& hostName) const {
+// Left over are those that outlived an earlier run of the host and still run.
+std::optional<TreeFigures> HostTrees::Figures(const std::wstring& hostName, const xplat::ProcessLook& look) const {
   const auto found = trees.find(hostName);
-  if (found == trees.end() || found->second.leftOver.empty()) return {};
-  const std::vector<std::uint32_t> running = found->second.tree.ProcessIds();
-  std::vector<std::uint32_t> leftOver;
-  std::set_intersection(found->second.leftOver.begin(), found->second.leftOver.end(), running.begin(), running.end(),
-                        std::back_inserter(leftOver));
-  return leftOver;
+  if (found == trees.end()) return std::nullopt;
+  TreeFigures figures;
+  figures.processes = found->second.tree.ProcessIds(look);
+  if (figures.processes) {
+    const std::vector<std::uint32_t>& earlier = found->second.leftOver;
+    std::set_intersection(earlier.begin(), earlier.end(), figures.processes->begin(), figures.processes->end(),
+                          std::back_inserter(figures.leftOver));
+  }
+  figures.usage = found->second.tree.ReadUsage(look);
+  return figures;
 }
 
-bool HostTrees::WaitUntilAllEnded(std::uint32_t ms) const {
-  const std::uint64_t start = xplat::CurrentClock().NowMs();
-  bool all = true;
-  for (const auto& [hostName, entry] : trees) all = entry.tree.WaitUntilEmpty(xplat::TimeLeftMs(start, ms)) && all;
+std::vector<const xplat::ProcessTree*> HostTrees::All() const {
+  std::vector<const xplat::ProcessTree*> all;
+  for (const auto& [hostName, entry] : trees) all.push_back(&entry.tree);
   return all;
 }
 
@@ -82,10 +126,11 @@ std::vector<std::wstring> HostTrees::Names() const {
   return names;
 }
 
+// A tree that cannot be read is kept: only an empty one may go.
 std::vector<std::wstring> HostTrees::DropEnded(const HostContainer& hosts) {
   std::vector<std::wstring> dropped;
   for (auto entry = trees.begin(); entry != trees.end();) {
-    if (hosts.count(entry->first) != 0 || !entry->second.tree.IsEmpty()) {
+    if (hosts.count(entry->first) != 0 || entry->second.tree.State() != xplat::TreeState::Empty) {
       ++entry;
       continue;
     }
@@ -93,6 +138,10 @@ std::vector<std::wstring> HostTrees::DropEnded(const HostContainer& hosts) {
     entry = trees.erase(entry);
   }
   return dropped;
+}
+
+void HostTrees::Tend() const {
+  if (enabled) xplat::ProcessTree::DropPastNotices();
 }
 
 }  // namespace zav::custody

@@ -79,15 +79,18 @@ void DescribeRun(pugi::xml_node host, const HostRun& run, const HostRuns& runs, 
   }
 }
 
-void DescribeTree(pugi::xml_node host, const xplat::ProcessTree& tree, const std::vector<std::uint32_t>& leftOver) {
-  host.append_attribute(L"processes") = ProcessIdList(tree.ProcessIds()).c_str();
-  if (!leftOver.empty()) host.append_attribute(L"leftOver") = ProcessIdList(leftOver).c_str();
-  xplat::ProcessTreeUsage usage;
-  if (!tree.ReadUsage(usage)) return;
-  host.append_attribute(L"cpuUserMs") = std::to_wstring(usage.userMs).c_str();
-  host.append_attribute(L"cpuKernelMs") = std::to_wstring(usage.kernelMs).c_str();
-  if (usage.peakMemoryKnown)
-    host.append_attribute(L"peakMemoryKB") = std::to_wstring(usage.peakMemoryBytes / 1024).c_str();
+void AppendIfKnown(pugi::xml_node host, const wchar_t* name, const std::optional<std::uint64_t>& value) {
+  if (value) host.append_attribute(name) = std::to_wstring(*value).c_str();
+}
+
+void DescribeTree(pugi::xml_node host, const TreeFigures& figures) {
+  if (figures.processes && !figures.processes->empty())
+    host.append_attribute(L"processes") = ProcessIdList(*figures.processes).c_str();
+  if (!figures.leftOver.empty()) host.append_attribute(L"leftOver") = ProcessIdList(figures.leftOver).c_str();
+  AppendIfKnown(host, L"cpuUserMs", figures.usage.userMs);
+  AppendIfKnown(host, L"cpuKernelMs", figures.usage.kernelMs);
+  const std::optional<std::uint64_t>& peak = figures.usage.peakMemoryBytes;
+  AppendIfKnown(host, L"peakMemoryKB", peak ? std::optional<std::uint64_t>(*peak / 1024) : std::nullopt);
 }
 
 std::string Serialised(const pugi::xml_document& document) {
@@ -98,7 +101,7 @@ std::string Serialised(const pugi::xml_document& document) {
 
 }  // namespace
 
-std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs, const HostTrees* trees,
+std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs, const TreeFiguresOf& treeFigures,
                                const std::wstring& hostName) {
   pugi::xml_document document;
   pugi::xml_node root = document.append_child(L"qvhosts");
@@ -110,8 +113,8 @@ std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs,
     host.append_attribute(L"name") = ShownName(name).c_str();
     host.append_attribute(L"state") = StateOf(record, run, backingOff);
     if (run && run->HasStarted()) DescribeRun(host, *run, runs, backingOff);
-    const xplat::ProcessTree* tree = trees ? trees->Find(name) : nullptr;
-    if (tree) DescribeTree(host, *tree, trees->LeftOver(name));
+    const std::optional<TreeFigures> figures = treeFigures ? treeFigures(name) : std::nullopt;
+    if (figures) DescribeTree(host, *figures);
   }
   return Serialised(document);
 }

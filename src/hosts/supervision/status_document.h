@@ -15,14 +15,16 @@
 // With the tree setting, a host that has a process tree also shows
 //   processes="4711 4713 4714" leftOver="4713" cpuUserMs="120" cpuKernelMs="30" peakMemoryKB="8240"
 // its tree's processes running now, those of them that outlived an earlier
-// run of the host, and the tree's accounting (peakMemoryKB only where the
-// system tells it).
+// run of the host, and the tree's accounting, each only where the system
+// tells it truly.
 //
 // state is "running", "ended", "backing-off" or "not-started"; attributes
 // without a value are left out, and exitCode is "unknown" for an ended host
 // whose code cannot be read. A request that carries data is refused: the
 // answer is <qvhosts refused="..."/> and nothing else.
 
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "hosts/host_record.h"
@@ -31,9 +33,12 @@
 
 namespace zav::custody {
 
+// A host's tree figures, none for a host without a tree.
+using TreeFiguresOf = std::function<std::optional<TreeFigures>(const std::wstring& hostName)>;
+
 // The status of the host named, or of every host for an empty name; the
-// trees' figures when trees are given.
-std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs, const HostTrees* trees,
+// trees' figures when they are given.
+std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs, const TreeFiguresOf& treeFigures,
                                const std::wstring& hostName);
 std::string RefusedStatusDocument(const wchar_t* reason);
 

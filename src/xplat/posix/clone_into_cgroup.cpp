@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,16 @@ namespace xplat {
 namespace {
 
 constexpr std::size_t kChildStackBytes = 64 * 1024;
+
+std::atomic<int> testRefusal{0};
+std::atomic<int> refusal{0};
+
+CloneOutcome OutcomeOf(int error) {
+  if (error == ENOENT || error == ENODEV) return CloneOutcome::GroupGone;
+  if (error == EAGAIN || error == ENOMEM) return CloneOutcome::Failed;
+  refusal = error;
+  return CloneOutcome::Refused;
+}
 
 // What the child needs, prepared before the clone: it may then only make
 // async-signal-safe calls, on memory it shares with its suspended parent.
@@ -31,12 +42,21 @@ int ExecInChild(void* start) {
   sigset_t none;
   ::sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::setsid();
   ::execve(child->argv[0], child->argv, environ);
   child->execError = errno;
   return 127;
 }
 
 }  // namespace
+
+void SetCloneRefusalForTesting(int error) {
+  testRefusal = error;
+  refusal = 0;
+}
+
+int CloneRefusal() { return refusal; }
+
 }  // namespace xplat
 
 #if defined(__x86_64__)
@@ -74,7 +94,12 @@ namespace xplat {
 
 bool CanCloneIntoControlGroup() { return true; }
 
-bool CloneIntoControlGroup(char* const* argv, int controlGroup, pid_t& pid, FileDescriptor& pidfd) {
+CloneOutcome CloneIntoControlGroup(char* const* argv, int controlGroup, pid_t& pid, FileDescriptor& pidfd) {
+  if (const int refused = refusal != 0 ? refusal.load() : testRefusal.load()) {
+    refusal = refused;
+    errno = refused;
+    return CloneOutcome::Refused;
+  }
   std::vector<std::max_align_t> stack(kChildStackBytes / sizeof(std::max_align_t));
   ChildStart start{argv};
   int childPidFd = -1;
@@ -94,15 +119,15 @@ bool CloneIntoControlGroup(char* const* argv, int controlGroup, pid_t& pid, File
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (cloned < 0) {  // the raw system call's -errno
     errno = static_cast<int>(-cloned);
-    return false;
+    return OutcomeOf(errno);
   }
   pid = static_cast<pid_t>(cloned);
   pidfd = FileDescriptor(childPidFd);
-  if (start.execError == 0) return true;
+  if (start.execError == 0) return CloneOutcome::Started;
   ::waitpid(pid, nullptr, 0);
   pidfd.Close();
   errno = start.execError;
-  return false;
+  return CloneOutcome::Failed;
 }
 
 }  // namespace xplat
@@ -113,9 +138,9 @@ namespace xplat {
 
 bool CanCloneIntoControlGroup() { return false; }
 
-bool CloneIntoControlGroup(char* const*, int, pid_t&, FileDescriptor&) {
+CloneOutcome CloneIntoControlGroup(char* const*, int, pid_t&, FileDescriptor&) {
   errno = ENOSYS;
-  return false;
+  return CloneOutcome::Refused;
 }
 
 }  // namespace xplat

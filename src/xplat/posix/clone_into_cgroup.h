@@ -14,10 +14,25 @@ namespace xplat {
 
 // Whether this build can clone into a control group at all.
 bool CanCloneIntoControlGroup();
+// The error with which the kernel refused to clone into a group, once it
+// did (ENOSYS under a seccomp policy, E2BIG before 5.7, EPERM ...): 0 until
+// then. It is not asked again.
+int CloneRefusal();
+
+enum class CloneOutcome {
+  Started,
+  GroupGone,  // the group was removed (ENOENT, ENODEV): it may be made anew
+  Refused,    // refused as above
+  Failed,     // no process: the program could not run, or none could be made
+};
 
 // Starts argv[0] with argv and the caller's environment in the group whose
-// folder `controlGroup` refers to; the child starts with no blocked signal
-// and every action at its default. False, with errno, when it did not exec.
-bool CloneIntoControlGroup(char* const* argv, int controlGroup, pid_t& pid, FileDescriptor& pidfd);
+// folder `controlGroup` refers to, in a session of its own; the child starts
+// with no blocked signal and every action at its default. errno says why
+// it did not start.
+CloneOutcome CloneIntoControlGroup(char* const* argv, int controlGroup, pid_t& pid, FileDescriptor& pidfd);
+
+// For tests: clone3 fails with this error; 0 lets the kernel answer again.
+void SetCloneRefusalForTesting(int error);
 
 }  // namespace xplat

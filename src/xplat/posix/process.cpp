@@ -41,7 +41,7 @@ namespace {
 // whatever this process set up for itself, as a new Windows process would.
 class SpawnAttributes {
  public:
-  explicit SpawnAttributes(bool leadsProcessGroup) {
+  explicit SpawnAttributes(bool leadsSession) {
     ::posix_spawnattr_init(&attributes);
     sigset_t signals;
     ::sigemptyset(&signals);
@@ -49,10 +49,7 @@ class SpawnAttributes {
     ::sigfillset(&signals);
     ::posix_spawnattr_setsigdefault(&attributes, &signals);
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (leadsProcessGroup) {
-      ::posix_spawnattr_setpgroup(&attributes, 0);
-      flags |= POSIX_SPAWN_SETPGROUP;
-    }
+    if (leadsSession) flags |= POSIX_SPAWN_SETSID;
     ::posix_spawnattr_setflags(&attributes, flags);
   }
   ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes); }
@@ -74,9 +71,9 @@ std::vector<char*> ArgumentVector(const std::vector<std::string>& arguments) {
   return argv;
 }
 
-bool Spawn(const std::vector<std::string>& arguments, bool leadsProcessGroup, pid_t& pid) {
+bool Spawn(const std::vector<std::string>& arguments, bool leadsSession, pid_t& pid) {
   std::vector<char*> argv = ArgumentVector(arguments);
-  const SpawnAttributes attributes(leadsProcessGroup);
+  const SpawnAttributes attributes(leadsSession);
   const int error = ::posix_spawn(&pid, argv[0], nullptr, attributes.Get(), argv.data(), environ);
   errno = error;
   return error == 0;
@@ -195,30 +192,39 @@ WaitAllResult WaitForProcessGroup(const ProcessHandle* const* group, std::size_t
 }
 
 bool StartProgram(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
-  return StartPlacedProgram(image, arguments, SpawnPlacement(), started);
+  return StartPlacedProgram(image, arguments, SpawnPlacement(), started) == PlacedStart::Started;
 }
 
-bool StartPlacedProgram(const std::wstring& image, const std::wstring& arguments, const SpawnPlacement& placement,
-                        StartedProcess& started) {
+PlacedStart StartPlacedProgram(const std::wstring& image, const std::wstring& arguments,
+                               const SpawnPlacement& placement, StartedProcess& started) {
   std::vector<std::string> argv{ToUtf8(image)};
   for (const std::wstring& argument : SplitArguments(arguments)) argv.push_back(ToUtf8(argument));
   pid_t pid = 0;
   FileDescriptor pidfd;
   if (placement.controlGroup >= 0) {
-    if (!CloneIntoControlGroup(ArgumentVector(argv).data(), placement.controlGroup, pid, pidfd)) return false;
+    switch (CloneIntoControlGroup(ArgumentVector(argv).data(), placement.controlGroup, pid, pidfd)) {
+      case CloneOutcome::Started:
+        break;
+      case CloneOutcome::GroupGone:
+        return PlacedStart::GroupGone;
+      case CloneOutcome::Refused:
+        return PlacedStart::GroupRefused;
+      case CloneOutcome::Failed:
+        return PlacedStart::Failed;
+    }
   } else {
-    if (!Spawn(argv, placement.leadsProcessGroup, pid)) return false;
+    if (!Spawn(argv, placement.leadsSession, pid)) return PlacedStart::Failed;
     pidfd = FileDescriptor(::pidfd_open(pid, 0));
   }
   if (!pidfd) {
     KillAndReap(pid);
-    return false;
+    return PlacedStart::Failed;
   }
   started.process = ProcessAccess::Wrap(std::move(pidfd), ProcessRole::Starter);
   started.thread = ThreadHandle();
   started.processId = static_cast<std::uint32_t>(pid);
   started.threadId = static_cast<std::uint32_t>(pid);
-  return true;
+  return PlacedStart::Started;
 }
 
 namespace {

@@ -5,11 +5,11 @@
 #include <climits>
 #include <map>
 #include <optional>
-#include <sstream>
 
 #include "xplat/posix/kernel_file.h"
 #include "xplat/posix/poll_readable.h"
 #include "xplat/posix/process_handle_impl.h"
+#include "xplat/posix/process_stat.h"
 #include "xplat/text.h"
 
 namespace xplat {
@@ -34,18 +34,6 @@ std::optional<std::string> ReadProcFile(const std::string& process, const char* 
   return ReadKernelFile("/proc/" + process + "/" + name);
 }
 
-// Whether the process's real and effective user ids are the caller's.
-bool RunsAsCaller(const std::string& process) {
-  const std::optional<std::string> status = ReadProcFile(process, "status");
-  if (!status) return false;
-  const std::size_t line = status->find("\nUid:");
-  if (line == std::string::npos) return false;
-  std::istringstream ids(status->substr(line + 5));
-  uid_t real = 0;
-  uid_t effective = 0;
-  return static_cast<bool>(ids >> real >> effective) && real == ::getuid() && effective == ::geteuid();
-}
-
 std::optional<std::vector<std::wstring>> ArgumentsOf(const std::string& process) {
   const std::optional<std::string> bytes = ReadProcFile(process, "cmdline");
   if (!bytes || bytes->empty()) return std::nullopt;
@@ -65,7 +53,7 @@ std::optional<std::vector<std::wstring>> ArgumentsOf(const std::string& process)
 std::optional<RunningProgram> Examine(const std::string& process, const std::string& image) {
   ProcessHandle handle = OpenProcessToSupervise(static_cast<std::uint32_t>(std::stoul(process)));
   if (!handle) return std::nullopt;
-  if (ImageOf(process) != image || !RunsAsCaller(process)) return std::nullopt;
+  if (ImageOf(process) != image || !RunsAsCaller(static_cast<pid_t>(std::stol(process)))) return std::nullopt;
   std::optional<std::vector<std::wstring>> arguments = ArgumentsOf(process);
   if (!arguments || PollReadable(ProcessAccess::PidFd(handle), 0) != PollResult::TimedOut) return std::nullopt;
   RunningProgram program;

@@ -1,203 +1,238 @@
-// A control group where the caller may make one beneath its own, else a
-// process group for each program started in the tree.
+// Control groups where the caller may make them beneath its own, else a
+// process group and session for each program started in the tree.
 
 #include "xplat/process_tree.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <memory>
-#include <optional>
-#include <sstream>
+#include <map>
+#include <thread>
 
+#include "xplat/clock.h"
 #include "xplat/posix/clone_into_cgroup.h"
+#include "xplat/posix/control_group.h"
+#include "xplat/posix/control_group_place.h"
 #include "xplat/posix/file_descriptor.h"
-#include "xplat/posix/kernel_file.h"
-#include "xplat/posix/poll_readable.h"
-#include "xplat/posix/process_handle_impl.h"
+#include "xplat/posix/process_group.h"
 #include "xplat/posix/spawn_placement.h"
+#include "xplat/process_tree_wait.h"
+#include "xplat/system_error.h"
 #include "xplat/text.h"
 
 namespace xplat {
 namespace {
 
-// What /proc/<pid>/stat tells of a process (the fields after its name).
-struct ProcessStat {
-  char state = '?';
-  pid_t processGroup = 0;
-  std::uint64_t userTicks = 0;
-  std::uint64_t kernelTicks = 0;
+// How often a wait looks again at what no kernel signal tells of: process
+// groups, a tree whose end was asked, a group it could not watch.
+constexpr std::uint32_t kLookMs = 20;
+// The groups one wait watches at most: each costs a descriptor meanwhile.
+constexpr std::size_t kWatchedGroups = 64;
+constexpr unsigned kGroupNameTries = 1000;
+
+std::atomic<unsigned> nextGeneration{1};
+
+std::wstring ErrorText(int error) {
+  std::wstring text = SystemMessage(static_cast<ErrorCode>(error)).value_or(L"error " + std::to_wstring(error));
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+  return text;
+}
+
+// Once the kernel refused to clone into a group, later trees are process groups.
+bool ControlGroupsServe() { return FindTreesPlace().place && CloneRefusal() == 0; }
+
+struct TreeGroup {
+  ControlGroup group;
+  bool closed = false;  // ended, or left by another: never started into again
 };
-
-std::optional<ProcessStat> ReadProcessStat(pid_t process) {
-  const std::optional<std::string> text = ReadKernelFile("/proc/" + std::to_string(process) + "/stat");
-  const std::size_t nameEnd = text ? text->rfind(')') : std::string::npos;
-  if (nameEnd == std::string::npos) return std::nullopt;
-  std::istringstream fields(text->substr(nameEnd + 1));
-  ProcessStat stat;
-  pid_t parent = 0;
-  std::string skipped;
-  fields >> stat.state >> parent >> stat.processGroup;
-  for (int field = 6; field < 14; ++field) fields >> skipped;
-  fields >> stat.userTicks >> stat.kernelTicks;
-  if (!fields) return std::nullopt;
-  return stat;
-}
-
-// The process's peak resident memory, as its own status tells.
-std::uint64_t PeakMemoryBytes(pid_t process) {
-  const std::optional<std::string> status = ReadKernelFile("/proc/" + std::to_string(process) + "/status");
-  const std::size_t line = status ? status->find("\nVmHWM:") : std::string::npos;
-  if (line == std::string::npos) return 0;
-  std::uint64_t kilobytes = 0;
-  std::istringstream(status->substr(line + 7)) >> kilobytes;
-  return kilobytes * 1024;
-}
-
-std::optional<std::uint64_t> StatValue(const std::string& text, const std::string& key) {
-  std::istringstream lines(text);
-  std::string name;
-  std::uint64_t value = 0;
-  while (lines >> name >> value) {
-    if (name == key) return value;
-  }
-  return std::nullopt;
-}
-
-// Where the cgroup v2 hierarchy is mounted, from the mount table.
-std::optional<std::string> ControlGroupMount() {
-  const std::optional<std::string> table = ReadKernelFile("/proc/self/mountinfo");
-  std::istringstream lines(table ? *table : std::string());
-  std::string line;
-  while (std::getline(lines, line)) {
-    const std::size_t separator = line.find(" - cgroup2 ");
-    if (separator == std::string::npos) continue;
-    std::istringstream fields(line.substr(0, separator));
-    std::string id, parent, device, root, mountPoint;
-    if (fields >> id >> parent >> device >> root >> mountPoint && root == "/") return mountPoint;
-  }
-  return std::nullopt;
-}
-
-// Where this process's trees go: beneath its own control group, found by
-// its entry in /proc/self/cgroup and checked to hold this process.
-struct TreesPlace {
-  std::string mount;     // of the cgroup v2 hierarchy
-  std::string relative;  // the trees' folder beneath the mount
-};
-
-// What services that are gone left beneath the group: trees whose hosts
-// outlived their service, empty now. A folder that still holds a process
-// cannot be removed, and is not.
-void RemoveEmptyTreesOfEndedServices(const std::string& ownFolder) {
-  const std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(ownFolder.c_str()), ::closedir);
-  if (!folder) return;
-  const std::string prefix = "custodex-";
-  while (const dirent* entry = ::readdir(folder.get())) {
-    const std::string name = entry->d_name;
-    if (name.rfind(prefix, 0) != 0 || name.size() == prefix.size()) continue;
-    if (name.find_first_not_of("0123456789", prefix.size()) != std::string::npos) continue;
-    const std::string service = name.substr(prefix.size());
-    if (::access(("/proc/" + service).c_str(), F_OK) == 0) continue;  // still running, or its id reused
-    const std::string trees = ownFolder + "/" + name;
-    if (const std::unique_ptr<DIR, int (*)(DIR*)> inner(::opendir(trees.c_str()), ::closedir); inner) {
-      while (const dirent* tree = ::readdir(inner.get())) {
-        if (std::string(tree->d_name).rfind("qvhost-", 0) == 0) ::rmdir((trees + "/" + tree->d_name).c_str());
-      }
-    }
-    ::rmdir(trees.c_str());
-  }
-}
-
-std::optional<TreesPlace> FindTreesPlace() {
-  const std::optional<std::string> mount = ControlGroupMount();
-  const std::optional<std::string> groups = ReadKernelFile("/proc/self/cgroup");
-  if (!mount || !groups) return std::nullopt;
-  const std::size_t line = groups->find("0::/");
-  if (line == std::string::npos || (line != 0 && (*groups)[line - 1] != '\n')) return std::nullopt;
-  std::string own = groups->substr(line + 3);
-  own.erase(std::min(own.find('\n'), own.size()));
-  if (own == "/") own.clear();
-  const std::optional<std::string> members = ReadKernelFile(*mount + own + "/cgroup.procs");
-  std::istringstream ids(members ? *members : std::string());
-  for (pid_t id = 0; ids >> id;) {
-    if (id != ::getpid()) continue;
-    RemoveEmptyTreesOfEndedServices(*mount + own);
-    return TreesPlace{*mount, own + "/custodex-" + std::to_string(::getpid())};
-  }
-  return std::nullopt;
-}
-
-const std::optional<TreesPlace>& Place() {
-  static const std::optional<TreesPlace> place = FindTreesPlace();
-  return place;
-}
-
-bool MakeFolder(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
-
-// The group's folder, made with the trees' folder above it where missing.
-FileDescriptor OpenControlGroup(const std::string& folder) {
-  if (!MakeFolder(folder.substr(0, folder.rfind('/'))) || !MakeFolder(folder)) return FileDescriptor();
-  return FileDescriptor(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-}
 
 }  // namespace
 
+struct ProcessLook::Impl {
+  // Taken at the first need; null when /proc could not be read.
+  const ProcessStats* Stats() {
+    if (!taken) readable = stats.Read();
+    taken = true;
+    return readable ? &stats : nullptr;
+  }
+
+  ProcessStats stats;
+  bool taken = false;
+  bool readable = false;
+};
+
+ProcessLook::ProcessLook() : impl(std::make_unique<Impl>()) {}
+ProcessLook::~ProcessLook() = default;
+ProcessLook::Impl& ProcessLook::Get() const { return *impl; }
+
 struct ProcessTree::Impl {
-  explicit Impl(ProcessTreeKind treeKind) : kind(treeKind) {}
-  // Removing fails, as it should, while processes remain.
+  Impl(std::string treeName, ProcessTreeKind treeKind) : name(std::move(treeName)), kind(treeKind) {}
+  // Empty groups go, then the service's folder if it is empty too; what
+  // still holds a process stays, for the next service to take over.
   ~Impl() {
-    if (folder.empty()) return;
-    ::rmdir(folder.c_str());
-    ::rmdir(folder.substr(0, folder.rfind('/')).c_str());
+    for (const TreeGroup& held : groups) RemoveGroup(held.group);
   }
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
-  std::vector<pid_t> ControlGroupMembers() const {
-    const std::optional<std::string> text = ReadKernelFile(folder + "/cgroup.procs");
-    std::vector<pid_t> members;
-    std::istringstream ids(text ? *text : std::string());
-    for (pid_t id = 0; ids >> id;) members.push_back(id);
-    return members;
-  }
-
-  // A group found empty is dropped at once: its id may go to another process.
-  std::vector<pid_t> ProcessGroupMembers() const {
-    std::vector<pid_t> members;
-    std::vector<pid_t> seen;
-    for (const pid_t process : ListProcesses()) {
-      const std::optional<ProcessStat> stat = ReadProcessStat(process);
-      if (!stat || stat->state == 'Z') continue;
-      if (std::find(groups.begin(), groups.end(), stat->processGroup) == groups.end()) continue;
-      members.push_back(process);
-      seen.push_back(stat->processGroup);
+  void RemoveGroup(const ControlGroup& group) {
+    if (const std::optional<CpuTimes> cpu = group.Cpu()) {
+      removedCpu.userMs += cpu->userMs;
+      removedCpu.kernelMs += cpu->kernelMs;
     }
-    groups.erase(std::remove_if(groups.begin(), groups.end(),
-                                [&](pid_t group) { return std::find(seen.begin(), seen.end(), group) == seen.end(); }),
-                 groups.end());
-    return members;
+    if (!group.Remove()) return;
+    const std::string folder = group.Folder();
+    ::rmdir(folder.substr(0, folder.rfind('/')).c_str());
   }
 
-  bool Holds(pid_t process) const {
-    if (kind == ProcessTreeKind::ProcessGroup) {
-      const std::optional<ProcessStat> stat = ReadProcessStat(process);
-      return stat && std::find(groups.begin(), groups.end(), stat->processGroup) != groups.end();
+  // The closed groups found empty are removed, keeping their CPU time.
+  void Prune() {
+    for (auto held = groups.begin(); held != groups.end();) {
+      if (!held->closed || held->group.State() != TreeState::Empty) {
+        ++held;
+        continue;
+      }
+      RemoveGroup(held->group);
+      held = groups.erase(held);
     }
-    const std::optional<std::string> entry = ReadKernelFile("/proc/" + std::to_string(process) + "/cgroup");
-    return entry && entry->find("0::" + relative + "\n") != std::string::npos;
   }
 
-  const ProcessTreeKind kind;
-  std::string folder;           // a control group's
-  std::string relative;         // the same beneath the hierarchy's mount
-  FileDescriptor controlGroup;  // the same folder, opened for clone3
-  mutable std::vector<pid_t> groups;
+  // The group the next start goes into: a fresh one after an end, whose
+  // group the kernel would kill every process cloned into.
+  const ControlGroup* OpenGroup() {
+    if (!groups.empty() && !groups.back().closed) return &groups.back().group;
+    const TreesPlace& place = *FindTreesPlace().place;
+    for (unsigned tries = 0; tries < kGroupNameTries; ++tries) {
+      const unsigned generation = groups.empty() && tries == 0 ? 0 : nextGeneration++;
+      ControlGroup group(place.mount, place.trees + "/" + GroupFolderName(name, generation));
+      if (group.Make()) {
+        groups.push_back(TreeGroup{std::move(group), false});
+        return &groups.back().group;
+      }
+      if (errno != EEXIST) return nullptr;
+    }
+    return nullptr;
+  }
+
+  // GroupRefused with `fallback` set: this tree alone has no group. A group
+  // removed from outside while empty is made anew.
+  PlacedStart StartInControlGroup(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
+    const ControlGroup* group = OpenGroup();
+    if (!group) {
+      fallback = L"no control group can be made for it: " + ErrorText(errno);
+      return PlacedStart::GroupRefused;
+    }
+    // Opened only around the start: a host costs no descriptor beyond its own.
+    FileDescriptor folder(::open(group->Folder().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folder && errno == ENOENT && group->Make()) {  // removed from outside while empty
+      folder = FileDescriptor(::open(group->Folder().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (!folder) return PlacedStart::Failed;
+    SpawnPlacement placement;
+    placement.controlGroup = folder.Get();
+    PlacedStart result = StartPlacedProgram(image, arguments, placement, started);
+    if (result == PlacedStart::GroupGone && group->Make()) {
+      folder = FileDescriptor(::open(group->Folder().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+      placement.controlGroup = folder.Get();
+      if (folder) result = StartPlacedProgram(image, arguments, placement, started);
+    }
+    return result;
+  }
+
+  // The group made is no older than its leader, which the look verifies:
+  // a leader whose start cannot be read is not started at all.
+  bool StartInProcessGroup(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
+    SpawnPlacement placement;
+    placement.leadsSession = true;
+    if (StartPlacedProgram(image, arguments, placement, started) != PlacedStart::Started) return false;
+    const std::optional<ProcessStat> leader = ReadProcessStat(static_cast<pid_t>(started.processId));
+    if (!leader) {
+      const int error = errno;
+      started.process.Terminate(1);
+      started.process.WaitForExit(kInfinite);
+      started = StartedProcess();
+      errno = error;
+      return false;
+    }
+    processGroups.push_back(LedGroup{leader->processId, leader->startTicks});
+    return true;
+  }
+
+  // The groups that have ended for good go at once: their ids may be reused.
+  void DropEndedGroups(const ProcessStats& look) {
+    processGroups.erase(std::remove_if(processGroups.begin(), processGroups.end(),
+                                       [&](const LedGroup& group) { return group.HasEnded(look); }),
+                        processGroups.end());
+  }
+
+  // None seen is checked by a second look, which a process started by one
+  // that ended meanwhile cannot escape as well; only then is the group gone.
+  TreeState ProcessGroupsState() {
+    if (processGroups.empty()) return TreeState::Empty;
+    ProcessLook look;
+    const ProcessStats* stats = look.Get().Stats();
+    if (!stats) return processGroups.empty() ? TreeState::Empty : TreeState::Unknown;
+    DropEndedGroups(*stats);
+    bool running = false;
+    for (auto group = processGroups.begin(); group != processGroups.end();) {
+      if (!group->Members(*stats).empty()) {
+        running = true;
+        ++group;
+        continue;
+      }
+      ProcessStats again;
+      if (!again.Read()) return TreeState::Unknown;
+      if (!group->Members(again).empty()) {
+        running = true;
+        ++group;
+      } else {
+        group = processGroups.erase(group);
+      }
+    }
+    return running ? TreeState::Populated : TreeState::Empty;
+  }
+
+  // The CPU time of each member as last seen; a member gone keeps its own.
+  void NoteCpu(const std::vector<ProcessStat>& members) {
+    std::map<std::pair<pid_t, std::uint64_t>, CpuTimes> seen;
+    for (const ProcessStat& member : members) {
+      seen[{member.processId, member.startTicks}] = CpuTimes{member.userTicks, member.kernelTicks};
+    }
+    for (const auto& [member, ticks] : seenCpu) {
+      if (seen.count(member) != 0) continue;
+      endedTicks.userMs += ticks.userMs;
+      endedTicks.kernelMs += ticks.kernelMs;
+    }
+    seenCpu = std::move(seen);
+  }
+
+  // What survives an end asked for is ended again: a member whose other
+  // thread started a process as the end came, say.
+  void EndStragglers() {
+    for (const TreeGroup& held : groups) held.group.Kill();
+    ProcessStats look;
+    if (processGroups.empty() || !look.Read()) return;
+    for (const LedGroup& group : processGroups) group.EndMembers(look);
+  }
+
+  const std::string name;
+  ProcessTreeKind kind;
+  std::vector<TreeGroup> groups;
+  std::vector<LedGroup> processGroups;
+  CpuTimes removedCpu;  // of the control groups removed
+  std::map<std::pair<pid_t, std::uint64_t>, CpuTimes> seenCpu;  // of process groups' members, in ticks
+  CpuTimes endedTicks;
+  bool ending = false;
+  std::wstring fallback;  // why this tree alone is of process groups
+};
+
+struct ProcessTreeAccess {
+  static ProcessTree::Impl& Of(const ProcessTree& tree) { return *tree.impl; }
 };
 
 ProcessTree::ProcessTree() = default;
@@ -205,105 +240,174 @@ ProcessTree::~ProcessTree() = default;
 ProcessTree::ProcessTree(ProcessTree&&) noexcept = default;
 ProcessTree& ProcessTree::operator=(ProcessTree&&) noexcept = default;
 
-ProcessTree ProcessTree::Create(const std::wstring& name, bool processGroup) {
+ProcessTree ProcessTree::Create(const std::wstring& name, bool processGroups) {
   ProcessTree tree;
-  const std::string leaf = ToUtf8(name);
-  const std::optional<TreesPlace>& place = Place();
-  if (!processGroup && CanCloneIntoControlGroup() && place && !leaf.empty() && leaf.find('/') == std::string::npos) {
-    const std::string relative = place->relative + "/qvhost-" + leaf;
-    const std::string folder = place->mount + relative;
-    FileDescriptor opened = OpenControlGroup(folder);
-    if (opened) {
-      tree.impl = std::make_unique<Impl>(ProcessTreeKind::ControlGroup);
-      tree.impl->folder = folder;
-      tree.impl->relative = relative;
-      tree.impl->controlGroup = std::move(opened);
-      return tree;
-    }
-  }
-  tree.impl = std::make_unique<Impl>(ProcessTreeKind::ProcessGroup);
+  const bool groups = !processGroups && ControlGroupsServe();
+  tree.impl =
+      std::make_unique<Impl>(ToUtf8(name), groups ? ProcessTreeKind::ControlGroup : ProcessTreeKind::ProcessGroup);
   return tree;
 }
 
-ProcessTreeKind ProcessTree::Kind() const { return impl->kind; }
-
-// A group removed from outside while it was empty is made anew once: clone3
-// then fails with ENOENT (as does a missing image, which fails again).
-bool ProcessTree::Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
-  SpawnPlacement placement;
-  placement.controlGroup = impl->controlGroup ? impl->controlGroup.Get() : -1;
-  placement.leadsProcessGroup = impl->kind == ProcessTreeKind::ProcessGroup;
-  if (!StartPlacedProgram(image, arguments, placement, started)) {
-    if (placement.controlGroup < 0 || (errno != ENOENT && errno != ENODEV)) return false;
-    impl->controlGroup = OpenControlGroup(impl->folder);
-    placement.controlGroup = impl->controlGroup ? impl->controlGroup.Get() : -1;
-    if (placement.controlGroup < 0 || !StartPlacedProgram(image, arguments, placement, started)) return false;
+std::wstring ProcessTree::WhyProcessGroups() const {
+  if (impl->kind != ProcessTreeKind::ProcessGroup) return {};
+  if (!impl->fallback.empty()) return impl->fallback;
+  if (const int refused = CloneRefusal()) {
+    return L"the kernel refuses to start a process in a control group: " + ErrorText(refused);
   }
-  if (placement.leadsProcessGroup) impl->groups.push_back(static_cast<pid_t>(started.processId));
-  return true;
+  return FindTreesPlace().refusal;
 }
 
-std::vector<std::uint32_t> ProcessTree::ProcessIds() const {
-  const std::vector<pid_t> members =
-      impl->kind == ProcessTreeKind::ControlGroup ? impl->ControlGroupMembers() : impl->ProcessGroupMembers();
-  std::vector<std::uint32_t> ids(members.begin(), members.end());
+std::vector<std::pair<std::wstring, ProcessTree>> ProcessTree::TakeOverLeftTrees() {
+  std::vector<std::pair<std::wstring, ProcessTree>> trees;
+  const std::optional<TreesPlace>& place = FindTreesPlace().place;
+  if (!place) return trees;
+  std::map<std::string, ProcessTree> byName;
+  for (LeftGroup& left : CollectLeftGroups(*place)) {
+    ProcessTree& tree = byName[left.hostName];
+    if (!tree) tree = Create(FromUtf8(left.hostName));
+    tree.impl->groups.push_back(TreeGroup{ControlGroup(place->mount, left.relative), true});
+  }
+  for (auto& [name, tree] : byName) trees.emplace_back(FromUtf8(name), std::move(tree));
+  return trees;
+}
+
+void ProcessTree::DropPastNotices() {}
+
+ProcessTreeKind ProcessTree::Kind() const { return impl->kind; }
+
+bool ProcessTree::Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
+  impl->ending = false;
+  impl->Prune();
+  if (impl->kind == ProcessTreeKind::ControlGroup) {
+    const PlacedStart result = impl->StartInControlGroup(image, arguments, started);
+    if (result == PlacedStart::Started) return true;
+    if (result != PlacedStart::GroupRefused) return false;
+    impl->kind = ProcessTreeKind::ProcessGroup;
+  }
+  return impl->StartInProcessGroup(image, arguments, started);
+}
+
+// A group that holds a process decides; one that cannot be read says only
+// that nothing can be told.
+TreeState ProcessTree::State() const {
+  bool unknown = false;
+  for (const TreeGroup& held : impl->groups) {
+    const TreeState state = held.group.State();
+    if (state == TreeState::Populated) return state;
+    unknown = unknown || state == TreeState::Unknown;
+  }
+  const TreeState groups = impl->ProcessGroupsState();
+  if (groups == TreeState::Populated) return groups;
+  return unknown || groups == TreeState::Unknown ? TreeState::Unknown : TreeState::Empty;
+}
+
+std::optional<std::vector<std::uint32_t>> ProcessTree::ProcessIds(const ProcessLook& look) const {
+  std::vector<std::uint32_t> ids;
+  for (const TreeGroup& held : impl->groups) {
+    const std::optional<std::vector<pid_t>> members = held.group.Members();
+    if (!members) return std::nullopt;
+    ids.insert(ids.end(), members->begin(), members->end());
+  }
+  if (!impl->processGroups.empty()) {
+    const ProcessStats* stats = look.Get().Stats();
+    if (!stats) return std::nullopt;
+    impl->DropEndedGroups(*stats);
+    std::vector<ProcessStat> members;
+    for (const LedGroup& group : impl->processGroups) {
+      for (const ProcessStat& member : group.Members(*stats)) members.push_back(member);
+    }
+    impl->NoteCpu(members);
+    for (const ProcessStat& member : members) ids.push_back(static_cast<std::uint32_t>(member.processId));
+  }
   std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
   return ids;
 }
 
-// Opened first, then checked: a process id reused meanwhile is never taken
-// for a member, and one that has ended (a zombie) is none.
-ProcessHandle ProcessTree::OpenMember(std::uint32_t processId) const {
-  ProcessHandle member = OpenProcessForWaiting(processId);
-  if (!member || PollReadable(ProcessAccess::PidFd(member), 0) != PollResult::TimedOut) return ProcessHandle();
-  return impl->Holds(static_cast<pid_t>(processId)) ? std::move(member) : ProcessHandle();
-}
+TreeState ProcessTree::WaitUntilEmpty(std::uint32_t ms) const { return WaitUntilAllEmpty({this}, ms); }
 
-// A group or a control group is ended in one step, so that no worker can
-// start another meanwhile; one by one only where cgroup.kill is missing.
-bool ProcessTree::Terminate(std::uint32_t) const {
-  const std::vector<std::uint32_t> members = ProcessIds();  // also forgets the groups found empty
-  if (impl->kind == ProcessTreeKind::ProcessGroup) {
-    bool all = true;
-    for (const pid_t group : impl->groups) all = (::kill(-group, SIGKILL) == 0 || errno == ESRCH) && all;
-    return all;
-  }
-  if (WriteKernelFile(impl->folder + "/cgroup.kill", "1")) return true;
+// Every group is ended in one step, so that no member can start another
+// meanwhile; a wait that follows ends what survives it.
+bool ProcessTree::Terminate(std::uint32_t) {
+  impl->ending = true;
   bool all = true;
-  for (const std::uint32_t processId : members) all = (TerminateProcessById(processId, 0) || errno == ESRCH) && all;
+  for (TreeGroup& held : impl->groups) {
+    held.closed = true;
+    all = held.group.Kill() && all;
+  }
+  if (!impl->processGroups.empty()) {
+    ProcessStats look;
+    if (!look.Read()) return false;
+    for (const LedGroup& group : impl->processGroups) all = group.EndMembers(look) && all;
+  }
   return all;
 }
 
-bool ProcessTree::ReadUsage(ProcessTreeUsage& usage) const {
-  const std::vector<std::uint32_t> members = ProcessIds();
-  usage = ProcessTreeUsage();
-  usage.processes = static_cast<std::uint32_t>(members.size());
-  bool read = impl->kind == ProcessTreeKind::ControlGroup;
-  if (read) {
-    const std::optional<std::string> stat = ReadKernelFile(impl->folder + "/cpu.stat");
-    usage.userMs = StatValue(stat.value_or(""), "user_usec").value_or(0) / 1000;
-    usage.kernelMs = StatValue(stat.value_or(""), "system_usec").value_or(0) / 1000;
-    const std::optional<std::string> peak = ReadKernelFile(impl->folder + "/memory.peak");
-    if (peak) {
-      usage.peakMemoryBytes = std::stoull("0" + *peak);
-      usage.peakMemoryKnown = true;
-      return true;
+// Control groups count what their ended processes used; process groups only
+// what their members had used when last seen. A peak is only a peak of one
+// group holding the whole tree.
+ProcessTreeUsage ProcessTree::ReadUsage(const ProcessLook& look) const {
+  ProcessTreeUsage usage;
+  CpuTimes cpu = impl->removedCpu;
+  bool cpuKnown = true;
+  for (const TreeGroup& held : impl->groups) {
+    const std::optional<CpuTimes> times = held.group.Cpu();
+    cpuKnown = cpuKnown && times;
+    if (!times) continue;
+    cpu.userMs += times->userMs;
+    cpu.kernelMs += times->kernelMs;
+  }
+  if (!impl->processGroups.empty() || !impl->seenCpu.empty()) {
+    cpuKnown = cpuKnown && ProcessIds(look).has_value();
+    CpuTimes ticks = impl->endedTicks;
+    for (const auto& [member, times] : impl->seenCpu) {
+      ticks.userMs += times.userMs;
+      ticks.kernelMs += times.kernelMs;
+    }
+    cpu.userMs += TicksToMs(ticks.userMs);
+    cpu.kernelMs += TicksToMs(ticks.kernelMs);
+  }
+  if (cpuKnown) {
+    usage.userMs = cpu.userMs;
+    usage.kernelMs = cpu.kernelMs;
+  }
+  if (impl->groups.size() == 1 && impl->processGroups.empty() && impl->seenCpu.empty()) {
+    usage.peakMemoryBytes = impl->groups.front().group.PeakMemoryBytes();
+  }
+  return usage;
+}
+
+// Waits on the cgroup.events of every group that holds a process, looking
+// again every kLookMs where no signal tells: true once all are empty.
+bool AwaitTreesEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms) {
+  std::vector<FileDescriptor> events;
+  bool looksAgain = false;
+  for (const ProcessTree* tree : trees) {
+    ProcessTree::Impl& impl = ProcessTreeAccess::Of(*tree);
+    if (impl.ending) impl.EndStragglers();
+    looksAgain = looksAgain || impl.ending || !impl.processGroups.empty();
+    for (const TreeGroup& held : impl.groups) {
+      if (held.group.State() != TreeState::Populated) continue;
+      if (events.size() == kWatchedGroups) {
+        looksAgain = true;
+        continue;
+      }
+      events.emplace_back(held.group.OpenEvents());
+      looksAgain = looksAgain || !events.back();
     }
   }
-  const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
-  for (const std::uint32_t processId : members) {
-    const pid_t process = static_cast<pid_t>(processId);
-    const std::optional<ProcessStat> stat = ReadProcessStat(process);
-    if (!stat) continue;
-    if (impl->kind == ProcessTreeKind::ProcessGroup && ticksPerSecond > 0) {
-      usage.userMs += stat->userTicks * 1000 / static_cast<std::uint64_t>(ticksPerSecond);
-      usage.kernelMs += stat->kernelTicks * 1000 / static_cast<std::uint64_t>(ticksPerSecond);
-    }
-    usage.peakMemoryBytes += PeakMemoryBytes(process);
-    usage.peakMemoryKnown = true;
-    read = true;
+  std::vector<pollfd> watched;
+  for (const FileDescriptor& fd : events) {
+    if (fd) watched.push_back(pollfd{fd.Get(), POLLPRI, 0});
   }
-  return read || members.empty();
+  const std::uint32_t waitMs = looksAgain ? std::min(ms, kLookMs) : ms;
+  if (watched.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+  } else if (waitMs > 0) {
+    ::poll(watched.data(), watched.size(), static_cast<int>(waitMs));
+  }
+  return std::all_of(trees.begin(), trees.end(),
+                     [](const ProcessTree* tree) { return tree->State() == TreeState::Empty; });
 }
 
 }  // namespace xplat

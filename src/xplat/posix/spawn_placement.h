@@ -1,7 +1,8 @@
 #pragma once
 // Where a program started on Linux goes: beside its starter, as StartProgram
-// puts it, leading a process group of its own, or cloned straight into a
-// control group, so that nothing it starts is ever outside it.
+// puts it, or in a session and process group of its own, or cloned straight
+// into a control group in a session of its own, so that nothing it starts
+// is ever outside the group and no terminal can stop it.
 
 #include <string>
 
@@ -10,11 +11,14 @@
 namespace xplat {
 
 struct SpawnPlacement {
-  bool leadsProcessGroup = false;
+  bool leadsSession = false;
   int controlGroup = -1;  // an open control-group folder, or -1
 };
 
-bool StartPlacedProgram(const std::wstring& image, const std::wstring& arguments, const SpawnPlacement& placement,
-                        StartedProcess& started);
+// As CloneOutcome; errno says why a start did not happen.
+enum class PlacedStart { Started, GroupGone, GroupRefused, Failed };
+
+PlacedStart StartPlacedProgram(const std::wstring& image, const std::wstring& arguments,
+                               const SpawnPlacement& placement, StartedProcess& started);
 
 }  // namespace xplat

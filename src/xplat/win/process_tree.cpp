@@ -1,5 +1,7 @@
 // An unnamed job object per tree: no other account can open it, and without
-// kill-on-close its processes outlive the handle.
+// kill-on-close its processes outlive the handle. The job's own count of
+// active processes says whether it is empty; one completion port, shared by
+// every job, tells a wait that some count may have changed.
 
 #include "xplat/process_tree.h"
 
@@ -8,6 +10,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "xplat/process_tree_wait.h"
 #include "xplat/win/create_process.h"
 #include "xplat/win/handle.h"
 #include "xplat/win/process_handle_impl.h"
@@ -16,6 +19,23 @@ namespace xplat {
 namespace {
 
 constexpr std::uint64_t kTicksPerMs = 10000;  // FILETIME ticks of 100 ns
+// The port's notices are not sure to come: a wait looks again this often.
+constexpr std::uint32_t kLookMs = 100;
+constexpr ULONG kNoticesAtOnce = 64;
+
+HANDLE NoticePort() {
+  static const Handle port(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+  return port.Get();
+}
+
+// The notices say only that a count may have changed: the counts decide.
+void DropNotices() {
+  OVERLAPPED_ENTRY entries[kNoticesAtOnce];
+  ULONG taken = 0;
+  while (NoticePort() && ::GetQueuedCompletionStatusEx(NoticePort(), entries, kNoticesAtOnce, &taken, 0, FALSE) &&
+         taken == kNoticesAtOnce) {
+  }
+}
 
 bool EndUnstarted(const PROCESS_INFORMATION& info) {
   const DWORD error = ::GetLastError();
@@ -28,8 +48,20 @@ bool EndUnstarted(const PROCESS_INFORMATION& info) {
 
 }  // namespace
 
+struct ProcessLook::Impl {};
+
+ProcessLook::ProcessLook() : impl(std::make_unique<Impl>()) {}
+ProcessLook::~ProcessLook() = default;
+ProcessLook::Impl& ProcessLook::Get() const { return *impl; }
+
 struct ProcessTree::Impl {
   Handle job;
+  std::uint32_t exitCode = 1;
+  bool ending = false;
+};
+
+struct ProcessTreeAccess {
+  static ProcessTree::Impl& Of(const ProcessTree& tree) { return *tree.impl; }
 };
 
 ProcessTree::ProcessTree() = default;
@@ -37,19 +69,32 @@ ProcessTree::~ProcessTree() = default;
 ProcessTree::ProcessTree(ProcessTree&&) noexcept = default;
 ProcessTree& ProcessTree::operator=(ProcessTree&&) noexcept = default;
 
+// Without the port a wait still looks at the count every kLookMs.
 ProcessTree ProcessTree::Create(const std::wstring&, bool) {
   ProcessTree tree;
   Handle job(::CreateJobObjectW(nullptr, nullptr));
   if (!job) return tree;
+  JOBOBJECT_ASSOCIATE_COMPLETION_PORT port{};
+  port.CompletionPort = NoticePort();
+  if (port.CompletionPort) {
+    ::SetInformationJobObject(job.Get(), JobObjectAssociateCompletionPortInformation, &port, sizeof port);
+  }
   tree.impl = std::make_unique<Impl>();
   tree.impl->job = std::move(job);
   return tree;
 }
 
+std::wstring ProcessTree::WhyProcessGroups() const { return {}; }
+
+std::vector<std::pair<std::wstring, ProcessTree>> ProcessTree::TakeOverLeftTrees() { return {}; }
+
+void ProcessTree::DropPastNotices() { DropNotices(); }
+
 ProcessTreeKind ProcessTree::Kind() const { return ProcessTreeKind::JobObject; }
 
 // Suspended until it is in the job, so its first child is already in it.
 bool ProcessTree::Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
+  impl->ending = false;
   PROCESS_INFORMATION info;
   if (!CreateProgramProcess(image, arguments, CREATE_SUSPENDED, info)) return false;
   if (!::AssignProcessToJobObject(impl->job.Get(), info.hProcess)) return EndUnstarted(info);
@@ -58,58 +103,79 @@ bool ProcessTree::Start(const std::wstring& image, const std::wstring& arguments
   return true;
 }
 
-std::vector<std::uint32_t> ProcessTree::ProcessIds() const {
+TreeState ProcessTree::State() const {
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+  if (!::QueryInformationJobObject(impl->job.Get(), JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
+                                   nullptr)) {
+    return TreeState::Unknown;
+  }
+  return accounting.ActiveProcesses == 0 ? TreeState::Empty : TreeState::Populated;
+}
+
+std::optional<std::vector<std::uint32_t>> ProcessTree::ProcessIds(const ProcessLook&) const {
   std::vector<ULONG_PTR> buffer(64);
   for (;;) {
     auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
     const DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(ULONG_PTR));
-    if (::QueryInformationJobObject(impl->job.Get(), JobObjectBasicProcessIdList, list, bytes, nullptr) ||
-        ::GetLastError() == ERROR_MORE_DATA) {
-      if (list->NumberOfProcessIdsInList < list->NumberOfAssignedProcesses) {
-        buffer.resize(buffer.size() + list->NumberOfAssignedProcesses * 2);
-        continue;
-      }
-      std::vector<std::uint32_t> ids(list->ProcessIdList, list->ProcessIdList + list->NumberOfProcessIdsInList);
-      std::sort(ids.begin(), ids.end());
-      return ids;
+    if (!::QueryInformationJobObject(impl->job.Get(), JobObjectBasicProcessIdList, list, bytes, nullptr) &&
+        ::GetLastError() != ERROR_MORE_DATA) {
+      return std::nullopt;
     }
-    return {};
+    if (list->NumberOfProcessIdsInList < list->NumberOfAssignedProcesses) {
+      buffer.resize(buffer.size() + list->NumberOfAssignedProcesses * 2);
+      continue;
+    }
+    std::vector<std::uint32_t> ids(list->ProcessIdList, list->ProcessIdList + list->NumberOfProcessIdsInList);
+    std::sort(ids.begin(), ids.end());
+    return ids;
   }
 }
 
-// Only the handle can tell the process is still the member listed. Wine
-// answers IsProcessInJob only through a handle with full query rights.
-ProcessHandle ProcessTree::OpenMember(std::uint32_t processId) const {
-  const HANDLE process = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, processId);
-  if (!process) return ProcessHandle();
-  ProcessHandle member = ProcessAccess::Wrap(process);
-  BOOL inJob = FALSE;
-  if (member.HasEnded() || !::IsProcessInJob(process, impl->job.Get(), &inJob) || !inJob) return ProcessHandle();
-  return member;
-}
+TreeState ProcessTree::WaitUntilEmpty(std::uint32_t ms) const { return WaitUntilAllEmpty({this}, ms); }
 
-bool ProcessTree::Terminate(std::uint32_t exitCode) const {
+bool ProcessTree::Terminate(std::uint32_t exitCode) {
+  impl->ending = true;
+  impl->exitCode = exitCode;
   return ::TerminateJobObject(impl->job.Get(), exitCode) != FALSE;
 }
 
-bool ProcessTree::ReadUsage(ProcessTreeUsage& usage) const {
-  usage = ProcessTreeUsage();
+// Wine's jobs count processes but keep no CPU time (0) and no peak (0:
+// left out).
+ProcessTreeUsage ProcessTree::ReadUsage(const ProcessLook&) const {
+  ProcessTreeUsage usage;
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-  if (!::QueryInformationJobObject(impl->job.Get(), JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
-                                   nullptr)) {
-    return false;
+  if (::QueryInformationJobObject(impl->job.Get(), JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
+                                  nullptr)) {
+    usage.userMs = static_cast<std::uint64_t>(accounting.TotalUserTime.QuadPart) / kTicksPerMs;
+    usage.kernelMs = static_cast<std::uint64_t>(accounting.TotalKernelTime.QuadPart) / kTicksPerMs;
   }
-  usage.processes = accounting.ActiveProcesses;
-  usage.userMs = static_cast<std::uint64_t>(accounting.TotalUserTime.QuadPart) / kTicksPerMs;
-  usage.kernelMs = static_cast<std::uint64_t>(accounting.TotalKernelTime.QuadPart) / kTicksPerMs;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   if (::QueryInformationJobObject(impl->job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits,
                                   nullptr) &&
       limits.PeakJobMemoryUsed != 0) {
     usage.peakMemoryBytes = limits.PeakJobMemoryUsed;
-    usage.peakMemoryKnown = true;
   }
-  return true;
+  return usage;
+}
+
+// A process started by a member as the job was ended joins the job after
+// it: an end asked for ends the job again at each look.
+bool AwaitTreesEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms) {
+  for (const ProcessTree* tree : trees) {
+    const ProcessTree::Impl& impl = ProcessTreeAccess::Of(*tree);
+    if (impl.ending) ::TerminateJobObject(impl.job.Get(), impl.exitCode);
+  }
+  DWORD notice = 0;
+  ULONG_PTR key = 0;
+  OVERLAPPED* overlapped = nullptr;
+  if (NoticePort()) {
+    ::GetQueuedCompletionStatus(NoticePort(), &notice, &key, &overlapped, std::min(ms, kLookMs));
+    DropNotices();
+  } else {
+    ::Sleep(std::min(ms, kLookMs));
+  }
+  return std::all_of(trees.begin(), trees.end(),
+                     [](const ProcessTree* tree) { return tree->State() == TreeState::Empty; });
 }
 
 }  // namespace xplat

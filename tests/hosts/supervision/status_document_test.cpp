@@ -53,6 +53,7 @@ TEST(StatusDocumentTest, EveryNameGivesWellFormedXmlAndReadsBackAsShown) {
       {unpaired, L"x\\uD800y"},
       {std::wstring{wchar_t(0xD83D), wchar_t(0xDE00)}, sizeof(wchar_t) == 2 ? L"\U0001F600" : L"\\uD83D\\uDE00"},
       {L"\uFFFE", L"\\uFFFE"},
+      {L"\uFFFF", L"\\uFFFF"},
       {L"<&\"'>", L"<&\"'>"},
   };
   zav::custody::HostRuns runs(false, false);
@@ -84,6 +85,29 @@ TEST(StatusDocumentTest, EndedHostsShowTheirExitCodeOrUnknown) {
   EXPECT_STREQ(root.find_child_by_attribute(L"host", L"name", L"Known").attribute(L"exitCode").value(), L"3");
   EXPECT_STREQ(root.find_child_by_attribute(L"host", L"name", L"Lost").attribute(L"exitCode").value(), L"unknown");
   EXPECT_STREQ(root.find_child_by_attribute(L"host", L"name", L"Lost").attribute(L"state").value(), L"ended");
+}
+
+// Each figure of a tree only where the system tells it; memory in KiB.
+TEST(StatusDocumentTest, TreeFiguresShowOnlyWhatIsKnown) {
+  zav::custody::HostRuns runs(false, false);
+  zav::custody::HostContainer hosts;
+  hosts[L"Full"].hostName = L"Full";
+  hosts[L"Bare"].hostName = L"Bare";
+  const zav::custody::TreeFigures full{std::vector<std::uint32_t>{4711, 4713}, {4713}, {120, 30, 8u << 20}};
+  const zav::custody::TreeFigures bare{std::vector<std::uint32_t>{}, {}, {}};
+  const std::string answer = zav::custody::HostStatusDocument(
+      hosts, runs, [&](const std::wstring& name) { return name == L"Full" ? full : bare; }, L"");
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_buffer(answer.data(), answer.size()));
+  const pugi::xml_node root = document.child(L"qvhosts");
+  const pugi::xml_node shown = root.find_child_by_attribute(L"host", L"name", L"Full");
+  const std::pair<const wchar_t*, const wchar_t*> attributes[] = {
+      {L"processes", L"4711 4713"}, {L"leftOver", L"4713"},       {L"cpuUserMs", L"120"},
+      {L"cpuKernelMs", L"30"},      {L"peakMemoryKB", L"8192"}};
+  for (const auto& [name, value] : attributes) {
+    EXPECT_STREQ(shown.attribute(name).value(), value) << name;
+    EXPECT_TRUE(root.find_child_by_attribute(L"host", L"name", L"Bare").attribute(name).empty()) << name;
+  }
 }
 
 }  // namespace

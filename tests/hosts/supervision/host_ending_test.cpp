@@ -1,0 +1,41 @@
+// Ending every host ends what runs of hosts whose records went too: their
+// processes still watched and their trees.
+
+#include "hosts/supervision/host_ending.h"
+
+#include <gtest/gtest.h>
+
+#include "hosts/host_test_support.h"
+
+namespace {
+
+using HostEndingTest = testing_support::HostsTest;
+
+TEST_F(HostEndingTest, EveryHostIsEndedThoseWhoseRecordsWentIncluded) {
+  CLogger logger(L"Custodex");
+  zav::custody::HostTrees trees(true, logger);
+  zav::custody::DetachedHosts detached(logger);
+  const zav::custody::HostEnding ending(trees, detached, logger);
+  const std::wstring image = (programFolder / "qvhost.exe").wstring();
+  zav::custody::HostContainer hosts;
+  xplat::StartedProcess removedTree;
+  ASSERT_TRUE(trees.Start(L"Removed", image, L"-m Removed", removedTree));
+  zav::custody::HostRecord detachedRecord;
+  detachedRecord.hostName = L"Detached";
+  xplat::StartedProcess started;
+  ASSERT_TRUE(xplat::StartProgram(image, L"-m Detached", started));
+  detachedRecord.processHandle = std::move(started.process);
+  detachedRecord.processId = started.processId;
+  detached.Detach(detachedRecord);
+  zav::custody::HostRecord& kept = hosts[L"Kept"];
+  kept.hostName = L"Kept";
+  ASSERT_TRUE(xplat::StartProgram(image, L"-m Kept", started));
+  kept.processHandle = std::move(started.process);
+
+  ending.EndEveryHost(hosts, testing_support::kHostPatienceMs);
+  EXPECT_EQ(trees.State(L"Removed"), xplat::TreeState::Empty);
+  EXPECT_FALSE(detached.RunningProcessOf(L"Detached"));
+  EXPECT_TRUE(kept.processHandle.HasEnded());
+}
+
+}  // namespace
