@@ -43,11 +43,15 @@ void PrintTrees(const pugi::xml_node& root) {
            "processes", "left over");
   for (const pugi::xml_node& host : root.children(L"host")) {
     if (host.attribute(L"processes").empty()) continue;
-    auto text = [&](const wchar_t* name) { return xplat::ToUtf8(host.attribute(name).value()); };
+    // A figure the system does not tell is left out of the status: "-".
+    auto text = [&](const wchar_t* name) {
+      return host.attribute(name).empty() ? std::string("-") : xplat::ToUtf8(host.attribute(name).value());
+    };
     const std::string processes = text(L"processes");
+    const std::string leftOver = xplat::ToUtf8(host.attribute(L"leftOver").value());
     SayPlain("%-12s %5s %12s %12s %14s  %-24s  %s", text(L"name").c_str(), std::to_string(CountOf(processes)).c_str(),
              text(L"cpuUserMs").c_str(), text(L"cpuKernelMs").c_str(), text(L"peakMemoryKB").c_str(), processes.c_str(),
-             text(L"leftOver").c_str());
+             leftOver.c_str());
   }
 }
 
@@ -65,7 +69,10 @@ bool PrintModuleStatus(const std::string& document) {
   SayPlain("%-12s %-12s %8s  %-24s  %-24s %6s %9s  %s", "host", "state", "process", "started", "ended", "exit",
            "restarts", "next start");
   for (const pugi::xml_node& host : root.children(L"host")) {
-    auto text = [&](const wchar_t* name) { return xplat::ToUtf8(host.attribute(name).value()); };
+    // A figure the system does not tell is left out of the status: "-".
+    auto text = [&](const wchar_t* name) {
+      return host.attribute(name).empty() ? std::string("-") : xplat::ToUtf8(host.attribute(name).value());
+    };
     SayPlain("%-12s %-12s %8s  %-24s  %-24s %6s %9s  %s", text(L"name").c_str(), text(L"state").c_str(),
              text(L"pid").c_str(), text(L"started").c_str(), text(L"ended").c_str(), text(L"exitCode").c_str(),
              text(L"restartsLastHour").c_str(), text(L"nextStart").c_str());

@@ -98,7 +98,8 @@ bool Custodex::RequestPolicy(std::uint32_t timeoutMs) {
 }
 
 // Records queued after the one that stops the loop stay in the queue; a
-// drain that spends its budget leaves the rest for the next, after a pass.
+// drain that spends its budget, or sees a host end with wake on host exit,
+// leaves the rest for the next, after a pass.
 void Custodex::DrainEvents(bool& stop) {
   DrainBudget budget;
   while (Queue() && HasEvents()) {
@@ -110,7 +111,7 @@ void Custodex::DrainEvents(bool& stop) {
     }
     Dispatch(*record, stop);
     if (Queue()) ReleaseEvent(record);
-    if (stop || budget.Spend()) return;
+    if (stop || budget.Spend() || (hostWait && hostWait->HostEnded())) return;
   }
 }
 

@@ -42,6 +42,9 @@ class ProcessWaitSet {
   // Of the processes last given to Watch, those whose end the last wait
   // saw: some or all of them, none when it cannot tell which.
   std::vector<const ProcessHandle*> Ended() const;
+  // Whether a watched process has ended, looked at without waiting and
+  // leaving the signal as it is.
+  bool AnyEnded() const;
 
  private:
   struct Impl;

@@ -62,6 +62,27 @@ TEST_F(ResponsiveSupervisionTest, HostWhoseEndWokeTheLoopIsStartedFirst) {
                                     L"CheckThatHostIsStillRunning: Module Alpha already running."}));
 }
 
+// A host that ends while records pile up (here during a removal's wait) is
+// started again after the record at hand, before the rest of them.
+TEST_F(ResponsiveSupervisionTest, AFloodOfRecordsNeverHoldsARestartBack) {
+  Enable({L"WakeOnHostExit"});
+  Start();
+  ApplyPolicy({L"Busy", L"Stuck"});
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", L"Stuck"));
+  ASSERT_TRUE(clock.AwaitWait(testing_support::kHostExitWaitMs, mark));
+  Kill(L"Busy");
+  for (int i = 0; i < 300; ++i) ASSERT_TRUE(service.Send(L"ZAV.Service.InstallingModulesDone"));
+  LogCursor log;
+  ASSERT_TRUE(clock.ElapseWait(testing_support::kHostExitWaitMs, mark));
+  const std::wstring restarted = L"ApplyHostPolicy: Host process started for Busy";
+  ASSERT_TRUE(Eventually([&] { return log.Count(restarted) == 1; }));
+  const std::vector<std::wstring> lines = log.Lines();
+  EXPECT_EQ(std::count(lines.begin(), std::find(lines.begin(), lines.end(), restarted),
+                       L"Execute: Received event InstallingModulesDone"),
+            0);
+}
+
 TEST_F(ResponsiveSupervisionTest, WithoutTheSettingAHostEndWaitsForTheNextWakeUp) {
   Start();
   ApplyPolicy({L"Slow"});

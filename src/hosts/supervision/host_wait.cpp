@@ -9,12 +9,13 @@ HostWait::HostWait(xplat::EventSignal& signal, const SupervisionSettings& settin
 
 std::optional<bool> HostWait::Wait(const HostContainer& hosts, const DetachedHosts& detached, HostRuns& runs,
                                    std::uint32_t longestMs, const std::function<bool()>& hasEvents) {
-  if (hasEvents()) return true;
   std::uint64_t start = xplat::CurrentClock().NowMs();
   for (;;) {
+    // Watched anew before records are taken, whose drain asks what ended.
     if (!waitSet.Watch(Watched(hosts, detached, runs))) {
       logger.LogLastError(log_level::kError, L"Execute: not every host's end can wake the module");
     }
+    if (hasEvents()) return true;
     const std::uint64_t spent = xplat::CurrentClock().NowMs() - start;
     switch (waitSet.Wait(runs.WaitMs(spent < longestMs ? static_cast<std::uint32_t>(longestMs - spent) : 0))) {
       case xplat::ProcessWaitSet::Woken::Signal:

@@ -34,6 +34,9 @@ class HostWait {
   // With wake on host exit, the hosts whose end ended the last wait, as far
   // as the system tells; the pass may take them first.
   std::vector<std::wstring> TakeEndedHosts() { return std::move(endedHosts); }
+  // With wake on host exit, whether a watched host has ended since the
+  // last wait: its restart goes before what is left of a flood of records.
+  bool HostEnded() const { return wakeOnHostExit && waitSet.AnyEnded(); }
   // Nothing's end is to wake the loop any more.
   void StopWatching() { waitSet.Watch({}); }
   std::size_t WatchedCount() const { return waitSet.WatchedCount(); }

@@ -109,6 +109,16 @@ std::size_t ProcessWaitSet::WatchedCount() const { return impl->watched.size(); 
 
 std::vector<std::uint64_t> ProcessWaitSet::EndedSerials() const { return impl->ended; }
 
+// epoll_wait only reports: the signal's eventfd is read by Wait alone.
+bool ProcessWaitSet::AnyEnded() const {
+  epoll_event events[kEventsPerWait];
+  const int count = impl->epoll ? ::epoll_wait(impl->epoll.Get(), events, kEventsPerWait, 0) : 0;
+  for (int i = 0; i < count; ++i) {
+    if (events[i].data.u64 != kSignalKey) return true;
+  }
+  return false;
+}
+
 ProcessWaitSet::Woken ProcessWaitSet::Wait(std::uint32_t ms) {
   if (!impl->epoll) return Woken::Failed;
   Woken woken = Woken::TimedOut;

@@ -107,6 +107,18 @@ std::size_t ProcessWaitSet::WatchedCount() const { return impl->watched.size(); 
 
 std::vector<std::uint64_t> ProcessWaitSet::EndedSerials() const { return impl->ended; }
 
+// The event the registered waits set is set again for the wait to see.
+bool ProcessWaitSet::AnyEnded() const {
+  if (!Usable()) return false;
+  std::vector<HANDLE> handles{impl->processEnded.Get()};
+  for (const auto& [serial, entry] : impl->watched) {
+    if (!entry.registeredWait) handles.push_back(entry.duplicate.Get());
+  }
+  const DWORD result = ::WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, 0);
+  if (result == WAIT_OBJECT_0) ::SetEvent(impl->processEnded.Get());
+  return result >= WAIT_OBJECT_0 && result < WAIT_OBJECT_0 + handles.size();
+}
+
 ProcessWaitSet::Woken ProcessWaitSet::Wait(std::uint32_t ms) {
   if (!Usable()) return Woken::Failed;
   Woken woken = Woken::TimedOut;
