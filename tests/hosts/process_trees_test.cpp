@@ -9,6 +9,14 @@
 #include "hosts/module_loop.h"
 #include "xplat/process_list.h"
 
+#if !defined(_WIN32)
+#include <unistd.h>
+
+#include "xplat/posix/control_group.h"
+#include "xplat/posix/control_group_place.h"
+#include "xplat/posix/kernel_file.h"
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -89,6 +97,40 @@ TEST_F(ProcessTreesTest, UpgradeWaitsForTheWorkersOfEveryHost) {
   ASSERT_TRUE(Eventually([&] { return ended.load(); }));
   EXPECT_EQ(log.Count(L"Execute: host Tree still runs; its copy is kept"), 1u);
 }
+
+#if !defined(_WIN32)
+// A service killed left a worker of Orphan in its tree: the next module takes
+// the tree over for Orphan, and its upgrade waits for the worker.
+TEST_F(ProcessTreesTest, TheTreeAnEndedServiceLeftIsTakenOverForAHostOfThePolicy) {
+  const std::optional<xplat::TreesPlace>& place = xplat::FindTreesPlace().place;
+  if (!place) GTEST_SKIP() << "this machine lets no control group be made here";
+  // Whatever the outcome, the worker ends and its folders go.
+  struct LeftTree {
+    ~LeftTree() {
+      worker.process.Terminate(1);
+      worker.process.WaitForExit(60000);
+      ::rmdir(folder.c_str());
+      ::rmdir(folder.substr(0, folder.rfind('/')).c_str());
+    }
+    std::string folder;
+    xplat::StartedProcess worker{};
+  } left{place->mount + place->trees.substr(0, place->trees.rfind('/')) + "/custodex-" + std::to_string(::getpid()) +
+         "-1/" + xplat::GroupFolderName("Orphan", 0), {}};
+  ASSERT_TRUE(xplat::ControlGroup(place->mount, left.folder.substr(place->mount.size())).Make());
+  ASSERT_TRUE(xplat::StartProgram((programFolder / "qvhost.exe").wstring(), L"--worker 60000", left.worker));
+  ASSERT_TRUE(xplat::WriteKernelFile(left.folder + "/cgroup.procs", std::to_string(left.worker.processId)));
+  Enable({L"TrackHostTrees"});
+  Start();
+  ApplyPolicy({L"Orphan"});
+  EndHost(L"Orphan");
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark)) << "the host has ended, the worker left to it has not";
+  left.worker.process.Terminate(1);
+  ASSERT_TRUE(Eventually([&] { return ended.load(); }));
+  EXPECT_TRUE(clock.EndedWaits().empty());
+}
+#endif
 
 TEST_F(ProcessTreesTest, StopSettingEndsTheWholeTreeAfterTheRemovalsWait) {
   Enable({L"TrackHostTrees", L"StopHostsThatDoNotEnd"});

@@ -19,6 +19,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "xplat/posix/clone_into_cgroup.h"
@@ -279,6 +280,20 @@ TEST_P(ControlGroupTreeTest, TheTreesOfAnEndedServiceAreTakenOver) {
   EXPECT_EQ(taken->second.WaitUntilEmpty(kChildPatience), TreeState::Empty);
   trees.clear();
   EXPECT_FALSE(fs::exists(ended)) << "the ended service's folder goes once empty";
+}
+
+// Trees are made in a manager's unit only where it was delegated.
+TEST_P(ControlGroupTreeTest, AServiceManagersUnitIsUsedOnlyOnceDelegated) {
+  const xplat::TreesPlace& place = *xplat::FindTreesPlace().place;
+  const std::string unit = place.mount + place.trees + "-test.service";
+  ASSERT_EQ(::mkdir(unit.c_str(), 0755), 0);
+  const bool before = xplat::IsUndelegatedUnit(unit);
+  const bool marked = ::setxattr(unit.c_str(), "user.delegate", "1", 1, 0) == 0;
+  const bool after = xplat::IsUndelegatedUnit(unit);
+  ::rmdir(unit.c_str());
+  EXPECT_TRUE(before);
+  EXPECT_TRUE(!marked || !after) << "marked as delegated";
+  EXPECT_FALSE(xplat::IsUndelegatedUnit(place.mount + place.trees));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, ControlGroupTreeTest,

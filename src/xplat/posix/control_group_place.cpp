@@ -77,17 +77,6 @@ bool HasAttributeOne(const std::string& folder, const char* name) {
   return length > 0 && std::string(value, static_cast<std::size_t>(length)) == "1";
 }
 
-// A service manager's unit (".service", ".scope") belongs to the manager
-// unless it was delegated, which systemd marks on the folder.
-bool IsUndelegatedUnit(const std::string& mount, const std::string& own) {
-  const std::string leaf = own.substr(own.rfind('/') + 1);
-  const auto endsWith = [&](const std::string& suffix) {
-    return leaf.size() > suffix.size() && leaf.compare(leaf.size() - suffix.size(), suffix.size(), suffix) == 0;
-  };
-  if (!endsWith(".service") && !endsWith(".scope")) return false;
-  return !HasAttributeOne(mount + own, "trusted.delegate") && !HasAttributeOne(mount + own, "user.delegate");
-}
-
 std::string ServiceFolderName(pid_t process, std::uint64_t startTicks) {
   return kServicePrefix + std::to_string(process) + "-" + std::to_string(startTicks);
 }
@@ -106,7 +95,7 @@ TreesPlaceFound Find() {
   } else if (::access((*mount + *own).c_str(), W_OK) != 0 ||
              ::access((*mount + *own + "/cgroup.procs").c_str(), W_OK) != 0) {
     found.refusal = L"the service may not write to its control group " + FromUtf8(own->empty() ? "/" : *own);
-  } else if (IsUndelegatedUnit(*mount, *own)) {
+  } else if (IsUndelegatedUnit(*mount + *own)) {
     found.refusal = L"the service's control group " + FromUtf8(*own) + L" belongs to a service manager that has not delegated it";
   } else {
     found.place = TreesPlace{*mount, *own + "/" + ServiceFolderName(::getpid(), self->startTicks)};
@@ -126,6 +115,16 @@ bool IsOfEndedServiceOrSelf(const std::string& name, const std::string& own) {
 }
 
 }  // namespace
+
+// systemd marks the folder of a unit it delegated.
+bool IsUndelegatedUnit(const std::string& folder) {
+  const std::string leaf = folder.substr(folder.rfind('/') + 1);
+  const auto endsWith = [&](const std::string& suffix) {
+    return leaf.size() > suffix.size() && leaf.compare(leaf.size() - suffix.size(), suffix.size(), suffix) == 0;
+  };
+  if (!endsWith(".service") && !endsWith(".scope")) return false;
+  return !HasAttributeOne(folder, "trusted.delegate") && !HasAttributeOne(folder, "user.delegate");
+}
 
 const TreesPlaceFound& FindTreesPlace() {
   static const TreesPlaceFound found = Find();

@@ -25,6 +25,10 @@ struct TreesPlaceFound {
 };
 const TreesPlaceFound& FindTreesPlace();
 
+// Whether the group's folder is a service manager's unit (".service",
+// ".scope") that was not delegated to the processes in it.
+bool IsUndelegatedUnit(const std::string& folder);
+
 // A group's folder name: "qvhost-<name>", then "qvhost<n>-<name>" for the
 // groups made after it; the name follows the first '-'.
 std::string GroupFolderName(const std::string& hostName, unsigned generation);
