@@ -11,8 +11,9 @@ TreeState WaitUntilAllEmpty(const std::vector<const ProcessTree*>& trees, std::u
   const std::uint64_t start = CurrentClock().NowMs();
   for (;;) {
     TreeState all = TreeState::Empty;
+    const ProcessLook look;
     for (const ProcessTree* tree : trees) {
-      const TreeState state = tree->State();
+      const TreeState state = tree->State(look);
       if (state == TreeState::Populated || all == TreeState::Empty) all = state;
     }
     const std::uint32_t left = TimeLeftMs(start, ms);

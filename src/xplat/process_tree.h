@@ -92,7 +92,9 @@ class ProcessTree {
   // and later ones are process groups from then on.
   bool Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started);
 
-  TreeState State() const;
+  // One look serves every tree asked with it; process groups need one.
+  TreeState State(const ProcessLook& look) const;
+  TreeState State() const { return State(ProcessLook()); }
   // The processes of the tree running now, in ascending order; nothing when
   // they cannot be listed. A listing only names them: State decides.
   std::optional<std::vector<std::uint32_t>> ProcessIds(const ProcessLook& look) const;
@@ -101,7 +103,8 @@ class ProcessTree {
   TreeState WaitUntilEmpty(std::uint32_t ms) const;
   // Ends every process of the tree from outside (on Linux they die of
   // SIGKILL); a wait that follows ends those that survive it.
-  bool Terminate(std::uint32_t exitCode);
+  bool Terminate(std::uint32_t exitCode, const ProcessLook& look);
+  bool Terminate(std::uint32_t exitCode) { return Terminate(exitCode, ProcessLook()); }
   ProcessTreeUsage ReadUsage(const ProcessLook& look) const;
 
  private:

@@ -45,8 +45,9 @@ void HostEnding::EndHosts(const std::vector<std::pair<std::wstring, HostRecord*>
   std::vector<const xplat::ProcessHandle*> processes;
   std::vector<const xplat::ProcessTree*> ended;
   std::vector<std::pair<std::wstring, const HostRecord*>> named;
+  const xplat::ProcessLook look;  // one for every tree
   for (const auto& [hostName, record] : hosts) {
-    if (EndHost(hostName, record, processes, ended)) named.emplace_back(hostName, record);
+    if (EndHost(hostName, record, look, processes, ended)) named.emplace_back(hostName, record);
   }
   const std::uint64_t start = xplat::CurrentClock().NowMs();
   xplat::WaitForAllProcesses(processes, ms);
@@ -73,13 +74,13 @@ void HostEnding::EndEveryHost(HostContainer& hosts, std::uint32_t ms) const {
 
 // Every process is named before any is ended; a tree that cannot be listed
 // is ended all the same.
-bool HostEnding::EndHost(const std::wstring& hostName, HostRecord* record,
+bool HostEnding::EndHost(const std::wstring& hostName, HostRecord* record, const xplat::ProcessLook& look,
                          std::vector<const xplat::ProcessHandle*>& processes,
                          std::vector<const xplat::ProcessTree*>& ended) const {
   xplat::ProcessTree* tree = trees.Find(hostName);
-  const xplat::TreeState state = tree ? tree->State() : xplat::TreeState::Empty;
+  const xplat::TreeState state = tree ? tree->State(look) : xplat::TreeState::Empty;
   std::optional<std::vector<std::uint32_t>> running =
-      state == xplat::TreeState::Empty ? std::vector<std::uint32_t>() : tree->ProcessIds();
+      state == xplat::TreeState::Empty ? std::vector<std::uint32_t>() : tree->ProcessIds(look);
   const bool ownRuns = record && !record->processHandle.HasEnded();
   if (running && ownRuns) running->push_back(record->processId);
   for (const std::uint32_t processId : detached.RunningProcessesOf(hostName)) {
@@ -93,7 +94,7 @@ bool HostEnding::EndHost(const std::wstring& hostName, HostRecord* record,
   logger.LogMsg(log_level::kNormal, L"Execute: host %ws did not end in time; it is ended: processes %ws",
                 hostName.c_str(), running ? ProcessIdList(*running).c_str() : L"that cannot be listed");
   if (tree) {
-    tree->Terminate(kEndedExitCode);
+    tree->Terminate(kEndedExitCode, look);
     ended.push_back(tree);
   }
   if (ownRuns) {

@@ -172,9 +172,8 @@ struct ProcessTree::Impl {
 
   // None seen is checked by a second look, which a process started by one
   // that ended meanwhile cannot escape as well; only then is the group gone.
-  TreeState ProcessGroupsState() {
+  TreeState ProcessGroupsState(const ProcessLook& look) {
     if (processGroups.empty()) return TreeState::Empty;
-    ProcessLook look;
     const ProcessStats* stats = look.Get().Stats();
     if (!stats) return processGroups.empty() ? TreeState::Empty : TreeState::Unknown;
     DropEndedGroups(*stats);
@@ -211,13 +210,18 @@ struct ProcessTree::Impl {
     seenCpu = std::move(seen);
   }
 
-  // What survives an end asked for is ended again: a member whose other
-  // thread started a process as the end came, say.
-  void EndStragglers() {
-    for (const TreeGroup& held : groups) held.group.Kill();
-    ProcessStats look;
-    if (processGroups.empty() || !look.Read()) return;
-    for (const LedGroup& group : processGroups) group.EndMembers(look);
+  // Ends every group; of process groups, the members the look verifies.
+  bool EndAll(const ProcessLook& look) {
+    bool all = true;
+    for (TreeGroup& held : groups) {
+      held.closed = true;
+      all = held.group.Kill() && all;
+    }
+    if (processGroups.empty()) return all;
+    const ProcessStats* stats = look.Get().Stats();
+    if (!stats) return false;
+    for (const LedGroup& group : processGroups) all = group.EndMembers(*stats) && all;
+    return all;
   }
 
   const std::string name;
@@ -289,14 +293,14 @@ bool ProcessTree::Start(const std::wstring& image, const std::wstring& arguments
 
 // A group that holds a process decides; one that cannot be read says only
 // that nothing can be told.
-TreeState ProcessTree::State() const {
+TreeState ProcessTree::State(const ProcessLook& look) const {
   bool unknown = false;
   for (const TreeGroup& held : impl->groups) {
     const TreeState state = held.group.State();
     if (state == TreeState::Populated) return state;
     unknown = unknown || state == TreeState::Unknown;
   }
-  const TreeState groups = impl->ProcessGroupsState();
+  const TreeState groups = impl->ProcessGroupsState(look);
   if (groups == TreeState::Populated) return groups;
   return unknown || groups == TreeState::Unknown ? TreeState::Unknown : TreeState::Empty;
 }
@@ -327,20 +331,11 @@ std::optional<std::vector<std::uint32_t>> ProcessTree::ProcessIds(const ProcessL
 TreeState ProcessTree::WaitUntilEmpty(std::uint32_t ms) const { return WaitUntilAllEmpty({this}, ms); }
 
 // Every group is ended in one step, so that no member can start another
-// meanwhile; a wait that follows ends what survives it.
-bool ProcessTree::Terminate(std::uint32_t) {
+// meanwhile; a wait that follows ends again what survives it (a member
+// whose other thread started a process as the end came, say).
+bool ProcessTree::Terminate(std::uint32_t, const ProcessLook& look) {
   impl->ending = true;
-  bool all = true;
-  for (TreeGroup& held : impl->groups) {
-    held.closed = true;
-    all = held.group.Kill() && all;
-  }
-  if (!impl->processGroups.empty()) {
-    ProcessStats look;
-    if (!look.Read()) return false;
-    for (const LedGroup& group : impl->processGroups) all = group.EndMembers(look) && all;
-  }
-  return all;
+  return impl->EndAll(look);
 }
 
 // Control groups count what their ended processes used; process groups only
@@ -382,9 +377,10 @@ ProcessTreeUsage ProcessTree::ReadUsage(const ProcessLook& look) const {
 bool AwaitTreesEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms) {
   std::vector<FileDescriptor> events;
   bool looksAgain = false;
+  const ProcessLook before;
   for (const ProcessTree* tree : trees) {
     ProcessTree::Impl& impl = ProcessTreeAccess::Of(*tree);
-    if (impl.ending) impl.EndStragglers();
+    if (impl.ending) impl.EndAll(before);
     looksAgain = looksAgain || impl.ending || !impl.processGroups.empty();
     for (const TreeGroup& held : impl.groups) {
       if (held.group.State() != TreeState::Populated) continue;
@@ -406,8 +402,9 @@ bool AwaitTreesEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t
   } else if (waitMs > 0) {
     ::poll(watched.data(), watched.size(), static_cast<int>(waitMs));
   }
+  const ProcessLook after;
   return std::all_of(trees.begin(), trees.end(),
-                     [](const ProcessTree* tree) { return tree->State() == TreeState::Empty; });
+                     [&](const ProcessTree* tree) { return tree->State(after) == TreeState::Empty; });
 }
 
 }  // namespace xplat

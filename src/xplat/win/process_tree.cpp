@@ -103,7 +103,7 @@ bool ProcessTree::Start(const std::wstring& image, const std::wstring& arguments
   return true;
 }
 
-TreeState ProcessTree::State() const {
+TreeState ProcessTree::State(const ProcessLook&) const {
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
   if (!::QueryInformationJobObject(impl->job.Get(), JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
                                    nullptr)) {
@@ -133,7 +133,7 @@ std::optional<std::vector<std::uint32_t>> ProcessTree::ProcessIds(const ProcessL
 
 TreeState ProcessTree::WaitUntilEmpty(std::uint32_t ms) const { return WaitUntilAllEmpty({this}, ms); }
 
-bool ProcessTree::Terminate(std::uint32_t exitCode) {
+bool ProcessTree::Terminate(std::uint32_t exitCode, const ProcessLook&) {
   impl->ending = true;
   impl->exitCode = exitCode;
   return ::TerminateJobObject(impl->job.Get(), exitCode) != FALSE;
