@@ -69,10 +69,14 @@ void HostTrees::SayWhyProcessGroups(const std::wstring& hostName, const xplat::P
                 hostName.c_str(), reason.c_str());
 }
 
+// Asked first whether anything runs on: the host's restart waits for this.
 void HostTrees::NoteHostEnded(const std::wstring& hostName) {
   const auto found = trees.find(hostName);
   if (found == trees.end()) return;
-  const std::optional<std::vector<std::uint32_t>> running = found->second.tree.ProcessIds();
+  const xplat::ProcessLook look;
+  found->second.leftOver.clear();
+  if (found->second.tree.State(look) == xplat::TreeState::Empty) return;
+  const std::optional<std::vector<std::uint32_t>> running = found->second.tree.ProcessIds(look);
   found->second.leftOver = running.value_or(std::vector<std::uint32_t>());
   if (!running) {
     logger.LogLastError(log_level::kError,

@@ -21,11 +21,13 @@ struct LedGroup {
 
   // A member runs as the caller's user, in the group and its session, and
   // started since the group was made.
-  bool Verifies(const ProcessStat& process) const;
+  bool Verifies(const ProcessStat& process, const ProcessStats& look) const;
   // The processes of the look that are its members.
   std::vector<ProcessStat> Members(const ProcessStats& look) const;
-  // Whether the group has ended for good: its leader's id went to another
-  // process, or the kernel knows of nothing with its id any more.
+  // Whether the kernel knows of no process with the group's id any more.
+  bool IsGone() const;
+  // Whether the group has ended for good: gone, or its leader's id went to
+  // another process.
   bool HasEnded(const ProcessStats& look) const;
   // Ends each member of the look through its pidfd, checked once opened.
   bool EndMembers(const ProcessStats& look) const;

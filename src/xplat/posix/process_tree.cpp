@@ -173,9 +173,13 @@ struct ProcessTree::Impl {
   // None seen is checked by a second look, which a process started by one
   // that ended meanwhile cannot escape as well; only then is the group gone.
   TreeState ProcessGroupsState(const ProcessLook& look) {
+    // A group whose id no process has needs no look at /proc.
+    processGroups.erase(std::remove_if(processGroups.begin(), processGroups.end(),
+                                       [](const LedGroup& group) { return group.IsGone(); }),
+                        processGroups.end());
     if (processGroups.empty()) return TreeState::Empty;
     const ProcessStats* stats = look.Get().Stats();
-    if (!stats) return processGroups.empty() ? TreeState::Empty : TreeState::Unknown;
+    if (!stats) return TreeState::Unknown;
     DropEndedGroups(*stats);
     bool running = false;
     for (auto group = processGroups.begin(); group != processGroups.end();) {
@@ -229,7 +233,9 @@ struct ProcessTree::Impl {
   std::vector<TreeGroup> groups;
   std::vector<LedGroup> processGroups;
   CpuTimes removedCpu;  // of the control groups removed
-  std::map<std::pair<pid_t, std::uint64_t>, CpuTimes> seenCpu;  // of process groups' members, in ticks
+  // Of process groups' members, in clock ticks: each as last seen, and those
+  // of the members that have ended since.
+  std::map<std::pair<pid_t, std::uint64_t>, CpuTimes> seenCpu;
   CpuTimes endedTicks;
   bool ending = false;
   std::wstring fallback;  // why this tree alone is of process groups
