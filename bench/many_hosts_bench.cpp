@@ -3,11 +3,13 @@
 // and must come back; the service's descriptors are counted with all of
 // them running. A plain program:
 //
-//   custodex-many-hosts-bench [--hosts 1000] [--batch 100] [--image idle|qvhost]
+//   custodex-many-hosts-bench [--hosts 1000] [--batch 100] [--image idle|qvhost] [--descriptor-limit 1100]
 //
 // The service, the libraries and the host image (the idle host by default)
 // are copied into a temporary program folder of their own, beside a machine
-// root of their own; both go, with every process, when it ends.
+// root of their own; both go, with every process, when it ends. The service
+// runs with its soft and hard limit of open descriptors at
+// --descriptor-limit, so it cannot raise it further.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -40,6 +42,7 @@ struct Options {
   int hosts = 1000;
   int batch = 100;
   std::string image = "idle";
+  int descriptorLimit = 1100;
 };
 
 fs::path Bin() { return fs::canonical("/proc/self/exe").parent_path(); }
@@ -73,10 +76,29 @@ std::size_t Descriptors(pid_t process) {
   return count;
 }
 
+// The soft and hard "Max open files" of the process's limits.
+std::string DescriptorLimits(pid_t process) {
+  constexpr char kName[] = "Max open files";
+  std::ifstream limits("/proc/" + std::to_string(process) + "/limits");
+  for (std::string line; std::getline(limits, line);) {
+    if (line.rfind(kName, 0) != 0) continue;
+    std::istringstream fields(line.substr(sizeof kName - 1));
+    std::string soft, hard;
+    fields >> soft >> hard;
+    return soft + " and " + hard;
+  }
+  return "unknown";
+}
+
 // The service with its standard input a pipe: closing it stops the module.
+// prlimit(1) sets the descriptor limit on itself and then execs the service,
+// which so has it before it runs at all: set from here on the spawned
+// service, it would race with the service reading it; lowered here around
+// the spawn, this process's hard limit could not be raised again without
+// privilege.
 class Service {
  public:
-  Service(const fs::path& program, const fs::path& root, const fs::path& policy) {
+  Service(const fs::path& program, const fs::path& root, const fs::path& policy, int descriptorLimit) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
@@ -86,14 +108,13 @@ class Service {
     const std::string service = (program / "custodex-service").string();
     const std::string rootText = root.string();
     const std::string policyText = policy.string();
-    std::vector<char*> argv{const_cast<char*>(service.c_str()),
-                            const_cast<char*>("--root"),
-                            const_cast<char*>(rootText.c_str()),
-                            const_cast<char*>("--policy"),
-                            const_cast<char*>(policyText.c_str()),
-                            const_cast<char*>("--responsive"),
-                            nullptr};
-    if (::posix_spawn(&pid, service.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    const std::string limit = "--nofile=" + std::to_string(descriptorLimit) + ":" + std::to_string(descriptorLimit);
+    std::vector<char*> argv{const_cast<char*>("prlimit"),      const_cast<char*>(limit.c_str()),
+                            const_cast<char*>("--"),           const_cast<char*>(service.c_str()),
+                            const_cast<char*>("--root"),       const_cast<char*>(rootText.c_str()),
+                            const_cast<char*>("--policy"),     const_cast<char*>(policyText.c_str()),
+                            const_cast<char*>("--responsive"), nullptr};
+    if (::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
     ::posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[0]);
     input = pipeFds[1];
@@ -157,11 +178,13 @@ bool Parse(int argc, char** argv, Options& options) {
       options.batch = std::stoi(argv[i + 1]);
     } else if (name == "--image") {
       options.image = argv[i + 1];
+    } else if (name == "--descriptor-limit") {
+      options.descriptorLimit = std::stoi(argv[i + 1]);
     } else {
       return false;
     }
   }
-  return argc % 2 == 1 && options.hosts > 0 && options.batch > 0;
+  return argc % 2 == 1 && options.hosts > 0 && options.batch > 0 && options.descriptorLimit > 0;
 }
 
 int Run(const Options& options) {
@@ -189,9 +212,11 @@ int Run(const Options& options) {
               options.image == "qvhost" ? "the qvhost.exe stand-in" : "the idle host");
   bool met = false;
   {
-    Service service(program, folder / "machine", folder / "policy.xml");
+    Service service(program, folder / "machine", folder / "policy.xml", options.descriptorLimit);
     if (service.Pid() > 0 && AwaitHosts(program, names.size(), 300s)) {
       const std::size_t descriptors = Descriptors(service.Pid());
+      std::printf("  the service's descriptor limit: %d, soft and hard (its limits read %s)\n", options.descriptorLimit,
+                  DescriptorLimits(service.Pid()).c_str());
       std::mt19937 random(19);
       std::shuffle(names.begin(), names.end(), random);
       std::size_t restarted = 0;
@@ -229,7 +254,9 @@ int Run(const Options& options) {
 int main(int argc, char** argv) {
   Options options;
   if (!Parse(argc, argv, options)) {
-    std::fprintf(stderr, "usage: custodex-many-hosts-bench [--hosts N] [--batch N] [--image idle|qvhost]\n");
+    std::fprintf(
+        stderr,
+        "usage: custodex-many-hosts-bench [--hosts N] [--batch N] [--image idle|qvhost] [--descriptor-limit N]\n");
     return 2;
   }
   return Run(options);

@@ -1,5 +1,6 @@
 #include "module_machine.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include "config/agent_config.h"
 #include "config/agent_keys.h"
 #include "hosts/host_files.h"
+#include "start_stamp.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/environment.h"
 #include "xplat/file_system.h"
@@ -139,6 +141,95 @@ ModuleRun::~ModuleRun() {
 
 bool ModuleRun::Send(const std::wstring& fullName) {
   return broker.Send(fullName, 0, nullptr, EventCode::Default, L"Bench");
+}
+
+void Stamps::Read() {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (in.eof()) break;  // a line still being written
+    offset += line.size() + 1;
+    std::istringstream fields(line);
+    std::string host;
+    std::uint32_t pid = 0;
+    std::uint64_t ns = 0;
+    if (fields >> host >> pid >> ns) {
+      latest[host] = {pid, ns};
+      ++starts[host];
+    }
+  }
+}
+
+bool Stamps::AwaitNew(const std::string& host, std::uint32_t old, std::uint64_t& startNs,
+                      std::chrono::milliseconds limit) {
+  for (const auto end = Clock::now() + limit; Clock::now() < end;
+       std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+    Read();
+    const auto found = latest.find(host);
+    if (found != latest.end() && found->second.first != old) {
+      startNs = found->second.second;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::size_t Stamps::Starts(const std::string& host) {
+  Read();
+  return starts[host];
+}
+
+std::uint32_t Stamps::Pid(const std::string& host) {
+  Read();
+  return latest.count(host) ? latest[host].first : 0;
+}
+
+std::vector<std::string> Stamps::RunningFor(const std::vector<std::wstring>& hosts, std::uint64_t minimumMs) {
+  Read();
+  std::vector<std::string> running;
+  const std::uint64_t now = custodex_monotonic_ns();
+  for (const std::wstring& name : hosts) {
+    const auto stamp = latest.find(xplat::ToUtf8(name));
+    if (stamp != latest.end() && now - stamp->second.second >= minimumMs * 1000000) running.push_back(stamp->first);
+  }
+  return running;
+}
+
+std::string Stamps::AnyRunningFor(const std::vector<std::wstring>& hosts, std::uint64_t minimumMs,
+                                  std::mt19937& random) {
+  std::vector<std::string> ready = RunningFor(hosts, minimumMs);
+  while (ready.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ready = RunningFor(hosts, minimumMs);
+  }
+  return ready[random() % ready.size()];
+}
+
+std::size_t Stamps::Count(const std::vector<std::wstring>& hosts) {
+  Read();
+  return static_cast<std::size_t>(std::count_if(
+      hosts.begin(), hosts.end(), [this](const std::wstring& host) { return latest.count(xplat::ToUtf8(host)) != 0; }));
+}
+
+std::optional<double> TimeRestartAfterKill(Stamps& stamps, const std::string& host, std::chrono::milliseconds limit) {
+  const std::uint32_t old = stamps.Pid(host);
+  const xplat::ProcessHandle process = xplat::OpenProcessForWaiting(old);
+  if (!process || !xplat::TerminateProcessById(old, 1) || !process.WaitForExit(10000)) return std::nullopt;
+  const std::uint64_t endedNs = custodex_monotonic_ns();
+  std::uint64_t startNs = 0;
+  if (!stamps.AwaitNew(host, old, startNs, limit)) return std::nullopt;
+  return startNs > endedNs ? static_cast<double>(startNs - endedNs) / 1e6 : 0;
+}
+
+Latencies Summarise(std::vector<double> latenciesMs) {
+  Latencies figures;
+  figures.measured = static_cast<int>(latenciesMs.size());
+  if (latenciesMs.empty()) return figures;
+  std::sort(latenciesMs.begin(), latenciesMs.end());
+  figures.medianMs = latenciesMs[latenciesMs.size() / 2];
+  figures.longestMs = latenciesMs.back();
+  return figures;
 }
 
 std::vector<xplat::RunningProgram> Running(const std::vector<std::wstring>& copies) {

@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,6 +77,8 @@ class ModuleRun {
   // Posts an event without data, as the service would ("ZAV.Upgrade.Custodex").
   bool Send(const std::wstring& fullName);
   bool Returned() const { return returned; }
+  // The broker's queue, where the module's own records can be subscribed to.
+  EventQueue& Queue() const { return *broker.Queue(); }
 
  private:
   BrokerBinding broker;
@@ -92,6 +97,44 @@ bool AwaitUntil(Condition condition, Clock::duration limit, Clock::duration poll
     if (Clock::now() >= end) return false;
   }
 }
+
+// The hosts' start stamps (start_stamp.h): host -> (pid, ns) of its newest
+// process.
+class Stamps {
+ public:
+  explicit Stamps(fs::path file) : path(std::move(file)) {}
+
+  void Read();
+  // Waits until the host's newest process is another than `old`; its start.
+  bool AwaitNew(const std::string& host, std::uint32_t old, std::uint64_t& startNs, std::chrono::milliseconds limit);
+  // How many processes of the host have started so far.
+  std::size_t Starts(const std::string& host);
+  std::uint32_t Pid(const std::string& host);
+  // Of these hosts, those whose newest process started at least minimumMs ago.
+  std::vector<std::string> RunningFor(const std::vector<std::wstring>& hosts, std::uint64_t minimumMs);
+  // One of them at random, once there is one.
+  std::string AnyRunningFor(const std::vector<std::wstring>& hosts, std::uint64_t minimumMs, std::mt19937& random);
+  // How many of these hosts have started.
+  std::size_t Count(const std::vector<std::wstring>& hosts);
+
+ private:
+  fs::path path;
+  std::size_t offset = 0;
+  std::map<std::string, std::pair<std::uint32_t, std::uint64_t>> latest;
+  std::map<std::string, std::size_t> starts;
+};
+
+// Ends the host's newest process from outside: the time from its end (a
+// wait on it returns) to its successor's own start, when one comes in time.
+std::optional<double> TimeRestartAfterKill(Stamps& stamps, const std::string& host, std::chrono::milliseconds limit);
+
+struct Latencies {
+  double medianMs = 0;
+  double longestMs = 0;
+  int measured = 0;
+};
+
+Latencies Summarise(std::vector<double> latenciesMs);
 
 // The processes running one of the copies: hosts, and the workers they
 // start, which run their host's copy.

@@ -2,14 +2,16 @@
 // and by default, in one run. A portable program (Linux, and Windows under
 // Wine), not a Google Benchmark one:
 //
-//   custodex-supervision-bench restart [--hosts 64] [--kills 200] [--default-kills 3] [--image idle|qvhost]
+//   custodex-supervision-bench restart [--hosts 64] [--kills 200] [--default-kills 3] [--image idle|qvhost] [--trees]
 //   custodex-supervision-bench crash-loop [--seconds 600] [--without-back-off-seconds 60]
 //
 // restart: 64 hosts, each external kill timed from the old process's end (a
 // wait on it returns) to the new process's own start stamp (start_stamp.h),
 // with wake on host exit, and with the default 30-second wake-up. The image
 // is the idle host (the cheapest program) or the real qvhost.exe stand-in;
-// either is copied per restart, as always. Logging at level 200.
+// either is copied per restart, as always. Logging at level 200. With
+// --trees, a module with process trees and one without take their kills in
+// turns, beside the floor and the same floor started in a process tree.
 // crash-loop: one host that ends at once every time, with wake on host exit;
 // the CPU this process uses over the period, with the restart back-off and
 // without it.
@@ -18,12 +20,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <map>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,22 +37,27 @@
 
 #include "hosts/custodex.h"
 #include "module_machine.h"
-#include "start_stamp.h"
 #include "xplat/clock.h"
 #include "xplat/environment.h"
 #include "xplat/file_system.h"
 #include "xplat/process.h"
+#include "xplat/process_tree.h"
 #include "xplat/text.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using module_bench::AwaitUntil;
 using module_bench::HostNames;
+using module_bench::Latencies;
 using module_bench::Machine;
 using module_bench::ModuleRun;
+using module_bench::Stamps;
+using module_bench::Summarise;
+using module_bench::TimeRestartAfterKill;
 
 constexpr double kMedianTargetRatio = 1.2;  // of the floor's median
+constexpr double kTreeCostSlackMs = 0.05;   // beside what a start into a tree costs the floor
 constexpr double kCpuTargetPercent = 1;
 
 struct Options {
@@ -61,6 +66,7 @@ struct Options {
   int kills = 200;
   int defaultKills = 3;
   std::string image = "idle";
+  bool trees = false;
   int seconds = 600;
   int withoutBackOffSeconds = 60;
 };
@@ -81,111 +87,24 @@ double CpuSeconds() {
 #endif
 }
 
-// The hosts' start stamps: host -> (pid, ns) of its newest process.
-class Stamps {
- public:
-  explicit Stamps(fs::path file) : path(std::move(file)) {}
-
-  void Read() {
-    std::ifstream in(path, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(offset));
-    std::string line;
-    while (std::getline(in, line)) {
-      if (in.eof()) break;  // a line still being written
-      offset += line.size() + 1;
-      std::istringstream fields(line);
-      std::string host;
-      std::uint32_t pid = 0;
-      std::uint64_t ns = 0;
-      if (fields >> host >> pid >> ns) {
-        latest[host] = {pid, ns};
-        ++starts[host];
-      }
-    }
-  }
-  // Waits until the host's newest process is another than `old`; its start.
-  bool AwaitNew(const std::string& host, std::uint32_t old, std::uint64_t& startNs, std::chrono::milliseconds limit) {
-    for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(1ms)) {
-      Read();
-      const auto found = latest.find(host);
-      if (found != latest.end() && found->second.first != old) {
-        startNs = found->second.second;
-        return true;
-      }
-    }
-    return false;
-  }
-  // How many processes of the host have started so far.
-  std::size_t Starts(const std::string& host) {
-    Read();
-    return starts[host];
-  }
-  std::uint32_t Pid(const std::string& host) {
-    Read();
-    return latest.count(host) ? latest[host].first : 0;
-  }
-  // Of these hosts, those whose newest process started at least minimumMs ago.
-  std::vector<std::string> RunningFor(const std::vector<std::wstring>& hosts, std::uint64_t minimumMs) {
-    Read();
-    std::vector<std::string> running;
-    const std::uint64_t now = custodex_monotonic_ns();
-    for (const std::wstring& name : hosts) {
-      const auto stamp = latest.find(xplat::ToUtf8(name));
-      if (stamp != latest.end() && now - stamp->second.second >= minimumMs * 1000000) running.push_back(stamp->first);
-    }
-    return running;
-  }
-  // How many of these hosts have started.
-  std::size_t Count(const std::vector<std::wstring>& hosts) {
-    Read();
-    return static_cast<std::size_t>(std::count_if(hosts.begin(), hosts.end(), [this](const std::wstring& host) {
-      return latest.count(xplat::ToUtf8(host)) != 0;
-    }));
-  }
-  std::vector<std::uint32_t> Pids() {
-    Read();
-    std::vector<std::uint32_t> pids;
-    for (const auto& [host, stamp] : latest) pids.push_back(stamp.first);
-    return pids;
-  }
-
- private:
-  fs::path path;
-  std::size_t offset = 0;
-  std::map<std::string, std::pair<std::uint32_t, std::uint64_t>> latest;
-  std::map<std::string, std::size_t> starts;
-};
-
 void Settings(const Machine& machine, bool wakeOnHostExit, bool backOff) {
   machine.Setting(L"WakeOnHostExit", wakeOnHostExit);
   machine.Setting(L"RestartBackOff", backOff);
-}
-
-struct Figures {
-  double medianMs = 0;
-  double longestMs = 0;
-  int measured = 0;
-};
-
-Figures Summarise(std::vector<double> latencies) {
-  Figures figures;
-  figures.measured = static_cast<int>(latencies.size());
-  if (latencies.empty()) return figures;
-  std::sort(latencies.begin(), latencies.end());
-  figures.medianMs = latencies[latencies.size() / 2];
-  figures.longestMs = latencies.back();
-  return figures;
 }
 
 // The floor: the same real work without the module. Its one host, a copy
 // of the image like the module's, is watched by a thread of its own, as
 // the module's are by the module's thread: as soon as its wait returns, the
 // copy is made again and started, and the new process stamps its start.
+// In a tree, the host starts in one process tree made once and kept across
+// its restarts, as the module keeps a host's.
 class FloorHost {
  public:
-  explicit FloorHost(const Machine& machine)
-      : source((machine.Program() / "qvhost.exe").wstring()), image((machine.Program() / "QVH-Floor.exe").wstring()) {
+  FloorHost(const Machine& machine, bool inTree)
+      : name(inTree ? L"TreeFloor" : L"Floor"),
+        source((machine.Program() / "qvhost.exe").wstring()),
+        image((machine.Program() / ("QVH-" + xplat::ToUtf8(name) + ".exe")).wstring()),
+        tree(inTree ? xplat::ProcessTree::Create(name) : xplat::ProcessTree()) {
     if (!Start()) return;
     supervisor = std::thread([this] {
       while (host.process.WaitForExit(xplat::kInfinite) && !stopping) {
@@ -203,85 +122,145 @@ class FloorHost {
     if (supervisor.joinable()) supervisor.join();
   }
 
+  const std::wstring name;
+
  private:
-  bool Start() { return xplat::CopyFile(source, image) && xplat::StartProgram(image, L"-m Floor", host); }
+  bool Start() {
+    const std::wstring arguments = L"-m " + name;
+    return xplat::CopyFile(source, image) &&
+           (tree ? tree.Start(image, arguments, host) : xplat::StartProgram(image, arguments, host));
+  }
 
   std::wstring source;
   std::wstring image;
+  xplat::ProcessTree tree;
   xplat::StartedProcess host;
   std::atomic<bool> stopping{false};
   std::thread supervisor;
 };
 
-struct RestartFigures {
-  Figures module;
-  Figures floor;
+// What the restarts are measured on: a module for each tree setting given,
+// and a floor for each, plain or in a tree.
+struct RestartSubjects {
+  std::vector<bool> moduleTrees;
+  std::vector<bool> floorTrees;
 };
 
-// Kills of the module's hosts, each beside one of the floor's host when
-// withFloor: both restart among the same running copies, at the same time.
-RestartFigures MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills, int hostCount, bool withFloor) {
-  const std::vector<std::wstring> names = HostNames(hostCount);
-  Settings(machine, wakeOnHostExit, false);
-  machine.ModuleList(names);
-  Stamps stamps(machine.Stamps());
+struct RestartFigures {
+  std::vector<Latencies> modules;  // in the order of the subjects
+  std::vector<Latencies> floors;
+};
+
+// The hosts of one module or floor, of which one is killed at each turn.
+struct KillTarget {
+  std::vector<std::wstring> hosts;
+  std::uint64_t minimumRunMs;  // a sooner restart would wait for the module's once-a-second
   std::vector<double> latencies;
-  std::vector<double> floorLatencies;
+};
+
+std::vector<KillTarget> ModuleTargets(Machine& machine, int hostCount, const std::vector<bool>& moduleTrees) {
+  std::vector<KillTarget> targets;
+  std::vector<std::wstring> all;
+  for (bool trees : moduleTrees) {
+    targets.push_back({HostNames(hostCount, trees ? L"Tree" : L"Bench"), zav::custody::kStartIntervalMs, {}});
+    all.insert(all.end(), targets.back().hosts.begin(), targets.back().hosts.end());
+  }
+  machine.ModuleList(all);
+  return targets;
+}
+
+Latencies SummariseTarget(const KillTarget& target) { return Summarise(target.latencies); }
+
+// Kills of each subject's hosts in turns, which goes first changing from
+// round to round: all restart among the same running copies, at the same time.
+RestartFigures MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills, int hostCount,
+                               const RestartSubjects& subjects) {
+  Settings(machine, wakeOnHostExit, false);
+  std::vector<KillTarget> targets = ModuleTargets(machine, hostCount, subjects.moduleTrees);
+  Stamps stamps(machine.Stamps());
   {
-    ModuleRun run(machine, names);
-    for (const auto end = std::chrono::steady_clock::now() + 60s;
-         stamps.Count(names) < names.size() && std::chrono::steady_clock::now() < end;)
-      std::this_thread::sleep_for(10ms);
-    std::optional<FloorHost> floor;
-    if (withFloor) floor.emplace(machine);
+    // A module made writes its own program folder, which the one before
+    // reads when it starts its hosts: each starts them all before the next.
+    std::vector<std::unique_ptr<ModuleRun>> runs;
+    for (std::size_t i = 0; i < subjects.moduleTrees.size(); ++i) {
+      machine.Setting(L"TrackHostTrees", subjects.moduleTrees[i]);
+      runs.push_back(std::make_unique<ModuleRun>(machine, targets[i].hosts));
+      AwaitUntil([&] { return stamps.Count(targets[i].hosts) == targets[i].hosts.size(); }, 60s);
+    }
+    std::vector<std::unique_ptr<FloorHost>> floors;
+    for (bool inTree : subjects.floorTrees) {
+      floors.push_back(std::make_unique<FloorHost>(machine, inTree));
+      targets.push_back({{floors.back()->name}, 0, {}});
+    }
     std::mt19937 random(14);
-    // Ends the host's newest process from outside: the time from its end
-    // to its successor's own start, when one comes.
-    const auto restart = [&](const std::string& host, std::chrono::seconds limit) -> std::optional<double> {
-      const std::uint32_t old = stamps.Pid(host);
-      const xplat::ProcessHandle process = xplat::OpenProcessForWaiting(old);
-      if (!process || !xplat::TerminateProcessById(old, 1) || !process.WaitForExit(10000)) return std::nullopt;
-      const std::uint64_t endedNs = custodex_monotonic_ns();
-      std::uint64_t startNs = 0;
-      if (!stamps.AwaitNew(host, old, startNs, limit)) return std::nullopt;
-      return startNs > endedNs ? static_cast<double>(startNs - endedNs) / 1e6 : 0;
-    };
-    for (int i = 0; i < kills; ++i) {
-      // At any moment of the default wake-up period, or soon after the last restart.
-      std::this_thread::sleep_for(std::chrono::milliseconds(wakeOnHostExit ? 5 + random() % 20 : random() % 30000));
-      // A host that has run a second: a sooner restart would wait for it.
-      std::vector<std::string> ready = stamps.RunningFor(names, zav::custody::kStartIntervalMs);
-      while (ready.empty()) {
-        std::this_thread::sleep_for(10ms);
-        ready = stamps.RunningFor(names, zav::custody::kStartIntervalMs);
+    for (int round = 0; round < kills; ++round) {
+      for (std::size_t turn = 0; turn < targets.size(); ++turn) {
+        KillTarget& target = targets[(static_cast<std::size_t>(round) + turn) % targets.size()];
+        // At any moment of the default wake-up period, or soon after the last restart.
+        std::this_thread::sleep_for(std::chrono::milliseconds(wakeOnHostExit ? 5 + random() % 20 : random() % 30000));
+        const std::string host = stamps.AnyRunningFor(target.hosts, target.minimumRunMs, random);
+        if (const std::optional<double> ms = TimeRestartAfterKill(stamps, host, wakeOnHostExit ? 10s : 40s))
+          target.latencies.push_back(*ms);
       }
-      if (const std::optional<double> ms = restart(ready[random() % ready.size()], wakeOnHostExit ? 10s : 40s)) {
-        latencies.push_back(*ms);
-      }
-      if (!floor) continue;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 20));
-      if (const std::optional<double> ms = restart("Floor", 10s)) floorLatencies.push_back(*ms);
     }
   }
-  return RestartFigures{Summarise(latencies), Summarise(floorLatencies)};
+  RestartFigures figures;
+  const auto floorsBegin = targets.begin() + static_cast<std::ptrdiff_t>(subjects.moduleTrees.size());
+  std::transform(targets.begin(), floorsBegin, std::back_inserter(figures.modules), SummariseTarget);
+  std::transform(floorsBegin, targets.end(), std::back_inserter(figures.floors), SummariseTarget);
+  return figures;
+}
+
+void PrintLatencies(const char* label, const Latencies& figures, const std::string& after = "") {
+  std::printf("  %-24s %4d kills  median %8.2f ms  longest %8.2f ms%s\n", label, figures.measured, figures.medianMs,
+              figures.longestMs, after.c_str());
+}
+
+// The module's median at most kMedianTargetRatio times the floor's.
+bool PrintAgainstFloor(const char* label, const Latencies& module, const Latencies& floor) {
+  const bool met = module.measured > 0 && floor.measured > 0 && module.medianMs <= kMedianTargetRatio * floor.medianMs;
+  char after[96];
+  std::snprintf(after, sizeof after, "  (%.2fx the floor; target %.1fx: %s)",
+                floor.medianMs > 0 ? module.medianMs / floor.medianMs : 0.0, kMedianTargetRatio,
+                met ? "met" : "missed");
+  PrintLatencies(label, module, after);
+  return met;
+}
+
+// What trees add to the module's restart is at most what starting into a
+// tree adds to the floor's, and kTreeCostSlackMs.
+bool PrintTreeCost(const RestartFigures& figures) {
+  const Latencies& off = figures.modules[0];
+  const Latencies& on = figures.modules[1];
+  const double added = on.medianMs - off.medianMs;
+  const double floorAdded = figures.floors[1].medianMs - figures.floors[0].medianMs;
+  const bool met = on.measured > 0 && off.measured > 0 && added <= floorAdded + kTreeCostSlackMs;
+  std::printf(
+      "  trees add %.3f ms to the median; starting into a tree adds %.3f ms to the floor's (target: at most "
+      "that + %.2f ms: %s)\n",
+      added, floorAdded, kTreeCostSlackMs, met ? "met" : "missed");
+  return met;
 }
 
 int Restart(const Options& options) {
   Machine machine("custodex-supervision-bench", options.image);
-  std::printf("restart after an external kill: %d hosts, %s as qvhost.exe (copied per restart), logging at 200\n",
-              options.hosts, options.image == "qvhost" ? "the qvhost.exe stand-in" : "the idle host");
-  const RestartFigures fast = MeasureRestarts(machine, true, options.kills, options.hosts, true);
-  const Figures& floor = fast.floor;
-  const bool met =
-      fast.module.measured > 0 && floor.measured > 0 && fast.module.medianMs <= kMedianTargetRatio * floor.medianMs;
-  std::printf("  floor (copy and start):  %4d kills  median %8.2f ms  longest %8.2f ms\n", floor.measured,
-              floor.medianMs, floor.longestMs);
-  std::printf(
-      "  wake on host exit:       %4d kills  median %8.2f ms  longest %8.2f ms  (%.2fx the floor; target %.1fx: %s)\n",
-      fast.module.measured, fast.module.medianMs, fast.module.longestMs,
-      floor.medianMs > 0 ? fast.module.medianMs / floor.medianMs : 0.0, kMedianTargetRatio, met ? "met" : "missed");
+  std::printf("restart after an external kill: %d hosts%s, %s as qvhost.exe (copied per restart), logging at 200\n",
+              options.hosts, options.trees ? " in each of two modules, process trees off and on, in turns" : "",
+              options.image == "qvhost" ? "the qvhost.exe stand-in" : "the idle host");
+  const RestartSubjects subjects =
+      options.trees ? RestartSubjects{{false, true}, {false, true}} : RestartSubjects{{false}, {false}};
+  const RestartFigures fast = MeasureRestarts(machine, true, options.kills, options.hosts, subjects);
+  PrintLatencies("floor (copy and start):", fast.floors[0]);
+  if (options.trees) PrintLatencies("floor started in a tree:", fast.floors[1]);
+  bool met = PrintAgainstFloor(options.trees ? "trees off, wake on exit:" : "wake on host exit:", fast.modules[0],
+                               fast.floors[0]);
+  if (options.trees) {
+    PrintLatencies("trees on, wake on exit:", fast.modules[1]);
+    met = PrintTreeCost(fast) && met;
+  }
   if (options.defaultKills > 0) {
-    const Figures slow = MeasureRestarts(machine, false, options.defaultKills, options.hosts, false).module;
+    const Latencies slow =
+        MeasureRestarts(machine, false, options.defaultKills, options.hosts, {{false}, {}}).modules[0];
     std::printf("  default 30-s wake-up:   %4d kills  median %8.2f ms  longest %8.2f ms\n", slow.measured,
                 slow.medianMs, slow.longestMs);
   }
@@ -340,9 +319,14 @@ int CrashLoop(const Options& options) {
 bool Parse(int argc, char** argv, Options& options) {
   if (argc < 2) return false;
   options.mode = argv[1];
-  for (int i = 2; i + 1 < argc; i += 2) {
+  for (int i = 2; i < argc; ++i) {
     const std::string name = argv[i];
-    const std::string value = argv[i + 1];
+    if (name == "--trees") {
+      options.trees = true;
+      continue;
+    }
+    if (++i == argc) return false;
+    const std::string value = argv[i];
     if (name == "--hosts")
       options.hosts = std::stoi(value);
     else if (name == "--kills")
@@ -358,7 +342,7 @@ bool Parse(int argc, char** argv, Options& options) {
     else
       return false;
   }
-  return options.mode == "restart" || options.mode == "crash-loop";
+  return options.mode == "restart" || (options.mode == "crash-loop" && !options.trees);
 }
 
 }  // namespace
@@ -368,7 +352,7 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: custodex-supervision-bench restart [--hosts N] [--kills N] [--default-kills N] "
-                 "[--image idle|qvhost]\n"
+                 "[--image idle|qvhost] [--trees]\n"
                  "       custodex-supervision-bench crash-loop [--seconds N] [--without-back-off-seconds N]\n");
     return 2;
   }

@@ -3,7 +3,8 @@
 //
 //   custodex-tree-bench start [--hosts 64] [--rounds 20]
 //   custodex-tree-bench drain [--hosts 64] [--children 3] [--linger-ms 300] [--exit-ms 3000]
-//   custodex-tree-bench drain-stop [--hosts 64] [--children 3] [--divisor 20]
+//   custodex-tree-bench drain-stop [--hosts 64] [--children 3] [--divisor 20] [--process-groups]
+//   custodex-tree-bench status-flood [--hosts 16] [--children 24] [--kills 30] [--process-groups]
 //
 // start: one ApplyHostPolicy that starts every host (the idle host as
 // qvhost.exe), timed in a module made with trees off and in one made with
@@ -28,15 +29,27 @@
 // CUSTODEX_TIME_DIVISOR for this process only, so the 20-s wait lasts
 // 20/divisor s; the module's other bounded waits, such as the 5 s it gives a
 // tree it ends, are as many times shorter. The hosts run at normal speed.
+// status-flood: qvhost.exe hosts with workers that never end, with wake on
+// host exit, host status and trees on: the restart after a kill of a host,
+// from the old process's end to the new one's start stamp, with nothing
+// else going on and while another thread floods the module with status
+// requests, in turns. A killed host's workers run on in its tree.
+// --process-groups (Linux): trees are process groups, as where the kernel
+// refuses to clone into a control group.
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hosts/custodex.h"
@@ -48,6 +61,10 @@
 #include "xplat/process_list.h"
 #include "xplat/process_tree.h"
 
+#if !defined(_WIN32)
+#include "xplat/posix/clone_into_cgroup.h"
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -56,20 +73,32 @@ using module_bench::AwaitUntil;
 using module_bench::Clock;
 using module_bench::Figures;
 using module_bench::HostNames;
+using module_bench::Latencies;
 using module_bench::LogWatch;
 using module_bench::Machine;
 using module_bench::ModuleRun;
 using module_bench::QuietOutput;
 using module_bench::Running;
+using module_bench::Stamps;
+using module_bench::Summarise;
 using module_bench::Sweep;
+using module_bench::TimeRestartAfterKill;
 using Programs = std::vector<xplat::RunningProgram>;
 
 constexpr double kStartTargetRatio = 1.1;
 constexpr int kRepeatsAllowed = 3;
+// Wine's server ends the processes of a job one at a time.
+#if defined(_WIN32)
+constexpr double kEndTargetMs = 400;
+#else
 constexpr double kEndTargetMs = 100;
+#endif
+constexpr double kFloodTargetMs = 100;           // beside the quiet median
 constexpr std::uint32_t kUpgradeWaitMs = 20000;  // the module's
 constexpr char kWaitRanOut[] = "waiting for hosts to exit timed out.";
 constexpr wchar_t kUpgradeEvent[] = L"ZAV.Upgrade.Custodex";
+constexpr wchar_t kStatusRequest[] = L"ZAV.Service.QueryHostStatus";
+constexpr wchar_t kStatusAnswer[] = L"ZAV.Service.HostStatus";
 
 struct Options {
   std::string mode;
@@ -79,10 +108,14 @@ struct Options {
   int lingerMs = 300;
   int exitMs = 3000;
   int divisor = 20;
+  int kills = 30;
+  bool processGroups = false;
 };
 
 double Ms(Clock::duration elapsed) { return std::chrono::duration<double, std::milli>(elapsed).count(); }
 
+// The kind of the trees made now: where the kernel refuses to clone into a
+// control group, that shows only once a start has tried it.
 const char* TreeKind() {
   const xplat::ProcessTree probe = xplat::ProcessTree::Create(L"kind-probe");
   if (!probe) return "none can be made";
@@ -299,6 +332,13 @@ int DrainStop(const Options& options) {
   machine.Setting(L"TrackHostTrees", true);
   machine.Setting(L"StopHostsThatDoNotEnd", true);
   machine.ModuleList(names);
+  Programs atUpgrade;
+  Sweep sweep(copies);
+  ModuleRun run(machine, names);
+  if (!AwaitUntil([&] { return (atUpgrade = Running(copies)).size() == expected; }, 60s)) {
+    std::fprintf(stderr, "only %zu of %zu processes ran\n", atUpgrade.size(), expected);
+    return 1;
+  }
   std::fprintf(Figures(),
                "upgrade drain, hosts that do not end: %d hosts passing over stop requests, %d workers each that "
                "never end; trees and StopHostsThatDoNotEnd on; trees here: %s\n",
@@ -307,13 +347,6 @@ int DrainStop(const Options& options) {
                "  CUSTODEX_TIME_DIVISOR=%d in this process: the 20-s wait lasts %d ms, and the module's other "
                "bounded waits are as many times shorter\n",
                options.divisor, static_cast<int>(kUpgradeWaitMs) / options.divisor);
-  Programs atUpgrade;
-  Sweep sweep(copies);
-  ModuleRun run(machine, names);
-  if (!AwaitUntil([&] { return (atUpgrade = Running(copies)).size() == expected; }, 60s)) {
-    std::fprintf(stderr, "only %zu of %zu processes ran\n", atUpgrade.size(), expected);
-    return 1;
-  }
   LogWatch log(machine.Log());
   const auto posted = Clock::now();
   if (!run.Send(kUpgradeEvent) || !AwaitUntil([&] { return log.Saw(kWaitRanOut); }, 120s, 1ms)) {
@@ -336,26 +369,165 @@ int DrainStop(const Options& options) {
   return 0;
 }
 
+// Another thread posts status requests as fast as the module answers them:
+// a few always wait, so the module never runs out of them, yet its queue
+// never grows without bound, and the quiet that follows a flood comes soon.
+class StatusFlood {
+ public:
+  explicit StatusFlood(ModuleRun& run) : queue(run.Queue()), answers(xplat::CreateEventSignal(L"BenchStatus")) {
+    queue.Register(kStatusAnswer, *answers);
+    flooder = std::thread([this, &run] {
+      while (!stopping) {
+        if (posted - answered < kBacklog && run.Send(kStatusRequest))
+          ++posted;
+        else
+          answers->Wait(10);
+        TakeAnswers();
+      }
+    });
+  }
+  // What follows is quiet: the answers still owed have come.
+  ~StatusFlood() {
+    stopping = true;
+    flooder.join();
+    AwaitUntil([this] { return TakeAnswers() == posted; }, 60s, 1ms);
+    queue.Unregister(kStatusAnswer, *answers);
+  }
+  StatusFlood(const StatusFlood&) = delete;
+  StatusFlood& operator=(const StatusFlood&) = delete;
+
+  bool UnderWay() const { return answered >= kBacklog; }
+
+ private:
+  static constexpr std::size_t kBacklog = 4;
+
+  std::size_t TakeAnswers() {
+    while (EventData* answer = queue.Pull(*answers)) {
+      queue.Release(answer);
+      ++answered;
+    }
+    return answered;
+  }
+
+  EventQueue& queue;
+  std::unique_ptr<xplat::EventSignal> answers;
+  std::size_t posted = 0;
+  std::atomic<std::size_t> answered{0};
+  std::atomic<bool> stopping{false};
+  std::thread flooder;
+};
+
+struct FloodFigures {
+  std::vector<double> quietMs;
+  std::vector<double> floodedMs;
+};
+
+// Kills of hosts that have run a second, quiet and flooded in turns,
+// alternating which goes first. A killed host's workers run on and its
+// successor starts as many again: each turn begins once they all run, so
+// that a quiet one is quiet.
+FloodFigures MeasureFloodedRestarts(ModuleRun& run, Stamps& stamps, const std::vector<std::wstring>& names,
+                                    const std::vector<std::wstring>& copies, const Options& options) {
+  FloodFigures figures;
+  std::size_t processes = names.size() * static_cast<std::size_t>(options.children + 1);
+  std::mt19937 random(14);
+  for (int round = 0; round < options.kills; ++round) {
+    for (int turn = 0; turn < 2; ++turn) {
+      AwaitUntil([&] { return Running(copies).size() >= processes; }, 30s);
+      const bool flooded = (round + turn) % 2 == 1;
+      std::optional<StatusFlood> flood;
+      if (flooded) flood.emplace(run);
+      if (flood) AwaitUntil([&] { return flood->UnderWay(); }, 10s, 1ms);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 20));
+      const std::string host = stamps.AnyRunningFor(names, zav::custody::kStartIntervalMs, random);
+      const std::optional<double> ms = TimeRestartAfterKill(stamps, host, 10s);
+      if (!ms) continue;
+      (flooded ? figures.floodedMs : figures.quietMs).push_back(*ms);
+      processes += static_cast<std::size_t>(options.children);
+    }
+  }
+  return figures;
+}
+
+void PrintRestarts(const char* label, const Latencies& figures) {
+  std::fprintf(Figures(), "  %-26s %4d kills  median %8.2f ms  longest %8.2f ms\n", label, figures.measured,
+               figures.medianMs, figures.longestMs);
+}
+
+int StatusFloodRestarts(const Options& options) {
+  Machine machine("custodex-tree-bench", "qvhost");
+  const std::vector<std::wstring> names = HostNames(options.hosts, L"Busy");
+  const std::vector<std::wstring> copies = machine.Copies(names);
+  const std::size_t expected = names.size() * static_cast<std::size_t>(options.children + 1);
+  HostEnvironment(names, std::to_wstring(options.children) + L"@never", L"", false);
+  for (const wchar_t* setting : {L"WakeOnHostExit", L"HostStatus", L"TrackHostTrees"}) machine.Setting(setting, true);
+  machine.ModuleList(names);
+  Stamps stamps(machine.Stamps());
+  // Everything ends before the module and its trees go: a tree that still
+  // holds a worker would be kept for a later service.
+  ModuleRun run(machine, names, [&copies] { const Sweep ended(copies); });
+  std::size_t running = 0;
+  if (!AwaitUntil([&] { return (running = Running(copies).size()) == expected; }, 60s)) {
+    std::fprintf(stderr, "only %zu of %zu processes ran\n", running, expected);
+    return 1;
+  }
+  const FloodFigures figures = MeasureFloodedRestarts(run, stamps, names, copies, options);
+  const Latencies quiet = Summarise(figures.quietMs);
+  const Latencies flooded = Summarise(figures.floodedMs);
+  const bool met = quiet.measured > 0 && flooded.measured > 0 && flooded.medianMs <= quiet.medianMs + kFloodTargetMs;
+  std::fprintf(Figures(),
+               "restart after a kill under a flood of status requests: %d hosts (qvhost.exe), %d workers each that "
+               "never end, %zu processes at the start; wake on host exit, host status and trees on; trees here: %s\n",
+               options.hosts, options.children, running, TreeKind());
+  PrintRestarts("nothing else going on:", quiet);
+  PrintRestarts("status requests flooding:", flooded);
+  std::fprintf(Figures(), "target: the flooded median at most the quiet one + %.0f ms (%s)\n", kFloodTargetMs,
+               met ? "met" : "missed");
+  return 0;
+}
+
 bool Parse(int argc, char** argv, Options& options) {
-  if (argc < 2 || argc % 2 != 0) return false;
+  if (argc < 2) return false;
   options.mode = argv[1];
+  if (options.mode == "status-flood") {
+    options.hosts = 16;
+    options.children = 24;
+  }
   const std::map<std::string, int*> numbers{{"--hosts", &options.hosts},       {"--rounds", &options.rounds},
                                             {"--children", &options.children}, {"--linger-ms", &options.lingerMs},
-                                            {"--exit-ms", &options.exitMs},    {"--divisor", &options.divisor}};
-  for (int i = 2; i + 1 < argc; i += 2) {
+                                            {"--exit-ms", &options.exitMs},    {"--divisor", &options.divisor},
+                                            {"--kills", &options.kills}};
+  for (int i = 2; i < argc; ++i) {
+    if (argv[i] == std::string("--process-groups")) {
+      options.processGroups = true;
+      continue;
+    }
     const auto number = numbers.find(argv[i]);
-    if (number == numbers.end()) return false;
-    *number->second = std::stoi(argv[i + 1]);
+    if (number == numbers.end() || ++i == argc) return false;
+    *number->second = std::stoi(argv[i]);
   }
-  return options.hosts > 0 && options.rounds > 0 && options.children >= 0 && options.divisor > 0 &&
-         (options.mode == "start" || options.mode == "drain" || options.mode == "drain-stop");
+  const bool groupsApply = options.mode == "drain-stop" || options.mode == "status-flood";
+  return options.hosts > 0 && options.rounds > 0 && options.children >= 0 && options.divisor > 0 && options.kills > 0 &&
+         (!options.processGroups || groupsApply) && (options.mode == "start" || options.mode == "drain" || groupsApply);
+}
+
+// Before any module is made: every tree of this process is then one of
+// process groups, as where the kernel refuses to clone into a control group.
+void UseProcessGroups() {
+#if defined(_WIN32)
+  std::fprintf(Figures(), "--process-groups does not apply on Windows (trees are job objects): ignored\n");
+#else
+  xplat::SetCloneRefusalForTesting(EPERM);
+#endif
 }
 
 int Run(const Options& options) {
   const QuietOutput quiet(fs::temp_directory_path() /
                           ("custodex-tree-bench-" + std::to_string(xplat::CurrentProcessId()) + ".out"));
+  if (options.processGroups) UseProcessGroups();
   if (options.mode == "start") return Start(options);
-  return options.mode == "drain" ? Drain(options) : DrainStop(options);
+  if (options.mode == "drain") return Drain(options);
+  return options.mode == "drain-stop" ? DrainStop(options) : StatusFloodRestarts(options);
 }
 
 }  // namespace
@@ -367,7 +539,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: custodex-tree-bench start [--hosts N] [--rounds N]\n"
                    "       custodex-tree-bench drain [--hosts N] [--children N] [--linger-ms MS] [--exit-ms MS]\n"
-                   "       custodex-tree-bench drain-stop [--hosts N] [--children N] [--divisor N]\n");
+                   "       custodex-tree-bench drain-stop [--hosts N] [--children N] [--divisor N] [--process-groups]\n"
+                   "       custodex-tree-bench status-flood [--hosts N] [--children N] [--kills N] "
+                   "[--process-groups]\n");
       return 2;
     }
     return Run(options);
