@@ -19,6 +19,19 @@ namespace xplat {
 
 constexpr std::uint32_t kStillActive = 259;
 
+// How an ended process ended, as the system tells it.
+struct ProcessExit {
+  std::uint32_t code = 0;   // as GetExitCode reads it
+  int signal = 0;           // Linux: the signal it died of; 0 when it exited
+  bool coreDumped = false;  // Linux: and it dumped core
+  bool endedHere = false;   // ended through this handle's Terminate
+};
+
+// Why it ended, in a few words: "exited", "killed by SIGSEGV, core dumped",
+// "crashed: access violation (0xC0000005)", "crashed (0xC0000139)",
+// "ended by the module".
+std::wstring DescribeExit(const ProcessExit& exit);
+
 class ProcessHandle {
  public:
   struct Impl;
@@ -36,6 +49,9 @@ class ProcessHandle {
   // The same, and whether the process has ended: a process that itself
   // exits with kStillActive (Windows only) is told apart by its wait state.
   bool GetExitCode(std::uint32_t& code, bool& ended) const;
+  // How the process ended; false, with the last error set, while it runs
+  // or when that cannot be read.
+  bool GetExit(ProcessExit& exit) const;
   // True when the process has ended within ms; the wait goes through the
   // clock seam. False at once for an empty handle.
   bool WaitForExit(std::uint32_t ms) const;

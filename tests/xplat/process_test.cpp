@@ -168,6 +168,56 @@ TEST(ProcessTest, TerminatesByProcessId) {
   EXPECT_FALSE(xplat::TerminateProcessById(0, 1));
 }
 
+// How a process ended, in words: Windows names the crash codes it knows,
+// Linux the signal of the wait's own information, never a code read as one.
+TEST(ProcessExitTest, SaysHowAProcessEnded) {
+  const std::pair<xplat::ProcessExit, const wchar_t*> exits[] = {
+#if defined(_WIN32)
+      {{0}, L"exited"},
+      {{3}, L"exited"},
+      {{0xC0000005}, L"crashed: access violation (0xC0000005)"},
+      {{0xC00000FD}, L"crashed: stack overflow (0xC00000FD)"},
+      {{0xC0000409}, L"crashed: stack buffer overrun (fail-fast) (0xC0000409)"},
+      {{0xC0000374}, L"crashed: heap corruption (0xC0000374)"},
+      {{0xC000001D}, L"crashed: illegal instruction (0xC000001D)"},
+      {{0xC0000094}, L"crashed: integer divide by zero (0xC0000094)"},
+      {{0xC0000139}, L"crashed (0xC0000139)"},
+#else
+      {{0}, L"exited"},
+      {{139}, L"exited"},
+      {{139, SIGSEGV}, L"killed by SIGSEGV"},
+      {{134, SIGABRT, true}, L"killed by SIGABRT, core dumped"},
+#endif
+      {{1, 0, false, true}, L"ended by the module"},
+  };
+  for (const auto& [exit, said] : exits) EXPECT_EQ(xplat::DescribeExit(exit), said) << exit.code;
+}
+
+TEST(ProcessExitTest, IsReadFromTheEndedProcess) {
+  ChildProcesses children;
+  const xplat::StartedProcess* exited = children.Start(L"exit 139");
+  const xplat::StartedProcess* ended = children.Start(L"sleep 60000 0");
+  ASSERT_TRUE(exited && ended);
+  ASSERT_TRUE(ended->process.Terminate(1));
+  xplat::ProcessExit exit;
+  ASSERT_TRUE(exited->process.WaitForExit(kChildPatience) && exited->process.GetExit(exit));
+  EXPECT_EQ(xplat::DescribeExit(exit), L"exited");
+  ASSERT_TRUE(ended->process.WaitForExit(kChildPatience) && ended->process.GetExit(exit));
+  EXPECT_EQ(xplat::DescribeExit(exit), L"ended by the module");
+#if !defined(_WIN32)
+  const xplat::StartedProcess* killed = children.Start(L"sleep 60000 0");
+  ASSERT_TRUE(killed);
+  ::kill(static_cast<pid_t>(killed->processId), SIGSEGV);
+  ASSERT_TRUE(killed->process.WaitForExit(kChildPatience) && killed->process.GetExit(exit));
+  EXPECT_EQ(exit.signal, SIGSEGV);
+  EXPECT_EQ(xplat::DescribeExit(exit).rfind(L"killed by SIGSEGV", 0), 0u);
+#else
+  const xplat::StartedProcess* crashed = children.Start(L"exit -1073741819");
+  ASSERT_TRUE(crashed && crashed->process.WaitForExit(kChildPatience) && crashed->process.GetExit(exit));
+  EXPECT_EQ(xplat::DescribeExit(exit), L"crashed: access violation (0xC0000005)");
+#endif
+}
+
 TEST(WaitForAllProcessesTest, WaitsForMoreChildrenThanOneSystemWaitTakes) {
   ChildProcesses children;
   for (int i = 0; i < 65; ++i) ASSERT_NE(children.Start(L"exit 0"), nullptr);

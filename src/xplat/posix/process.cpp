@@ -119,6 +119,10 @@ bool ProcessHandle::Impl::ReapIfEnded() {
   if (info.si_pid == 0) return true;
   reaped = true;
   exitCode = ExitCodeOf(info);
+  exit.code = exitCode;
+  exit.signal = info.si_code == CLD_EXITED ? 0 : info.si_status;
+  exit.coreDumped = info.si_code == CLD_DUMPED;
+  exit.endedHere = requestedExitCode && info.si_code != CLD_EXITED && info.si_status == SIGKILL;
   return true;
 }
 
@@ -141,6 +145,17 @@ bool ProcessHandle::GetExitCode(std::uint32_t& code) const {
   std::lock_guard<std::mutex> lock(impl->mutex);
   if (!impl->ReapIfEnded()) return false;
   code = impl->exitCode;
+  return true;
+}
+
+bool ProcessHandle::GetExit(ProcessExit& exit) const {
+  std::uint32_t code = 0;
+  if (!GetExitCode(code)) return false;
+  if (code == kStillActive) {
+    errno = EBUSY;
+    return false;
+  }
+  exit = impl->exit;
   return true;
 }
 

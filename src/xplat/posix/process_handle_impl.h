@@ -41,6 +41,7 @@ struct ProcessHandle::Impl {
   std::mutex mutex;  // guards what follows
   bool reaped = false;
   std::uint32_t exitCode = kStillActive;
+  ProcessExit exit;                                // once reaped
   std::optional<std::uint32_t> requestedExitCode;  // set by Terminate
   PidFdWatcher* watcher = nullptr;                 // the wait set that watches the pidfd itself
 };

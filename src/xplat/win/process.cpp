@@ -40,6 +40,17 @@ bool ProcessHandle::GetExitCode(std::uint32_t& code, bool& ended) const {
   return true;
 }
 
+bool ProcessHandle::GetExit(ProcessExit& exit) const {
+  std::uint32_t code = 0;
+  bool ended = false;
+  if (!GetExitCode(code, ended)) return false;
+  if (!ended) return Fail(ERROR_BUSY);
+  exit = ProcessExit();
+  exit.code = code;
+  exit.endedHere = impl->terminated;
+  return true;
+}
+
 bool ProcessHandle::WaitForExit(std::uint32_t ms) const {
   if (!impl) return Fail(ERROR_INVALID_HANDLE);
   const HANDLE process = impl->process.Get();
@@ -49,7 +60,9 @@ bool ProcessHandle::WaitForExit(std::uint32_t ms) const {
 
 bool ProcessHandle::Terminate(std::uint32_t exitCode) const {
   if (!impl) return Fail(ERROR_INVALID_HANDLE);
-  return ::TerminateProcess(impl->process.Get(), exitCode) != FALSE;
+  if (!::TerminateProcess(impl->process.Get(), exitCode)) return false;
+  impl->terminated = true;
+  return true;
 }
 
 void ProcessHandle::Close() { impl.reset(); }

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -17,6 +18,7 @@ struct ProcessHandle::Impl {
 
   Handle process;
   const std::uint64_t serial = NextProcessSerial();
+  std::atomic<bool> terminated{false};  // by Terminate: its code is the one asked for
 };
 
 struct ProcessAccess {
