@@ -8,6 +8,7 @@
 #include "xplat/ansi.h"
 #include "xplat/event_log.h"
 #include "xplat/registry.h"
+#include "xplat/system_error.h"
 
 namespace {
 
@@ -74,8 +75,12 @@ bool CLogger::IsFiltered(LogLevel, const wchar_t*) {
   return filter.find(L'!') != std::wstring::npos ? listed : !listed;
 }
 
+// A line never changes the error its caller reads next.
 void CLogger::Write(LogLevel level, const wchar_t* line) {
-  if (backEnd) backEnd->Write(level, name.c_str(), line);
+  if (!backEnd) return;
+  const xplat::ErrorCode error = xplat::LastError();
+  backEnd->Write(level, name.c_str(), line);
+  xplat::SetLastError(error);
 }
 
 void CLogger::LogMsgA(LogLevel level, const wchar_t* format, const char* text) {
