@@ -20,6 +20,7 @@
 #include "hosts/supervision/adoption.h"
 #include "hosts/supervision/detached_hosts.h"
 #include "hosts/supervision/host_ending.h"
+#include "hosts/supervision/host_events.h"
 #include "hosts/supervision/host_runs.h"
 #include "hosts/supervision/host_trees.h"
 #include "hosts/supervision/host_wait.h"
@@ -90,11 +91,18 @@ class Custodex : public ZAVModule {
   void UnloadFromService(const HostRecord& record);
   bool CheckHost(HostRecord& record);
   bool IsRunning(const HostRecord& record, std::optional<std::uint32_t>& exitCode);
-  void NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode);
+  // Notes the end of the record's process, its reason and what of its tree
+  // runs on, says so and, with the back-off, when it starts again.
+  void NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode,
+                 const std::vector<std::uint32_t>& leftOver);
+  // A host that starts crash-looping, or recovers, is said once.
+  void SayCrashLoop(const std::wstring& hostName, bool recovered, std::uint64_t ms);
   // The wait of the loop: for events only, as by default, or also for the
   // end of a host and for a delayed start that falls due.
   bool WaitForWork();
   void AnswerHostStatus(const EventData& request);
+  // Posts a document once, as "ZAV.Service." + name: false when refused.
+  bool PostDocument(const wchar_t* name, const std::wstring& parameter, std::string document);
   void DrainEvents(bool& stop);
 
   // Built in this order and destroyed in the reverse one: the host map
@@ -111,6 +119,7 @@ class Custodex : public ZAVModule {
   DetachedHosts detached;
   Adoption adoption;
   HostTrees trees;
+  HostEvents events;
   HostEnding ending;
   std::unique_ptr<HostWait> hostWait;  // with wake on host exit or the back-off
 };

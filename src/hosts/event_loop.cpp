@@ -38,7 +38,11 @@ Custodex::Custodex()
       detached(*logger),
       adoption(settings.adoptHosts, *logger),
       trees(settings.trackHostTrees, *logger),
-      ending(trees, detached, *logger) {
+      events(settings.publishHostEvents,
+             [this](const std::wstring& hostName, std::string document) {
+               return PostDocument(L"HostEvent", hostName, std::move(document));
+             }),
+      ending(trees, detached, events, *logger) {
   // Without a signal of its own the wait is the default one, which still lasts its time.
   if ((settings.wakeOnHostExit || settings.restartBackOff) && Signal().CreationError() == 0) {
     hostWait = std::make_unique<HostWait>(Signal(), settings, *logger);
@@ -53,9 +57,10 @@ void Custodex::Execute() {
     auto onOff = [](bool on) { return on ? L"on" : L"off"; };
     logger->LogMsg(log_level::kNormal,
                    L"Execute: wake on host exit %ws, restart back-off %ws, host status %ws, adoption %ws, "
-                   L"process trees %ws, ending hosts that do not end %ws",
+                   L"process trees %ws, ending hosts that do not end %ws, host events %ws",
                    onOff(settings.wakeOnHostExit), onOff(settings.restartBackOff), onOff(settings.hostStatus),
-                   onOff(settings.adoptHosts), onOff(settings.trackHostTrees), onOff(settings.stopHostsThatDoNotEnd));
+                   onOff(settings.adoptHosts), onOff(settings.trackHostTrees), onOff(settings.stopHostsThatDoNotEnd),
+                   onOff(settings.publishHostEvents));
   }
   if (const xplat::ErrorCode error = Signal().CreationError()) {
     logger->LogSystemError(log_level::kError, error,
@@ -158,6 +163,7 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   hosts.erase(found);
   Delete(hostName);
   runs.Forget(hostName);
+  events.Publish(HostEvent{hostName, L"removed"});
   if (copyDeleted) {
     logger->LogMsg(log_level::kNormal, L"Execute: host %ws removed", imagePath.c_str());
   } else {
@@ -170,6 +176,9 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
 bool Custodex::KeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine) {
   if (!ending.StillRuns(record)) return false;
   logger->LogMsg(level, keptLine, record.hostName.c_str());
+  HostEvent kept{record.hostName, L"copy-kept"};
+  if (!record.processHandle.HasEnded()) kept.processId = record.processId;
+  events.Publish(kept);
   if (!record.processHandle.HasEnded()) detached.Detach(record);
   return true;
 }
@@ -219,16 +228,23 @@ void Custodex::AnswerHostStatus(const EventData& request) {
     const xplat::ProcessLook look;
     TreeFiguresOf figures;
     if (trees.Enabled()) figures = [&](const std::wstring& hostName) { return trees.Figures(hostName, look); };
-    answer = HostStatusDocument(hosts, runs, figures, request.Parameter);
+    const std::optional<std::uint64_t> dropped =
+        events.Enabled() ? std::optional<std::uint64_t>(events.Dropped()) : std::nullopt;
+    answer = HostStatusDocument(hosts, runs, figures, request.Parameter, dropped);
   }
-  unsigned char* const bytes = reinterpret_cast<unsigned char*>(answer.data());
-  EventData record(L"ZAV.Service", L"HostStatus", request.Parameter);
-  record.DataLength = static_cast<std::uint32_t>(answer.size());
+  PostDocument(L"HostStatus", request.Parameter, std::move(answer));
+}
+
+bool Custodex::PostDocument(const wchar_t* name, const std::wstring& parameter, std::string document) {
+  unsigned char* const bytes = reinterpret_cast<unsigned char*>(document.data());
+  EventData record(L"ZAV.Service", name, parameter);
+  record.DataLength = static_cast<std::uint32_t>(document.size());
   record.Data = bytes;
   record.PrimaryCode = EventCode::Default;
-  PostEventWithRetry(record, 0);
+  const bool posted = PostEventWithRetry(record, 0);
   if (record.Data == bytes)
-    record.Data = nullptr;  // not posted: the buffer is the answer's; else the copy is the record's
+    record.Data = nullptr;  // not posted: the buffer is the document's; else the copy is the record's
+  return posted;
 }
 
 bool Custodex::RemoveHostImage(const ProgramFolder& programFolder, const std::wstring& hostName,

@@ -1,5 +1,6 @@
 #include "hosts/custodex.h"
 #include "xplat/clock.h"
+#include "xplat/system_error.h"
 #include "xplat/loaded_module.h"
 
 namespace zav::custody {
@@ -24,8 +25,12 @@ std::int32_t Custodex::ApplyHostPolicy() {
                      hostName.c_str(), *earlier);
       continue;
     }
+    HostEvent started{hostName, L"started", record.processId};
     if (adoption.Adopt(record, adoptable)) {
       runs.Started(hostName, record.processId, true);
+      started.processId = record.processId;
+      started.adopted = true;
+      events.Publish(started);
       continue;
     }
     if (IsLoadedInService(record)) UnloadFromService(record);
@@ -33,10 +38,16 @@ std::int32_t Custodex::ApplyHostPolicy() {
       record.started = 1;
       runs.Started(hostName, record.processId, false);
       logger->LogMsg(log_level::kDiagnostic, L"ApplyHostPolicy: Host process started for %ws", hostName.c_str());
+      started.processId = record.processId;
+      events.Publish(started);
     } else {
+      const xplat::ErrorCode error = xplat::LastError();
       logger->LogMsg(log_level::kError, L"ApplyHostPolicy: Failure to start: %ws", hostName.c_str());
       runs.StartFailed(hostName);
       result = 1;
+      HostEvent failed{hostName, L"start-failed"};
+      if (error != 0) failed.error = xplat::SystemMessage(error).value_or(L"error " + std::to_wstring(error));
+      events.Publish(failed);
     }
   }
   logger->LogMsg(log_level::kTrace, L"ApplyHostPolicy: Exit");

@@ -1,5 +1,6 @@
 #include "hosts/custodex.h"
 #include "hosts/host_files.h"
+#include "xplat/clock.h"
 #include "xplat/scheduling.h"
 
 namespace zav::custody {
@@ -26,6 +27,7 @@ bool Custodex::CheckThatHostIsStillRunning() {
   for (auto& [hostName, record] : hosts) {
     if (record.started == 1) noneEnded = CheckHost(record) && noneEnded;
   }
+  for (const std::wstring& hostName : runs.TakeRecovered()) SayCrashLoop(hostName, true, kRecoveryRunMs);
   trees.Tend();
   logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Exit");
   return noneEnded;
@@ -42,8 +44,7 @@ bool Custodex::CheckHost(HostRecord& record) {
   logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: Module %ws is not running.",
                        record.hostName.c_str());
   record.started = 0;
-  NoteEnded(record, exitCode);
-  trees.NoteHostEnded(record.hostName);
+  NoteEnded(record, exitCode, trees.NoteHostEnded(record.hostName));
   ApplyHostPolicy();
   return false;
 }
@@ -64,13 +65,41 @@ bool Custodex::IsRunning(const HostRecord& record, std::optional<std::uint32_t>&
   return !ended;
 }
 
-void Custodex::NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode) {
-  const HostRuns::End end = runs.Ended(record.hostName, exitCode);
-  if (end.delayMs == 0) return;
-  logger->LogMsg(log_level::kNormal,
-                 L"CheckThatHostIsStillRunning: %ws ran %u ms and ended with exit code %ws; it starts again in %u ms",
-                 record.hostName.c_str(), static_cast<unsigned>(std::min<std::uint64_t>(end.ranMs, 0xFFFFFFFFu)),
-                 exitCode ? std::to_wstring(*exitCode).c_str() : L"unknown", end.delayMs);
+void Custodex::NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode,
+                         const std::vector<std::uint32_t>& leftOver) {
+  xplat::ProcessExit exit;
+  const std::wstring reason = exitCode && record.processHandle.GetExit(exit) ? xplat::DescribeExit(exit) : L"";
+  const HostRuns::End end = runs.Ended(record.hostName, exitCode, reason);
+  HostEvent ended{record.hostName, L"ended", record.processId};
+  ended.exitCode = exitCode ? std::to_wstring(*exitCode) : L"unknown";
+  ended.reason = reason;
+  ended.ranMs = end.ranMs;
+  ended.processes = leftOver;
+  events.Publish(ended);
+  if (end.delayMs != 0) {
+    logger->LogMsg(log_level::kNormal,
+                   L"CheckThatHostIsStillRunning: %ws ran %u ms and ended with exit code %ws%ws; it starts again in %u ms",
+                   record.hostName.c_str(), static_cast<unsigned>(std::min<std::uint64_t>(end.ranMs, 0xFFFFFFFFu)),
+                   ended.exitCode->c_str(), reason.empty() ? L"" : (L" (" + reason + L")").c_str(), end.delayMs);
+    HostEvent backingOff{record.hostName, L"backing-off"};
+    backingOff.nextStartWallMs = xplat::WallClockMs() + end.delayMs;
+    events.Publish(backingOff);
+  }
+  if (end.crashLoopBegan) SayCrashLoop(record.hostName, false, kQuickExitMs);
+}
+
+// Said where someone may ask: with the status or the events.
+void Custodex::SayCrashLoop(const std::wstring& hostName, bool recovered, std::uint64_t ms) {
+  if (!settings.hostStatus && !events.Enabled()) return;
+  if (recovered) {
+    logger->LogMsg(log_level::kNormal, L"CheckThatHostIsStillRunning: %ws has recovered: it has run %u ms",
+                   hostName.c_str(), static_cast<unsigned>(ms));
+  } else {
+    logger->LogMsg(log_level::kNormal,
+                   L"CheckThatHostIsStillRunning: %ws is crash-looping: %u runs in a row ended within %u ms",
+                   hostName.c_str(), kCrashLoopRuns, static_cast<unsigned>(ms));
+  }
+  events.Publish(HostEvent{hostName, recovered ? L"recovered" : L"crash-looping"});
 }
 
 // A copy goes once nothing of its host runs: neither a detached process nor,

@@ -55,10 +55,15 @@ ServiceEnd::ServiceEnd() : signal(xplat::CreateEventSignal(L"TestService")) {
   for (const wchar_t* name : kServiceHears) broker.Queue()->Register(name, *signal);
 }
 
+constexpr wchar_t kHostEvent[] = L"ZAV.Service.HostEvent";
+
 ServiceEnd::~ServiceEnd() {
   Drain();
   for (const wchar_t* name : kServiceHears) broker.Queue()->Unregister(name, *signal);
+  broker.Queue()->Unregister(kHostEvent, *signal);
 }
+
+void ServiceEnd::HearHostEvents() { broker.Queue()->Register(kHostEvent, *signal); }
 
 std::vector<std::wstring> ServiceEnd::Drain() {
   std::vector<std::wstring> names;
@@ -67,6 +72,7 @@ std::vector<std::wstring> ServiceEnd::Drain() {
     lastParameter = record->Parameter;
     lastSender = record->Sender;
     lastData.assign(reinterpret_cast<const char*>(record->Data), record->Data ? record->DataLength : 0);
+    if (names.back() == kHostEvent) hostEvents.push_back(lastData);
     broker.Queue()->Release(record);
   }
   return names;

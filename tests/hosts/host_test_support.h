@@ -85,7 +85,10 @@ class ServiceEnd {
   bool SendPolicy(const std::string& xml);
   // Stops listening for the module's policy requests, or starts again.
   void HearPolicyRequests(bool hear);
+  // Listens for the module's host events, each kept in hostEvents.
+  void HearHostEvents();
 
+  std::vector<std::string> hostEvents;  // the documents, in order
   std::wstring lastParameter;
   std::wstring lastSender;
   std::string lastData;

@@ -134,7 +134,7 @@ TEST_F(ResponsiveSupervisionTest, WatchedProcessesFollowTheHostsBeyondOneKernelW
 }
 
 std::wstring DelayLine(std::uint32_t delayMs) {
-  return L"CheckThatHostIsStillRunning: Crashy ran 0 ms and ended with exit code 3; it starts again in " +
+  return L"CheckThatHostIsStillRunning: Crashy ran 0 ms and ended with exit code 3 (exited); it starts again in " +
          std::to_wstring(delayMs) + L" ms";
 }
 

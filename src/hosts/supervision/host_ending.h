@@ -11,6 +11,7 @@
 
 #include "hosts/host_record.h"
 #include "hosts/supervision/detached_hosts.h"
+#include "hosts/supervision/host_events.h"
 #include "hosts/supervision/host_trees.h"
 #include "logging/logger.h"
 
@@ -18,8 +19,8 @@ namespace zav::custody {
 
 class HostEnding {
  public:
-  HostEnding(HostTrees& hostTrees, DetachedHosts& detachedHosts, CLogger& hostLogger)
-      : trees(hostTrees), detached(detachedHosts), logger(hostLogger) {}
+  HostEnding(HostTrees& hostTrees, DetachedHosts& detachedHosts, HostEvents& hostEvents, CLogger& hostLogger)
+      : trees(hostTrees), detached(detachedHosts), events(hostEvents), logger(hostLogger) {}
 
   // Waits at most ms for the host's own process, then for its whole tree.
   bool WaitForHost(const HostRecord& record, std::uint32_t ms) const;
@@ -46,6 +47,7 @@ class HostEnding {
 
   HostTrees& trees;
   DetachedHosts& detached;
+  HostEvents& events;
   CLogger& logger;
 };
 

@@ -53,14 +53,19 @@ void HostRuns::Started(const std::wstring& hostName, std::uint32_t processId, bo
   run.nextStartMs.reset();
 }
 
-HostRuns::End HostRuns::Ended(const std::wstring& hostName, std::optional<std::uint32_t> exitCode) {
+HostRuns::End HostRuns::Ended(const std::wstring& hostName, std::optional<std::uint32_t> exitCode,
+                             const std::wstring& reason) {
   HostRun& run = runs[hostName];
   const std::uint64_t now = Now();
   if (!run.endSeenMs) run.endedWallMs = xplat::WallClockMs();
   const std::uint64_t endedMs = run.endSeenMs.value_or(now);
   run.endSeenMs.reset();
   run.exitCode = exitCode;
+  run.reason = reason;
   End end{endedMs - run.startedMs, 0};
+  run.quickRuns = end.ranMs < kQuickExitMs ? run.quickRuns + 1 : 0;
+  end.crashLoopBegan = !run.crashLooping && run.quickRuns >= kCrashLoopRuns;
+  run.crashLooping = run.crashLooping || end.crashLoopBegan;
   if (backOff) end.delayMs = RestartDelay(end.ranMs, run.quickExits);
   if (spaced && end.ranMs < kStartIntervalMs) {
     end.delayMs = std::max(end.delayMs, static_cast<std::uint32_t>(kStartIntervalMs - end.ranMs));
@@ -92,6 +97,17 @@ void HostRuns::StartFailed(const std::wstring& hostName) {
   }
 }
 
+std::vector<std::wstring> HostRuns::TakeRecovered() {
+  std::vector<std::wstring> recovered;
+  const std::uint64_t now = Now();
+  for (auto& [hostName, run] : runs) {
+    if (!run.crashLooping || !run.Runs() || now - run.startedMs < kRecoveryRunMs) continue;
+    run.crashLooping = false;
+    recovered.push_back(hostName);
+  }
+  return recovered;
+}
+
 const HostRun* HostRuns::Find(const std::wstring& hostName) const {
   const auto run = runs.find(hostName);
   return run == runs.end() ? nullptr : &run->second;
@@ -113,8 +129,10 @@ bool HostRuns::AnyStartDue() const {
 std::uint32_t HostRuns::WaitMs(std::uint32_t longestMs) const {
   const std::uint64_t now = Now();
   std::uint64_t waitMs = longestMs;
+  const auto until = [now](std::uint64_t dueMs) { return dueMs > now ? dueMs - now : 0; };
   for (const auto& [hostName, run] : runs) {
-    if (run.nextStartMs) waitMs = std::min(waitMs, *run.nextStartMs > now ? *run.nextStartMs - now : 0);
+    if (run.nextStartMs) waitMs = std::min(waitMs, until(*run.nextStartMs));
+    if (run.crashLooping && run.Runs()) waitMs = std::min(waitMs, until(run.startedMs + kRecoveryRunMs));
   }
   return static_cast<std::uint32_t>(waitMs);
 }

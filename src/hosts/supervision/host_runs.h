@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zav::custody {
 
@@ -33,18 +34,26 @@ struct HostRun {
   std::optional<std::uint64_t> endedWallMs;
   std::optional<std::uint64_t> endSeenMs;  // the clock's time the end was seen, before the pass took it
   std::optional<std::uint32_t> exitCode;   // none while it runs, or when it cannot be read
+  std::wstring reason;                     // why it ended ("exited", "killed by SIGSEGV" ...), when known
   bool adopted = false;                    // taken over from an earlier service, not started
   RestartCounts restarts;
-  unsigned quickExits = 0;  // runs in a row that ended within kQuickExitMs
+  unsigned quickExits = 0;  // runs in a row that ended within kQuickExitMs, as the back-off counts them
+  unsigned quickRuns = 0;   // the same, counted with the back-off off too
+  bool crashLooping = false;
   std::optional<std::uint64_t> nextStartMs;
 
   bool HasStarted() const { return startedWallMs != 0; }
+  bool Runs() const { return HasStarted() && !endedWallMs && !endSeenMs; }
 };
 
 inline constexpr std::uint64_t kQuickExitMs = 10 * 1000;
 inline constexpr std::uint64_t kSteadyRunMs = 10 * 60 * 1000;
 inline constexpr std::uint32_t kLongestBackOffMs = 5 * 60 * 1000;
 inline constexpr std::uint32_t kStartIntervalMs = 1000;
+// A host crash-loops once this many runs in a row ended within
+// kQuickExitMs, and has recovered once a run has then lasted kRecoveryRunMs.
+inline constexpr unsigned kCrashLoopRuns = 5;
+inline constexpr std::uint64_t kRecoveryRunMs = 60 * 1000;
 
 // How long a host that ran runMs waits before it is started again. A run of
 // kQuickExitMs or more starts again at once, one of kSteadyRunMs clears the
@@ -61,10 +70,14 @@ class HostRuns {
   void Started(const std::wstring& hostName, std::uint32_t processId, bool adopted);
   struct End {
     std::uint64_t ranMs = 0;
-    std::uint32_t delayMs = 0;  // before the host may start again; 0: at once
+    std::uint32_t delayMs = 0;    // before the host may start again; 0: at once
+    bool crashLoopBegan = false;  // this end made the host crash-looping
   };
   // A run is timed to its end as seen, when it was, else to now.
-  End Ended(const std::wstring& hostName, std::optional<std::uint32_t> exitCode);
+  End Ended(const std::wstring& hostName, std::optional<std::uint32_t> exitCode, const std::wstring& reason = {});
+  // The crash-looping hosts whose run has now lasted kRecoveryRunMs: they
+  // crash-loop no longer.
+  std::vector<std::wstring> TakeRecovered();
   // Notes the time of a host's end as it happens, before a pass takes it.
   void EndSeen(const std::wstring& hostName);
   bool IsEndSeen(const std::wstring& hostName) const;
@@ -78,7 +91,7 @@ class HostRuns {
   const HostRun* Find(const std::wstring& hostName) const;
   bool IsBackingOff(const std::wstring& hostName) const;
   bool AnyStartDue() const;
-  // The time until the next delayed start, at most longestMs.
+  // The time until the next delayed start or recovery, at most longestMs.
   std::uint32_t WaitMs(std::uint32_t longestMs) const;
   std::size_t RestartsInLastHour(const HostRun& run) const;
 

@@ -70,12 +70,12 @@ void HostTrees::SayWhyProcessGroups(const std::wstring& hostName, const xplat::P
 }
 
 // Asked first whether anything runs on: the host's restart waits for this.
-void HostTrees::NoteHostEnded(const std::wstring& hostName) {
+std::vector<std::uint32_t> HostTrees::NoteHostEnded(const std::wstring& hostName) {
   const auto found = trees.find(hostName);
-  if (found == trees.end()) return;
+  if (found == trees.end()) return {};
   const xplat::ProcessLook look;
   found->second.leftOver.clear();
-  if (found->second.tree.State(look) == xplat::TreeState::Empty) return;
+  if (found->second.tree.State(look) == xplat::TreeState::Empty) return {};
   const std::optional<std::vector<std::uint32_t>> running = found->second.tree.ProcessIds(look);
   found->second.leftOver = running.value_or(std::vector<std::uint32_t>());
   if (!running) {
@@ -86,6 +86,7 @@ void HostTrees::NoteHostEnded(const std::wstring& hostName) {
     logger.LogMsg(log_level::kNormal, L"CheckThatHostIsStillRunning: %ws has ended; processes it started run on: %ws",
                   hostName.c_str(), ProcessIdList(*running).c_str());
   }
+  return found->second.leftOver;
 }
 
 xplat::ProcessTree* HostTrees::Find(const std::wstring& hostName) {

@@ -42,8 +42,9 @@ class HostTrees {
   // host). False when no process was made.
   bool Start(const std::wstring& hostName, const std::wstring& image, const std::wstring& arguments,
              xplat::StartedProcess& started);
-  // The host's own process has ended: what of its tree runs on is left over.
-  void NoteHostEnded(const std::wstring& hostName);
+  // The host's own process has ended: what of its tree runs on is left
+  // over, and returned.
+  std::vector<std::uint32_t> NoteHostEnded(const std::wstring& hostName);
 
   // The host's tree, or null when it has none.
   xplat::ProcessTree* Find(const std::wstring& hostName);

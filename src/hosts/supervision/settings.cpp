@@ -26,6 +26,7 @@ SupervisionSettings SupervisionSettings::Read() {
   settings.adoptHosts = IsOn(key, L"AdoptHosts");
   settings.trackHostTrees = IsOn(key, L"TrackHostTrees");
   settings.stopHostsThatDoNotEnd = IsOn(key, L"StopHostsThatDoNotEnd");
+  settings.publishHostEvents = IsOn(key, L"PublishHostEvents");
   return settings;
 }
 

@@ -15,9 +15,11 @@ struct SupervisionSettings {
   bool trackHostTrees = false;         // "TrackHostTrees": every process a host starts belongs to the host
   bool stopHostsThatDoNotEnd = false;  // "StopHostsThatDoNotEnd": a host still running after a removal's
                                        // or the upgrade's wait is ended
+  bool publishHostEvents = false;      // "PublishHostEvents": each change of a host's state is posted
 
   bool Any() const {
-    return wakeOnHostExit || restartBackOff || hostStatus || adoptHosts || trackHostTrees || stopHostsThatDoNotEnd;
+    return wakeOnHostExit || restartBackOff || hostStatus || adoptHosts || trackHostTrees || stopHostsThatDoNotEnd ||
+           publishHostEvents;
   }
   static SupervisionSettings Read();
 };

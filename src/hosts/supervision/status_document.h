@@ -20,7 +20,8 @@
 //
 // state is "running", "ended", "backing-off" or "not-started"; attributes
 // without a value are left out, and exitCode is "unknown" for an ended host
-// whose code cannot be read. A request that carries data is refused: the
+// whose code cannot be read; reason says why it ended, as the system tells;
+// crashLooping="true" marks a host that keeps ending at once. A request that carries data is refused: the
 // answer is <qvhosts refused="..."/> and nothing else.
 
 #include <functional>
@@ -38,8 +39,10 @@ using TreeFiguresOf = std::function<std::optional<TreeFigures>(const std::wstrin
 
 // The status of the host named, or of every host for an empty name; the
 // trees' figures when they are given.
+// With host events, the root tells how many records the broker refused.
 std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs, const TreeFiguresOf& treeFigures,
-                               const std::wstring& hostName);
+                               const std::wstring& hostName,
+                               const std::optional<std::uint64_t>& eventsDropped = std::nullopt);
 std::string RefusedStatusDocument(const wchar_t* reason);
 
 }  // namespace zav::custody

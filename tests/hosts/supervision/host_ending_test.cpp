@@ -15,7 +15,8 @@ TEST_F(HostEndingTest, EveryHostIsEndedThoseWhoseRecordsWentIncluded) {
   CLogger logger(L"Custodex");
   zav::custody::HostTrees trees(true, logger);
   zav::custody::DetachedHosts detached(logger);
-  const zav::custody::HostEnding ending(trees, detached, logger);
+  zav::custody::HostEvents events(false, nullptr);
+  const zav::custody::HostEnding ending(trees, detached, events, logger);
   const std::wstring image = (programFolder / "qvhost.exe").wstring();
   zav::custody::HostContainer hosts;
   xplat::StartedProcess removedTree;

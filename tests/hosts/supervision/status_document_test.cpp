@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "hosts/supervision/host_events.h"
+
 #include <optional>
 #include <pugixml.hpp>
 #include <regex>
@@ -108,6 +110,36 @@ TEST(StatusDocumentTest, TreeFiguresShowOnlyWhatIsKnown) {
     EXPECT_STREQ(shown.attribute(name).value(), value) << name;
     EXPECT_TRUE(root.find_child_by_attribute(L"host", L"name", L"Bare").attribute(name).empty()) << name;
   }
+}
+
+// An event's document is well-formed whatever its texts, and carries each
+// value only where the event has one.
+TEST(StatusDocumentTest, HostEventDocumentsCarryWhatTheirEventHas) {
+  zav::custody::HostEvent full(L"a\x01<b>\\", L"ended", 4711);
+  full.adopted = true;
+  full.exitCode = L"139";
+  full.reason = L"killed by SIGSEGV";
+  full.ranMs = 2;
+  full.nextStartWallMs = 1765180800123;
+  full.processes = std::vector<std::uint32_t>{4713, 4714};
+  full.error = L"x\uFFFFy";
+  const std::string answer = zav::custody::HostEventDocument(full, 17, 1765180800000);
+  EXPECT_TRUE(HasOnlyXmlCharacters(answer)) << answer;
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_buffer(answer.data(), answer.size()));
+  const pugi::xml_node event = document.child(L"hostEvent");
+  const std::pair<const wchar_t*, const wchar_t*> attributes[] = {
+      {L"name", L"a\\u0001<b>\\\\"},  {L"kind", L"ended"},
+      {L"sequence", L"17"},              {L"time", L"2025-12-08T08:00:00.000Z"},
+      {L"pid", L"4711"},                 {L"adopted", L"true"},
+      {L"exitCode", L"139"},             {L"reason", L"killed by SIGSEGV"},
+      {L"ranMs", L"2"},                  {L"nextStart", L"2025-12-08T08:00:00.123Z"},
+      {L"processes", L"4713 4714"},      {L"error", L"x\\uFFFFy"}};
+  for (const auto& [name, value] : attributes) EXPECT_STREQ(event.attribute(name).value(), value) << name;
+  const std::string bare = zav::custody::HostEventDocument(zav::custody::HostEvent(L"Alpha", L"removed"), 18, 0);
+  ASSERT_TRUE(document.load_buffer(bare.data(), bare.size()));
+  EXPECT_EQ(std::distance(document.child(L"hostEvent").attributes_begin(), document.child(L"hostEvent").attributes_end()),
+            4);
 }
 
 }  // namespace

@@ -1,0 +1,46 @@
+#include "hosts/supervision/host_events.h"
+
+#include <pugixml.hpp>
+
+#include "hosts/supervision/host_trees.h"
+#include "hosts/supervision/status_text.h"
+#include "xplat/clock.h"
+
+namespace zav::custody {
+namespace {
+
+void AppendIf(pugi::xml_node node, const wchar_t* name, const std::optional<std::uint64_t>& value) {
+  if (value) node.append_attribute(name) = std::to_wstring(*value).c_str();
+}
+
+void AppendIf(pugi::xml_node node, const wchar_t* name, const std::wstring& value) {
+  if (!value.empty()) node.append_attribute(name) = ShownName(value).c_str();
+}
+
+}  // namespace
+
+std::string HostEventDocument(const HostEvent& event, std::uint64_t sequence, std::uint64_t wallMs) {
+  pugi::xml_document document;
+  pugi::xml_node node = document.append_child(L"hostEvent");
+  node.append_attribute(L"name") = ShownName(event.hostName).c_str();
+  node.append_attribute(L"kind") = event.kind;
+  node.append_attribute(L"sequence") = std::to_wstring(sequence).c_str();
+  node.append_attribute(L"time") = IsoTime(wallMs).c_str();
+  AppendIf(node, L"pid", event.processId ? std::optional<std::uint64_t>(*event.processId) : std::nullopt);
+  if (event.adopted) node.append_attribute(L"adopted") = L"true";
+  AppendIf(node, L"exitCode", event.exitCode.value_or(L""));
+  AppendIf(node, L"reason", event.reason);
+  AppendIf(node, L"ranMs", event.ranMs);
+  if (event.nextStartWallMs) node.append_attribute(L"nextStart") = IsoTime(*event.nextStartWallMs).c_str();
+  if (event.processes && !event.processes->empty())
+    node.append_attribute(L"processes") = ProcessIdList(*event.processes).c_str();
+  AppendIf(node, L"error", event.error);
+  return Serialised(document);
+}
+
+void HostEvents::Publish(const HostEvent& event) {
+  if (!enabled) return;
+  if (!poster(event.hostName, HostEventDocument(event, ++sequence, xplat::WallClockMs()))) ++dropped;
+}
+
+}  // namespace zav::custody

@@ -1,0 +1,62 @@
+#pragma once
+// With the events setting on, each change of a host's state is posted as one
+// "ZAV.Service.HostEvent" record, whose Data is a UTF-8 XML document in the
+// status document's vocabulary and escaping:
+//
+//   <hostEvent name="Crashy" kind="ended" sequence="17" time="2026-12-08T03:00:00.123Z"
+//              pid="4719" exitCode="139" reason="killed by SIGSEGV, core dumped" ranMs="2"/>
+//
+// kind is started (with adopted="true" for a host taken over), start-failed
+// (error), ended (exitCode, reason, ranMs, and with trees the processes it
+// left running), backing-off (nextStart), removed, copy-kept (processes),
+// ended-by-module (processes), crash-looping or recovered. sequence grows by
+// one a record in the module's life. A record is posted once and never
+// waited for: one the broker refuses is dropped, and counted. Its
+// Parameter is the host's name.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zav::custody {
+
+struct HostEvent {
+  HostEvent(std::wstring host, const wchar_t* eventKind, std::optional<std::uint32_t> process = std::nullopt)
+      : hostName(std::move(host)), kind(eventKind), processId(process) {}
+
+  std::wstring hostName;
+  const wchar_t* kind;
+  std::optional<std::uint32_t> processId;
+  bool adopted = false;
+  std::optional<std::wstring> exitCode;  // a number, or "unknown"
+  std::wstring reason;
+  std::optional<std::uint64_t> ranMs;
+  std::optional<std::uint64_t> nextStartWallMs;
+  std::optional<std::vector<std::uint32_t>> processes;
+  std::wstring error;
+};
+
+std::string HostEventDocument(const HostEvent& event, std::uint64_t sequence, std::uint64_t wallMs);
+
+class HostEvents {
+ public:
+  // Posts the document for the host, once: false when the broker refused it.
+  using Post = std::function<bool(const std::wstring& hostName, std::string document)>;
+
+  HostEvents(bool publishHostEvents, Post post) : enabled(publishHostEvents), poster(std::move(post)) {}
+
+  bool Enabled() const { return enabled; }
+  void Publish(const HostEvent& event);
+  // The records the broker refused, in the module's life.
+  std::uint64_t Dropped() const { return dropped; }
+
+ private:
+  bool enabled;
+  Post poster;
+  std::uint64_t sequence = 0;
+  std::uint64_t dropped = 0;
+};
+
+}  // namespace zav::custody

@@ -1,0 +1,20 @@
+#pragma once
+// What the documents the module answers and posts share: times in UTC to the
+// millisecond, and names shown so that every document is well-formed XML 1.0
+// in valid UTF-8 and no name reads as another.
+
+#include <cstdint>
+#include <pugixml.hpp>
+#include <string>
+
+namespace zav::custody {
+
+// "2026-12-07T08:00:47.123Z".
+std::wstring IsoTime(std::uint64_t wallMs);
+// What XML 1.0 cannot carry (control characters, unpaired surrogates,
+// U+FFFE, U+FFFF) as \uXXXX, and the backslash as \\.
+std::wstring ShownName(const std::wstring& name);
+// UTF-8, without a declaration.
+std::string Serialised(const pugi::xml_document& document);
+
+}  // namespace zav::custody

@@ -1,0 +1,76 @@
+// What the module tells of its hosts as it happens: each change of a host's
+// state one record, in order, numbered one after another.
+
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+
+#include "hosts/module_loop.h"
+
+namespace {
+
+using testing_support::kWakeUpMs;
+
+class HostEventsTest : public testing_support::ModuleLoopTest {
+ protected:
+  // The kinds of the events posted since the last call, each numbered one
+  // more than the one before.
+  std::vector<std::wstring> Posted() {
+    service.Drain();
+    std::vector<std::wstring> kinds;
+    for (const std::string& data : service.hostEvents) {
+      pugi::xml_document document;
+      EXPECT_TRUE(document.load_buffer(data.data(), data.size()));
+      last = document.child(L"hostEvent");
+      EXPECT_EQ(last.attribute(L"sequence").as_ullong(), ++sequence);
+      kinds.push_back(last.attribute(L"kind").value());
+      events.push_back(std::move(document));
+    }
+    service.hostEvents.clear();
+    return kinds;
+  }
+
+  std::uint64_t sequence = 0;
+  std::vector<pugi::xml_document> events;
+  pugi::xml_node last;
+};
+
+using Kinds = std::vector<std::wstring>;
+
+// Five runs in a row that end at once make a crash loop, said once; a run of
+// a minute then is a recovery.
+TEST_F(HostEventsTest, ACrashLoopAndItsRecoveryAreToldInOrder) {
+  Enable({L"WakeOnHostExit", L"RestartBackOff", L"PublishHostEvents"});
+  service.HearHostEvents();
+  SetLife(L"Crashy", 0, 3);
+  Start();
+  ApplyPolicy({L"Crashy"}, 1000);
+  EXPECT_EQ(Posted(), (Kinds{L"started", L"ended", L"backing-off"}));
+  const pugi::xml_node ended = events[1].child(L"hostEvent");
+  EXPECT_STREQ(ended.attribute(L"exitCode").value(), L"3");
+  EXPECT_STREQ(ended.attribute(L"reason").value(), L"exited");
+  EXPECT_STREQ(ended.attribute(L"ranMs").value(), L"0");
+  for (const auto& [delay, next] : {std::pair{1000u, 1000u}, {1000u, 2000u}, {2000u, 4000u}, {4000u, 8000u}}) {
+    const std::uint64_t mark = clock.Mark();
+    clock.Advance(delay);
+    ASSERT_TRUE(clock.AwaitWait(next, mark));
+    Kinds expected{L"started", L"ended", L"backing-off"};
+    if (next == 8000u) expected.push_back(L"crash-looping");
+    EXPECT_EQ(Posted(), expected) << "after " << delay << " ms";
+  }
+  SetLife(L"Crashy", 600000, 0);
+  std::uint64_t mark = clock.Mark();
+  clock.Advance(8000);
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  EXPECT_EQ(Posted(), Kinds{L"started"});
+  for (int halfMinute = 0; halfMinute < 2; ++halfMinute) {
+    mark = clock.Mark();
+    ASSERT_TRUE(clock.ElapseWait(kWakeUpMs));
+    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  }
+  EXPECT_EQ(Posted(), Kinds{L"recovered"});
+  RemoveRunningHost(L"Crashy");
+  EXPECT_EQ(Posted(), (Kinds{L"copy-kept", L"removed"}));
+}
+
+}  // namespace
