@@ -19,13 +19,19 @@
 // each its own image run as "--child <host process id> <MS|never>": a worker
 // ends MS milliseconds after its host has ended (at once without @), or
 // never. QVHOST_IGNORE_STOP_<host>=1 makes the host pass over stop requests.
+// QVHOST_CRASH_<host>=N makes the host's first N processes crash at once (as
+// an access violation ends a process on Windows, of SIGSEGV on Linux),
+// counted in "QVH-<host>.crashes" beside the image; later ones run.
 // For benchmarks: CUSTODEX_BENCH_STARTS gets its start stamp (start_stamp.h).
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <pugixml.hpp>
 #include <string>
@@ -43,6 +49,12 @@
 #include "xplat/process.h"
 #include "xplat/process_list.h"
 #include "xplat/text.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -176,6 +188,32 @@ int ExitAsControlled(const std::wstring& variable, const std::wstring& setting) 
   Say("exiting with %u after %u ms, as %s asks", control->code, control->delayMs, Utf8(variable).c_str());
   if (control->delayMs > 0) xplat::Sleep(control->delayMs);
   return static_cast<int>(control->code);
+}
+
+[[noreturn]] void Crash() {
+#if defined(_WIN32)
+  // The code an access violation ends a process with, without a debugger's say.
+  ::TerminateProcess(::GetCurrentProcess(), EXCEPTION_ACCESS_VIOLATION);
+#else
+  const rlimit noCore{0, 0};  // a stand-in's crash leaves no core file about
+  ::setrlimit(RLIMIT_CORE, &noCore);
+  std::signal(SIGSEGV, SIG_DFL);
+  std::raise(SIGSEGV);
+#endif
+  std::abort();
+}
+
+// True when this process is one of the first N that are to crash.
+bool ShallCrash(const std::wstring& hostName) {
+  const std::wstring setting = xplat::ReadEnvironment(L"QVHOST_CRASH_" + hostName);
+  if (setting.empty()) return false;
+  const std::wstring counter = xplat::FolderOf(xplat::ExecutablePath()) + xplat::kPathSeparator + L"QVH-" + hostName +
+                               L".crashes";
+  const std::optional<std::string> text = xplat::ReadSharedFile(counter, 32);
+  const unsigned crashed = text ? static_cast<unsigned>(std::strtoul(text->c_str(), nullptr, 10)) : 0;
+  if (crashed >= std::wcstoul(setting.c_str(), nullptr, 10)) return false;
+  std::ofstream(xplat::FileSystemPath(counter), std::ios::binary | std::ios::trunc) << crashed + 1;
+  return true;
 }
 
 struct ModuleEntry {
@@ -339,6 +377,10 @@ int main(int argc, char** argv) {
   }
   linePrefix = "qvhost[" + Utf8(*hostName) + "]: ";
   const std::vector<xplat::StartedProcess> children = StartChildren(*hostName);
+  if (ShallCrash(*hostName)) {
+    Say("crashing, as QVHOST_CRASH asks");
+    Crash();
+  }
   const std::wstring exitVariable = L"QVHOST_EXIT_" + *hostName;
   const std::wstring exitSetting = xplat::ReadEnvironment(exitVariable);
   if (!exitSetting.empty()) return ExitAsControlled(exitVariable, exitSetting);

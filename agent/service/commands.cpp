@@ -21,6 +21,7 @@ const char* const kHelp[] = {
     "  help              this list",
     "  status            every host: the module's own table when it answers status requests,",
     "                    else what the hosts' status files say (started, process, exit code, uptime)",
+    "  events            the module's last host events (each is also printed as it comes)",
     "  policy FILE       post ApplyHostPolicy with FILE, which becomes the current policy",
     "  delete HOST       take HOST out of the policy, post DeleteHost for it and ask it to stop",
     "  update            post UpdatePolicy",
@@ -47,8 +48,13 @@ bool TakesArgument(const std::string& command) { return NeedsArgument(command) |
 }  // namespace
 
 Commands::Commands(BrokerBinding& brokerBinding, PolicyStore& policyStore, const HostControl& hostControl,
-                   ModuleStatus& moduleStatus, RunState& runState)
-    : broker(brokerBinding), policy(policyStore), hosts(hostControl), status(moduleStatus), state(runState) {}
+                   ModuleStatus& moduleStatus, const HostEventLog& hostEventLog, RunState& runState)
+    : broker(brokerBinding),
+      policy(policyStore),
+      hosts(hostControl),
+      status(moduleStatus),
+      hostEvents(hostEventLog),
+      state(runState) {}
 
 void Commands::PrintHelp() {
   for (const char* line : kHelp) SayPlain("%s", line);
@@ -82,6 +88,10 @@ bool Commands::Dispatch(const std::string& command, const std::string& argument)
     PrintHelp();
   } else if (command == "status") {
     PrintStatus();
+  } else if (command == "events") {
+    const std::vector<std::string> last = hostEvents.Last();
+    if (last.empty()) Say("no host event heard (the module posts them with PublishHostEvents)");
+    for (const std::string& line : last) SayPlain("%s", line.c_str());
   } else if (command == "policy") {
     ApplyPolicyFile(argument);
   } else if (command == "delete") {

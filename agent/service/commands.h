@@ -6,6 +6,7 @@
 
 #include "module/broker_binding.h"
 #include "service/host_control.h"
+#include "service/host_event_log.h"
 #include "service/host_policy.h"
 #include "service/module_status.h"
 #include "service/run_state.h"
@@ -14,7 +15,8 @@ namespace service {
 
 class Commands {
  public:
-  Commands(BrokerBinding& broker, PolicyStore& policy, const HostControl& hosts, ModuleStatus& status, RunState& state);
+  Commands(BrokerBinding& broker, PolicyStore& policy, const HostControl& hosts, ModuleStatus& status,
+           const HostEventLog& hostEvents, RunState& state);
 
   // Runs one line; false for "terminate".
   bool Run(const std::string& line);
@@ -32,6 +34,7 @@ class Commands {
   PolicyStore& policy;
   const HostControl& hosts;
   ModuleStatus& status;
+  const HostEventLog& hostEvents;
   RunState& state;
 };
 

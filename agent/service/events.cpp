@@ -15,8 +15,12 @@ constexpr int kPolicyPostAttempts = 20;
 constexpr const wchar_t* kAnsweredEvents[] = {
     L"ZAV.Service.RequestPolicy", L"ZAV.Service.UnloadModuleForHosting",
     L"ZAV.Service.HostUpgrade",   L"ZAV.Service.UpdatePolicy",
-    L"ZAV.Service.HostStatus",
+    L"ZAV.Service.HostStatus",    L"ZAV.Service.HostEvent",
 };
+
+std::string DataOf(const EventData& record) {
+  return std::string(reinterpret_cast<const char*>(record.Data), record.Data ? record.DataLength : 0);
+}
 
 std::string Utf8(const std::wstring& text) { return xplat::ToUtf8(text); }
 
@@ -67,8 +71,13 @@ bool SampleLibrary::Unload() {
 }
 
 EventAnswers::EventAnswers(BrokerBinding& brokerBinding, PolicyStore& policyStore, const HostControl& hostControl,
-                           SampleLibrary& sampleLibrary, ModuleStatus& moduleStatus)
-    : broker(brokerBinding), policy(policyStore), hosts(hostControl), sample(sampleLibrary), status(moduleStatus) {}
+                           SampleLibrary& sampleLibrary, ModuleStatus& moduleStatus, HostEventLog& hostEventLog)
+    : broker(brokerBinding),
+      policy(policyStore),
+      hosts(hostControl),
+      sample(sampleLibrary),
+      status(moduleStatus),
+      hostEvents(hostEventLog) {}
 
 bool EventAnswers::Start() {
   EventQueue* queue = broker.Queue();
@@ -117,7 +126,9 @@ void EventAnswers::Answer(const EventData& record) {
   } else if (name == L"ZAV.Service.UpdatePolicy") {
     Say("UpdatePolicy from %s", Utf8(record.Sender).c_str());
   } else if (name == L"ZAV.Service.HostStatus") {
-    status.Deliver(std::string(reinterpret_cast<const char*>(record.Data), record.Data ? record.DataLength : 0));
+    status.Deliver(DataOf(record));
+  } else if (name == L"ZAV.Service.HostEvent") {
+    hostEvents.Hear(DataOf(record));
   }
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The service's part in the module's events: it posts records for the
 // commands, and a listener thread answers what the module sends: the policy
-// request, the unload request, "HostUpgrade" and "UpdatePolicy".
+// request, the unload request, "HostUpgrade" and "UpdatePolicy", and hears
+// its host status and host events.
 
 #include <atomic>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "module/broker_binding.h"
 #include "service/host_control.h"
+#include "service/host_event_log.h"
 #include "service/host_policy.h"
 #include "service/module_status.h"
 #include "xplat/dynamic_library.h"
@@ -41,7 +43,7 @@ class SampleLibrary {
 class EventAnswers {
  public:
   EventAnswers(BrokerBinding& broker, PolicyStore& policy, const HostControl& hosts, SampleLibrary& sample,
-               ModuleStatus& status);
+               ModuleStatus& status, HostEventLog& hostEvents);
   ~EventAnswers() { Stop(); }
   EventAnswers(const EventAnswers&) = delete;
   EventAnswers& operator=(const EventAnswers&) = delete;
@@ -62,6 +64,7 @@ class EventAnswers {
   const HostControl& hosts;
   SampleLibrary& sample;
   ModuleStatus& status;
+  HostEventLog& hostEvents;
   std::unique_ptr<xplat::EventSignal> signal;
   std::thread listener;
   std::atomic<bool> stopping{false};

@@ -68,7 +68,7 @@ bool SetSupervisionFeatures(bool on) {
   const xplat::RegistryValue value{xplat::kRegDword, {static_cast<std::uint8_t>(on ? 1 : 0), 0, 0, 0}};
   bool all = key.IsOpen();
   for (const wchar_t* name : {L"WakeOnHostExit", L"RestartBackOff", L"HostStatus", L"AdoptHosts", L"TrackHostTrees",
-                              L"StopHostsThatDoNotEnd"}) {
+                              L"StopHostsThatDoNotEnd", L"PublishHostEvents"}) {
     all = key.Set(name, value) == xplat::kErrorSuccess && all;
   }
   if (!all) Say("cannot record the module's supervision settings");

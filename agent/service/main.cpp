@@ -192,7 +192,8 @@ int RunService(int argc, char** argv) {
   ModuleRun module;
   if (!module.Load(options.moduleFile)) return 1;
   service::ModuleStatus status;
-  service::EventAnswers answers(broker, policy, hosts, sample, status);
+  service::HostEventLog hostEvents;
+  service::EventAnswers answers(broker, policy, hosts, sample, status, hostEvents);
   answers.Start();
 
   service::RunState state;
@@ -203,7 +204,7 @@ int RunService(int argc, char** argv) {
     if (options.seconds >= 0) {
       state.SleepUnlessModuleEnds(static_cast<std::uint32_t>(options.seconds) * 1000);
     } else {
-      service::Commands commands(broker, policy, hosts, status, state);
+      service::Commands commands(broker, policy, hosts, status, hostEvents, state);
       RunCommands(commands, state);
     }
   } catch (...) {

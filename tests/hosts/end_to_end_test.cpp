@@ -301,6 +301,32 @@ TEST_F(EndToEndTest, StubbornHostIsEndedWithItsWorkersAfterTheRemovalsWait) {
   EXPECT_FALSE(std::filesystem::exists(HostImage(host)));
 }
 
+// A subscriber hears a host's crash as it happens, with its reason.
+TEST_F(EndToEndTest, ASubscriberHearsACrashWithItsReason) {
+  xplat::RegistryKey settings = xplat::RegistryKey::Create(agent_keys::kCustodex);
+  settings.Set(L"PublishHostEvents", xplat::RegistryValue{xplat::kRegDword, {1, 0, 0, 0}});
+  const std::wstring host = Host(L"C");
+  xplat::WriteEnvironment(L"QVHOST_CRASH_" + host, L"1");
+  std::filesystem::remove(kProgramFolder / (L"QVH-" + host + L".crashes"));
+  service.HearHostEvents();
+  StartModule();
+  ApplyPolicy({host});
+#if defined(_WIN32)
+  const std::string crash = "crashed: access violation (0xC0000005)";
+#else
+  const std::string crash = "killed by SIGSEGV";
+#endif
+  const auto heard = [&] {
+    service.Drain();
+    return std::any_of(service.hostEvents.begin(), service.hostEvents.end(), [&](const std::string& event) {
+      return event.find("kind=\"ended\"") != std::string::npos && event.find(crash) != std::string::npos;
+    });
+  };
+  EXPECT_TRUE(Eventually(heard));
+  xplat::WriteEnvironment(L"QVHOST_CRASH_" + host, L"");
+  std::filesystem::remove(kProgramFolder / (L"QVH-" + host + L".crashes"));
+}
+
 TEST_F(EndToEndTest, RefusedRegistrationEndsTheLoopWithoutAskingForThePolicy) {
   testing_support::ClearJournal();
   testing_support::RefuseRegistration(L"ZAV.Service.DeleteHost");
