@@ -1,5 +1,5 @@
 // Ending every host ends what runs of hosts whose records went too: their
-// processes still watched and their trees.
+// processes still watched and their trees; each host's end is told.
 
 #include "hosts/supervision/host_ending.h"
 
@@ -15,7 +15,11 @@ TEST_F(HostEndingTest, EveryHostIsEndedThoseWhoseRecordsWentIncluded) {
   CLogger logger(L"Custodex");
   zav::custody::HostTrees trees(true, logger);
   zav::custody::DetachedHosts detached(logger);
-  zav::custody::HostEvents events(false, nullptr);
+  std::vector<std::wstring> told;
+  zav::custody::HostEvents events(true, [&](const std::wstring& hostName, const std::string& document) {
+    if (document.find("kind=\"ended-by-module\"") != std::string::npos) told.push_back(hostName);
+    return true;
+  });
   const zav::custody::HostEnding ending(trees, detached, events, logger);
   const std::wstring image = (programFolder / "qvhost.exe").wstring();
   zav::custody::HostContainer hosts;
@@ -37,6 +41,7 @@ TEST_F(HostEndingTest, EveryHostIsEndedThoseWhoseRecordsWentIncluded) {
   EXPECT_EQ(trees.State(L"Removed"), xplat::TreeState::Empty);
   EXPECT_FALSE(detached.RunningProcessOf(L"Detached"));
   EXPECT_TRUE(kept.processHandle.HasEnded());
+  EXPECT_EQ(told, (std::vector<std::wstring>{L"Detached", L"Kept", L"Removed"})) << "each told once";
 }
 
 }  // namespace
