@@ -92,11 +92,12 @@ class Custodex : public ZAVModule {
   bool CheckHost(HostRecord& record);
   bool IsRunning(const HostRecord& record, std::optional<std::uint32_t>& exitCode);
   // Notes the end of the record's process, its reason and what of its tree
-  // runs on, says so and, with the back-off, when it starts again.
+  // runs on, says so and, with the back-off, when it starts again; the
+  // events it brings are held until the restart is under way.
   void NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode,
                  const std::vector<std::uint32_t>& leftOver);
-  // A host that starts crash-looping, or recovers, is said once.
-  void SayCrashLoop(const std::wstring& hostName, bool recovered, std::uint64_t ms);
+  // Crash loops are said where someone may ask: with the status or the events.
+  bool SaysCrashLoops() const { return settings.hostStatus || events.Enabled(); }
   // The wait of the loop: for events only, as by default, or also for the
   // end of a host and for a delayed start that falls due.
   bool WaitForWork();

@@ -115,6 +115,7 @@ void Custodex::DrainEvents(bool& stop) {
       return;
     }
     Dispatch(*record, stop);
+    events.Release();
     if (Queue()) ReleaseEvent(record);
     if (stop || budget.Spend() || (hostWait && hostWait->HostEnded())) return;
   }
@@ -163,7 +164,7 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   hosts.erase(found);
   Delete(hostName);
   runs.Forget(hostName);
-  events.Publish(HostEvent{hostName, L"removed"});
+  events.Hold(HostEvent(hostName, L"removed"));
   if (copyDeleted) {
     logger->LogMsg(log_level::kNormal, L"Execute: host %ws removed", imagePath.c_str());
   } else {
@@ -178,7 +179,7 @@ bool Custodex::KeepCopyIfStillRunning(HostRecord& record, LogLevel level, const 
   logger->LogMsg(level, keptLine, record.hostName.c_str());
   HostEvent kept{record.hostName, L"copy-kept"};
   if (!record.processHandle.HasEnded()) kept.processId = record.processId;
-  events.Publish(kept);
+  events.Hold(kept);
   if (!record.processHandle.HasEnded()) detached.Detach(record);
   return true;
 }

@@ -30,7 +30,7 @@ std::int32_t Custodex::ApplyHostPolicy() {
       runs.Started(hostName, record.processId, true);
       started.processId = record.processId;
       started.adopted = true;
-      events.Publish(started);
+      events.Hold(started);
       continue;
     }
     if (IsLoadedInService(record)) UnloadFromService(record);
@@ -39,7 +39,7 @@ std::int32_t Custodex::ApplyHostPolicy() {
       runs.Started(hostName, record.processId, false);
       logger->LogMsg(log_level::kDiagnostic, L"ApplyHostPolicy: Host process started for %ws", hostName.c_str());
       started.processId = record.processId;
-      events.Publish(started);
+      events.Hold(started);
     } else {
       const xplat::ErrorCode error = xplat::LastError();
       logger->LogMsg(log_level::kError, L"ApplyHostPolicy: Failure to start: %ws", hostName.c_str());
@@ -47,7 +47,7 @@ std::int32_t Custodex::ApplyHostPolicy() {
       result = 1;
       HostEvent failed{hostName, L"start-failed"};
       if (error != 0) failed.error = xplat::SystemMessage(error).value_or(L"error " + std::to_wstring(error));
-      events.Publish(failed);
+      events.Hold(failed);
     }
   }
   logger->LogMsg(log_level::kTrace, L"ApplyHostPolicy: Exit");

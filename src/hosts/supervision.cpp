@@ -27,8 +27,14 @@ bool Custodex::CheckThatHostIsStillRunning() {
   for (auto& [hostName, record] : hosts) {
     if (record.started == 1) noneEnded = CheckHost(record) && noneEnded;
   }
-  for (const std::wstring& hostName : runs.TakeRecovered()) SayCrashLoop(hostName, true, kRecoveryRunMs);
+  for (const std::wstring& hostName : runs.TakeRecovered()) {
+    if (!SaysCrashLoops()) continue;
+    logger->LogMsg(log_level::kNormal, L"CheckThatHostIsStillRunning: %ws has recovered: it has run %u ms",
+                   hostName.c_str(), static_cast<unsigned>(kRecoveryRunMs));
+    events.Hold(HostEvent(hostName, L"recovered"));
+  }
   trees.Tend();
+  events.Release();
   logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Exit");
   return noneEnded;
 }
@@ -70,36 +76,27 @@ void Custodex::NoteEnded(const HostRecord& record, std::optional<std::uint32_t> 
   xplat::ProcessExit exit;
   const std::wstring reason = exitCode && record.processHandle.GetExit(exit) ? xplat::DescribeExit(exit) : L"";
   const HostRuns::End end = runs.Ended(record.hostName, exitCode, reason);
-  HostEvent ended{record.hostName, L"ended", record.processId};
+  HostEvent ended(record.hostName, L"ended", record.processId);
   ended.exitCode = exitCode ? std::to_wstring(*exitCode) : L"unknown";
   ended.reason = reason;
   ended.ranMs = end.ranMs;
   ended.processes = leftOver;
-  events.Publish(ended);
+  events.Hold(ended);
   if (end.delayMs != 0) {
     logger->LogMsg(log_level::kNormal,
                    L"CheckThatHostIsStillRunning: %ws ran %u ms and ended with exit code %ws%ws; it starts again in %u ms",
                    record.hostName.c_str(), static_cast<unsigned>(std::min<std::uint64_t>(end.ranMs, 0xFFFFFFFFu)),
                    ended.exitCode->c_str(), reason.empty() ? L"" : (L" (" + reason + L")").c_str(), end.delayMs);
-    HostEvent backingOff{record.hostName, L"backing-off"};
+    HostEvent backingOff(record.hostName, L"backing-off");
     backingOff.nextStartWallMs = xplat::WallClockMs() + end.delayMs;
-    events.Publish(backingOff);
+    events.Hold(backingOff);
   }
-  if (end.crashLoopBegan) SayCrashLoop(record.hostName, false, kQuickExitMs);
-}
-
-// Said where someone may ask: with the status or the events.
-void Custodex::SayCrashLoop(const std::wstring& hostName, bool recovered, std::uint64_t ms) {
-  if (!settings.hostStatus && !events.Enabled()) return;
-  if (recovered) {
-    logger->LogMsg(log_level::kNormal, L"CheckThatHostIsStillRunning: %ws has recovered: it has run %u ms",
-                   hostName.c_str(), static_cast<unsigned>(ms));
-  } else {
+  if (end.crashLoopBegan && SaysCrashLoops()) {
     logger->LogMsg(log_level::kNormal,
                    L"CheckThatHostIsStillRunning: %ws is crash-looping: %u runs in a row ended within %u ms",
-                   hostName.c_str(), kCrashLoopRuns, static_cast<unsigned>(ms));
+                   record.hostName.c_str(), kCrashLoopRuns, static_cast<unsigned>(kQuickExitMs));
+    events.Hold(HostEvent(record.hostName, L"crash-looping"));
   }
-  events.Publish(HostEvent{hostName, recovered ? L"recovered" : L"crash-looping"});
 }
 
 // A copy goes once nothing of its host runs: neither a detached process nor,

@@ -95,7 +95,7 @@ bool HostEnding::EndHost(const std::wstring& hostName, HostRecord* record, const
                 hostName.c_str(), running ? ProcessIdList(*running).c_str() : L"that cannot be listed");
   HostEvent endedHere{hostName, L"ended-by-module"};
   endedHere.processes = running;
-  events.Publish(endedHere);
+  events.Hold(endedHere);
   if (tree) {
     tree->Terminate(kEndedExitCode, look);
     ended.push_back(tree);

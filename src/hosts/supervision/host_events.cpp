@@ -38,9 +38,15 @@ std::string HostEventDocument(const HostEvent& event, std::uint64_t sequence, st
   return Serialised(document);
 }
 
-void HostEvents::Publish(const HostEvent& event) {
-  if (!enabled) return;
-  if (!poster(event.hostName, HostEventDocument(event, ++sequence, xplat::WallClockMs()))) ++dropped;
+void HostEvents::Hold(HostEvent event) {
+  if (enabled) held.emplace_back(std::move(event), xplat::WallClockMs());
+}
+
+void HostEvents::Release() {
+  for (const auto& [event, wallMs] : held) {
+    if (!poster(event.hostName, HostEventDocument(event, ++sequence, wallMs))) ++dropped;
+  }
+  held.clear();
 }
 
 }  // namespace zav::custody

@@ -12,12 +12,15 @@
 // ended-by-module (processes), crash-looping or recovered. sequence grows by
 // one a record in the module's life. A record is posted once and never
 // waited for: one the broker refuses is dropped, and counted. Its
-// Parameter is the host's name.
+// Parameter is the host's name. The module holds what happens while it
+// works and posts it, in order, once the record or pass at hand is done: a
+// host's restart never waits for the records its end brings.
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zav::custody {
@@ -48,7 +51,10 @@ class HostEvents {
   HostEvents(bool publishHostEvents, Post post) : enabled(publishHostEvents), poster(std::move(post)) {}
 
   bool Enabled() const { return enabled; }
-  void Publish(const HostEvent& event);
+  // Keeps the event back until the next Release.
+  void Hold(HostEvent event);
+  // Posts what was held, in order.
+  void Release();
   // The records the broker refused, in the module's life.
   std::uint64_t Dropped() const { return dropped; }
 
@@ -57,6 +63,7 @@ class HostEvents {
   Post poster;
   std::uint64_t sequence = 0;
   std::uint64_t dropped = 0;
+  std::vector<std::pair<HostEvent, std::uint64_t>> held;  // with the time it happened
 };
 
 }  // namespace zav::custody

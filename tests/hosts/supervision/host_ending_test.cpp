@@ -38,6 +38,7 @@ TEST_F(HostEndingTest, EveryHostIsEndedThoseWhoseRecordsWentIncluded) {
   kept.processHandle = std::move(started.process);
 
   ending.EndEveryHost(hosts, testing_support::kHostPatienceMs);
+  events.Release();
   EXPECT_EQ(trees.State(L"Removed"), xplat::TreeState::Empty);
   EXPECT_FALSE(detached.RunningProcessOf(L"Detached"));
   EXPECT_TRUE(kept.processHandle.HasEnded());
