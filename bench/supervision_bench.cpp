@@ -2,8 +2,9 @@
 // and by default, in one run. A portable program (Linux, and Windows under
 // Wine), not a Google Benchmark one:
 //
-//   custodex-supervision-bench restart [--hosts 64] [--kills 200] [--default-kills 3] [--image idle|qvhost] [--trees]
-//   custodex-supervision-bench crash-loop [--seconds 600] [--without-back-off-seconds 60]
+//   custodex-supervision-bench restart [--hosts 64] [--kills 200] [--default-kills 3] [--image idle|qvhost]
+//                                      [--trees | --events]
+//   custodex-supervision-bench crash-loop [--seconds 600] [--without-back-off-seconds 60] [--events]
 //
 // restart: 64 hosts, each external kill timed from the old process's end (a
 // wait on it returns) to the new process's own start stamp (start_stamp.h),
@@ -12,13 +13,18 @@
 // either is copied per restart, as always. Logging at level 200. With
 // --trees, a module with process trees and one without take their kills in
 // turns, beside the floor and the same floor started in a process tree.
+// With --events, a module with host events and one without, in turns, and a
+// subscriber that takes every record as it comes.
 // crash-loop: one host that ends at once every time, with wake on host exit;
 // the CPU this process uses over the period, with the restart back-off and
-// without it.
+// without it. With --events, its module posts host events to the same
+// subscriber: the records heard and this process's resident memory.
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <iterator>
 #include <memory>
@@ -30,12 +36,18 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+// after windows.h
+#include <psapi.h>
 #else
 #include <sys/resource.h>
 #include <unistd.h>
+
+#include <fstream>
 #endif
 
 #include "hosts/custodex.h"
+#include "hosts/supervision/host_runs.h"
+#include "module/broker_binding.h"
 #include "module_machine.h"
 #include "xplat/clock.h"
 #include "xplat/environment.h"
@@ -59,6 +71,9 @@ using module_bench::TimeRestartAfterKill;
 constexpr double kMedianTargetRatio = 1.2;  // of the floor's median
 constexpr double kTreeCostSlackMs = 0.05;   // beside what a start into a tree costs the floor
 constexpr double kCpuTargetPercent = 1;
+constexpr double kEventsTargetRatio = 1.05;  // of the median without events
+constexpr double kFlatMemoryBytes = 1024 * 1024;
+constexpr wchar_t kHostEvent[] = L"ZAV.Service.HostEvent";
 
 struct Options {
   std::string mode;
@@ -67,6 +82,7 @@ struct Options {
   int defaultKills = 3;
   std::string image = "idle";
   bool trees = false;
+  bool events = false;
   int seconds = 600;
   int withoutBackOffSeconds = 60;
 };
@@ -86,6 +102,32 @@ double CpuSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 #endif
 }
+
+// This process's resident memory (the working set on Windows), in bytes.
+double ResidentBytes() {
+#if defined(_WIN32)
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  return ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)
+             ? static_cast<double>(counters.WorkingSetSize)
+             : 0;
+#else
+  std::ifstream status("/proc/self/status");
+  for (std::string field; status >> field;) {
+    double kib = 0;
+    if (field == "VmRSS:" && status >> kib) return kib * 1024;
+  }
+  return 0;
+#endif
+}
+
+double MiB(double bytes) { return bytes / (1024 * 1024); }
+
+#if defined(_WIN32)
+constexpr char kMemoryName[] = "working set";
+#else
+constexpr char kMemoryName[] = "resident memory";
+#endif
 
 void Settings(const Machine& machine, bool wakeOnHostExit, bool backOff) {
   machine.Setting(L"WakeOnHostExit", wakeOnHostExit);
@@ -139,10 +181,65 @@ class FloorHost {
   std::thread supervisor;
 };
 
-// What the restarts are measured on: a module for each tree setting given,
-// and a floor for each, plain or in a tree.
+// A subscriber to the host events, as the agent's server side would be: a
+// thread of its own pulls and releases each record as it comes. Made before
+// a module starts, so that none of its records is refused for want of one.
+class HostEventListener {
+ public:
+  HostEventListener() : signal(xplat::CreateEventSignal(L"BenchHostEvents")) {
+    broker.Queue()->Register(kHostEvent, *signal);
+    listener = std::thread([this] {
+      while (!stopping) {
+        signal->Wait(xplat::kInfinite);
+        Take();
+      }
+    });
+  }
+  ~HostEventListener() {
+    stopping = true;
+    signal->Set();
+    listener.join();
+    broker.Queue()->Unregister(kHostEvent, *signal);
+  }
+  HostEventListener(const HostEventListener&) = delete;
+  HostEventListener& operator=(const HostEventListener&) = delete;
+
+  std::size_t Heard() const { return heard; }
+
+ private:
+  void Take() {
+    while (EventData* record = broker.Queue()->Pull(*signal)) {
+      broker.Queue()->Release(record);
+      ++heard;
+    }
+  }
+
+  BrokerBinding broker;
+  std::unique_ptr<xplat::EventSignal> signal;
+  std::atomic<std::size_t> heard{0};
+  std::atomic<bool> stopping{false};
+  std::thread listener;
+};
+
+// The module setting that two modules compare, off and on, side by side.
+struct Compared {
+  const wchar_t* setting;
+  const wchar_t* hostPrefix;  // the hosts of the module with it on; the other's are "Bench"
+  const char* modules;
+  const char* offLabel;
+  const char* onLabel;
+};
+
+constexpr Compared kTrees{L"TrackHostTrees", L"Tree", "process trees off and on",
+                          "trees off, wake on exit:", "trees on, wake on exit:"};
+constexpr Compared kEvents{L"PublishHostEvents", L"Events", "host events off and on, heard by a subscriber",
+                           "no events, wake on exit:", "events on, wake on exit:"};
+
+// What the restarts are measured on: a module for each value of the
+// compared setting given, and a floor for each, plain or in a tree.
 struct RestartSubjects {
-  std::vector<bool> moduleTrees;
+  const Compared& compared;
+  std::vector<bool> modules;
   std::vector<bool> floorTrees;
 };
 
@@ -158,11 +255,12 @@ struct KillTarget {
   std::vector<double> latencies;
 };
 
-std::vector<KillTarget> ModuleTargets(Machine& machine, int hostCount, const std::vector<bool>& moduleTrees) {
+std::vector<KillTarget> ModuleTargets(Machine& machine, int hostCount, const RestartSubjects& subjects) {
   std::vector<KillTarget> targets;
   std::vector<std::wstring> all;
-  for (bool trees : moduleTrees) {
-    targets.push_back({HostNames(hostCount, trees ? L"Tree" : L"Bench"), zav::custody::kStartIntervalMs, {}});
+  for (bool on : subjects.modules) {
+    targets.push_back(
+        {HostNames(hostCount, on ? subjects.compared.hostPrefix : L"Bench"), zav::custody::kStartIntervalMs, {}});
     all.insert(all.end(), targets.back().hosts.begin(), targets.back().hosts.end());
   }
   machine.ModuleList(all);
@@ -176,14 +274,14 @@ Latencies SummariseTarget(const KillTarget& target) { return Summarise(target.la
 RestartFigures MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills, int hostCount,
                                const RestartSubjects& subjects) {
   Settings(machine, wakeOnHostExit, false);
-  std::vector<KillTarget> targets = ModuleTargets(machine, hostCount, subjects.moduleTrees);
+  std::vector<KillTarget> targets = ModuleTargets(machine, hostCount, subjects);
   Stamps stamps(machine.Stamps());
   {
     // A module made writes its own program folder, which the one before
     // reads when it starts its hosts: each starts them all before the next.
     std::vector<std::unique_ptr<ModuleRun>> runs;
-    for (std::size_t i = 0; i < subjects.moduleTrees.size(); ++i) {
-      machine.Setting(L"TrackHostTrees", subjects.moduleTrees[i]);
+    for (std::size_t i = 0; i < subjects.modules.size(); ++i) {
+      machine.Setting(subjects.compared.setting, subjects.modules[i]);
       runs.push_back(std::make_unique<ModuleRun>(machine, targets[i].hosts));
       AwaitUntil([&] { return stamps.Count(targets[i].hosts) == targets[i].hosts.size(); }, 60s);
     }
@@ -205,7 +303,7 @@ RestartFigures MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills,
     }
   }
   RestartFigures figures;
-  const auto floorsBegin = targets.begin() + static_cast<std::ptrdiff_t>(subjects.moduleTrees.size());
+  const auto floorsBegin = targets.begin() + static_cast<std::ptrdiff_t>(subjects.modules.size());
   std::transform(targets.begin(), floorsBegin, std::back_inserter(figures.modules), SummariseTarget);
   std::transform(floorsBegin, targets.end(), std::back_inserter(figures.floors), SummariseTarget);
   return figures;
@@ -242,25 +340,48 @@ bool PrintTreeCost(const RestartFigures& figures) {
   return met;
 }
 
+// The median with host events, a subscriber taking each record, at most
+// kEventsTargetRatio times the median without them.
+bool PrintEventsCost(const RestartFigures& figures, std::size_t heard) {
+  const Latencies& off = figures.modules[0];
+  const Latencies& on = figures.modules[1];
+  const bool met = on.measured > 0 && off.measured > 0 && on.medianMs <= kEventsTargetRatio * off.medianMs;
+  std::printf(
+      "  %zu host event records heard; events-on median %.3fx the events-off median (target at most %.2fx: %s)\n",
+      heard, off.medianMs > 0 ? on.medianMs / off.medianMs : 0.0, kEventsTargetRatio, met ? "met" : "missed");
+  return met;
+}
+
+RestartSubjects Subjects(const Options& options) {
+  if (options.trees) return {kTrees, {false, true}, {false, true}};
+  if (options.events) return {kEvents, {false, true}, {false}};
+  return {kTrees, {false}, {false}};
+}
+
 int Restart(const Options& options) {
   Machine machine("custodex-supervision-bench", options.image);
-  std::printf("restart after an external kill: %d hosts%s, %s as qvhost.exe (copied per restart), logging at 200\n",
-              options.hosts, options.trees ? " in each of two modules, process trees off and on, in turns" : "",
-              options.image == "qvhost" ? "the qvhost.exe stand-in" : "the idle host");
-  const RestartSubjects subjects =
-      options.trees ? RestartSubjects{{false, true}, {false, true}} : RestartSubjects{{false}, {false}};
+  const RestartSubjects subjects = Subjects(options);
+  const bool twoModules = subjects.modules.size() > 1;
+  std::printf(
+      "restart after an external kill: %d hosts%s, %s as qvhost.exe (copied per restart), logging at 200\n",
+      options.hosts,
+      twoModules ? (" in each of two modules, " + std::string(subjects.compared.modules) + ", in turns").c_str() : "",
+      options.image == "qvhost" ? "the qvhost.exe stand-in" : "the idle host");
+  std::optional<HostEventListener> listener;
+  if (options.events) listener.emplace();
   const RestartFigures fast = MeasureRestarts(machine, true, options.kills, options.hosts, subjects);
   PrintLatencies("floor (copy and start):", fast.floors[0]);
   if (options.trees) PrintLatencies("floor started in a tree:", fast.floors[1]);
-  bool met = PrintAgainstFloor(options.trees ? "trees off, wake on exit:" : "wake on host exit:", fast.modules[0],
+  bool met = PrintAgainstFloor(twoModules ? subjects.compared.offLabel : "wake on host exit:", fast.modules[0],
                                fast.floors[0]);
-  if (options.trees) {
-    PrintLatencies("trees on, wake on exit:", fast.modules[1]);
-    met = PrintTreeCost(fast) && met;
-  }
+  if (twoModules) PrintLatencies(subjects.compared.onLabel, fast.modules[1]);
+  if (options.trees) met = PrintTreeCost(fast) && met;
+  if (listener) met = PrintEventsCost(fast, listener->Heard()) && met;
   if (options.defaultKills > 0) {
+    // The module's defaults: the compared setting off.
     const Latencies slow =
-        MeasureRestarts(machine, false, options.defaultKills, options.hosts, {{false}, {}}).modules[0];
+        MeasureRestarts(machine, false, options.defaultKills, options.hosts, {subjects.compared, {false}, {}})
+            .modules[0];
     std::printf("  default 30-s wake-up:   %4d kills  median %8.2f ms  longest %8.2f ms\n", slow.measured,
                 slow.medianMs, slow.longestMs);
   }
@@ -271,39 +392,93 @@ struct CrashLoopFigures {
   double cpuPercent = 0;
   double seconds = 0;
   std::size_t starts = 0;
+  std::size_t records = 0;                // host events heard
+  std::array<double, 3> residentBytes{};  // at the start of the period, its middle and its end
 
   double StartsPerSecond() const { return seconds > 0 ? static_cast<double>(starts) / seconds : 0; }
   // At most one a second: a window of n seconds holds n + 1 at most.
   bool AtMostOneASecond() const { return static_cast<double>(starts) <= seconds + 1; }
+  double RecordsPerMinute() const { return seconds > 0 ? static_cast<double>(records) * 60 / seconds : 0; }
+  bool FlatMemory() const { return std::abs(residentBytes[2] - residentBytes[1]) <= kFlatMemoryBytes; }
 };
 
 // One host that ends at once every time, with wake on host exit: the CPU
-// this process uses over the period, and the host's starts a second.
-CrashLoopFigures MeasureCrashLoop(Machine& machine, bool backOff, int seconds) {
+// this process uses over the period, the host's starts a second and, with
+// host events, the records heard and the resident memory over the period.
+CrashLoopFigures MeasureCrashLoop(Machine& machine, bool backOff, int seconds, bool events) {
   const std::vector<std::wstring> names{L"Crashy"};
   Settings(machine, true, backOff);
+  machine.Setting(kEvents.setting, events);
   machine.ModuleList(names);
   xplat::WriteEnvironment(L"CUSTODEX_BENCH_CRASH", L"Crashy");
   Stamps stamps(machine.Stamps());
+  std::optional<HostEventListener> listener;
+  if (events) listener.emplace();
+  const auto heard = [&listener] { return listener ? listener->Heard() : 0; };
   ModuleRun run(machine, names);
+  CrashLoopFigures figures;
   const std::size_t startsBefore = stamps.Starts("Crashy");
+  const std::size_t recordsBefore = heard();
   const double cpu = CpuSeconds();
   const auto start = std::chrono::steady_clock::now();
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return CrashLoopFigures{(CpuSeconds() - cpu) * 100 / elapsed, elapsed, stamps.Starts("Crashy") - startsBefore};
+  figures.residentBytes[0] = ResidentBytes();
+  std::this_thread::sleep_until(start + std::chrono::milliseconds(seconds * 500));
+  figures.residentBytes[1] = ResidentBytes();
+  std::this_thread::sleep_until(start + std::chrono::seconds(seconds));
+  figures.residentBytes[2] = ResidentBytes();
+  figures.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  figures.cpuPercent = (CpuSeconds() - cpu) * 100 / figures.seconds;
+  figures.starts = stamps.Starts("Crashy") - startsBefore;
+  figures.records = heard() - recordsBefore;
+  return figures;
+}
+
+// Whether this process's memory stays flat while the records come.
+bool PrintEvents(const CrashLoopFigures& figures) {
+  const bool flat = figures.FlatMemory();
+  std::printf(
+      "    host events: %zu records heard, %.2f a minute; %s %.2f MiB at the start, %.2f MiB at the middle, %.2f "
+      "MiB at the end (target: the end within %.0f MiB of the middle: %s)\n",
+      figures.records, figures.RecordsPerMinute(), kMemoryName, MiB(figures.residentBytes[0]),
+      MiB(figures.residentBytes[1]), MiB(figures.residentBytes[2]), MiB(kFlatMemoryBytes), flat ? "met" : "missed");
+  return flat;
+}
+
+// The most starts the back-off lets a host that always ends at once have in
+// that many seconds, each delay as the module's RestartDelay gives it.
+std::size_t BackOffStartsWithin(int seconds) {
+  unsigned quickExits = 0;
+  std::size_t starts = 0;
+  for (std::uint64_t ms = 0; ms <= static_cast<std::uint64_t>(seconds) * 1000;
+       ms += zav::custody::RestartDelay(0, quickExits)) {
+    ++starts;
+  }
+  return starts;
+}
+
+void PrintEventsBound(const CrashLoopFigures& figures, int seconds) {
+  std::printf(
+      "    bounded by the back-off: once its delay has grown (1 s, 2 s, 4 s ...), a crash-looping host starts at "
+      "most once every %u s, so at most %zu times in %d s, each start posting started, ended and backing-off: "
+      "%zu records heard from %zu starts\n",
+      zav::custody::kLongestBackOffMs / 1000, BackOffStartsWithin(seconds), seconds, figures.records, figures.starts);
 }
 
 int CrashLoop(const Options& options) {
   Machine machine("custodex-supervision-bench", "idle");
-  std::printf("a host that ends at once every time, wake on host exit on: CPU of the service process\n");
-  const CrashLoopFigures withBackOff = MeasureCrashLoop(machine, true, options.seconds);
+  std::printf("a host that ends at once every time, wake on host exit on%s: CPU of the service process\n",
+              options.events ? ", host events on, heard by a subscriber" : "");
+  const CrashLoopFigures withBackOff = MeasureCrashLoop(machine, true, options.seconds, options.events);
   bool met = withBackOff.cpuPercent <= kCpuTargetPercent;
   std::printf("  restart back-off on:   %5d s  %6.3f %% of one core  %6.3f starts a second  (target %.0f %%: %s)\n",
               options.seconds, withBackOff.cpuPercent, withBackOff.StartsPerSecond(), kCpuTargetPercent,
               met ? "met" : "missed");
+  if (options.events) {
+    met = PrintEvents(withBackOff) && met;
+    PrintEventsBound(withBackOff, options.seconds);
+  }
   if (options.withoutBackOffSeconds > 0) {
-    const CrashLoopFigures alone = MeasureCrashLoop(machine, false, options.withoutBackOffSeconds);
+    const CrashLoopFigures alone = MeasureCrashLoop(machine, false, options.withoutBackOffSeconds, options.events);
     const bool spaced = alone.AtMostOneASecond();
     std::printf(
         "  restart back-off off:  %5d s  %6.3f %% of one core  %6.3f starts a second, %zu in all  (target at most one "
@@ -312,6 +487,7 @@ int CrashLoop(const Options& options) {
         options.withoutBackOffSeconds, alone.cpuPercent, alone.StartsPerSecond(), alone.starts,
         spaced ? "met" : "missed");
     met = met && spaced;
+    if (options.events) met = PrintEvents(alone) && met;
   }
   return met ? 0 : 1;
 }
@@ -321,8 +497,8 @@ bool Parse(int argc, char** argv, Options& options) {
   options.mode = argv[1];
   for (int i = 2; i < argc; ++i) {
     const std::string name = argv[i];
-    if (name == "--trees") {
-      options.trees = true;
+    if (name == "--trees" || name == "--events") {
+      (name == "--trees" ? options.trees : options.events) = true;
       continue;
     }
     if (++i == argc) return false;
@@ -342,7 +518,8 @@ bool Parse(int argc, char** argv, Options& options) {
     else
       return false;
   }
-  return options.mode == "restart" || (options.mode == "crash-loop" && !options.trees);
+  return (options.mode == "restart" && !(options.trees && options.events)) ||
+         (options.mode == "crash-loop" && !options.trees);
 }
 
 }  // namespace
@@ -352,8 +529,9 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: custodex-supervision-bench restart [--hosts N] [--kills N] [--default-kills N] "
-                 "[--image idle|qvhost] [--trees]\n"
-                 "       custodex-supervision-bench crash-loop [--seconds N] [--without-back-off-seconds N]\n");
+                 "[--image idle|qvhost] [--trees | --events]\n"
+                 "       custodex-supervision-bench crash-loop [--seconds N] [--without-back-off-seconds N] "
+                 "[--events]\n");
     return 2;
   }
   return options.mode == "restart" ? Restart(options) : CrashLoop(options);
