@@ -35,6 +35,7 @@
 #include "xplat/dynamic_library.h"
 #include "xplat/environment.h"
 #include "xplat/file_system.h"
+#include "xplat/file_version.h"
 #include "xplat/process_limits.h"
 #include "xplat/text.h"
 
@@ -104,7 +105,9 @@ class ModuleRun {
       service::Say("%s lacks Execute or ReturnAPIInterfaceVersion", name.c_str());
       return false;
     }
-    service::Say("loaded %s, interface version %d", name.c_str(), version());
+    const std::optional<std::wstring> fileVersion = xplat::FileVersion(library.FilePath());
+    service::Say("loaded %s, version %s, interface version %d", name.c_str(),
+                 fileVersion ? xplat::ToUtf8(*fileVersion).c_str() : "unknown", version());
     return true;
   }
 

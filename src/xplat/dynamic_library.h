@@ -23,6 +23,8 @@ class DynamicLibrary {
 
   bool IsLoaded() const { return handle != nullptr; }
   void* Symbol(const char* exportName) const;
+  // The file the library was loaded from; empty when none is loaded.
+  std::wstring FilePath() const;
   template <typename Function>
   Function Find(const char* exportName) const {
     return reinterpret_cast<Function>(Symbol(exportName));

@@ -5,12 +5,21 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
+#include <utility>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "module/broker_binding.h"
 #include "module/entry_points.h"
 #include "support/broker_journal.h"
 #include "support/test_environment.h"
 #include "xplat/dynamic_library.h"
+#include "xplat/file_system.h"
+#include "xplat/file_version.h"
+#include "xplat/text.h"
 
 namespace {
 
@@ -24,6 +33,19 @@ TEST(ExportsTest, ReportsInterfaceVersion1001) {
   auto version = module.Find<ExportFunction>("ReturnAPIInterfaceVersion");
   ASSERT_NE(version, nullptr);
   EXPECT_EQ(version(), 1001);
+}
+
+// The version comes from the project through the Windows version resource or
+// the Linux file name the soname links to.
+TEST(ExportsTest, TheLoadedModuleCarriesTheProjectsVersion) {
+  xplat::DynamicLibrary module = LoadModule();
+  ASSERT_TRUE(module.IsLoaded());
+#if defined(_WIN32)
+  const std::wstring expected = xplat::FromUtf8(CUSTODEX_VERSION) + L".0";
+#else
+  const std::wstring expected = xplat::FromUtf8(CUSTODEX_VERSION);
+#endif
+  EXPECT_EQ(xplat::FileVersion(module.FilePath()), expected) << xplat::ToUtf8(module.FilePath());
 }
 
 TEST(ExportsTest, ExecuteRunsUntilTerminateThreadThenReturnsZero) {
@@ -136,6 +158,32 @@ TEST(ExportsTest, DllIsPe32PlusForX64AndExportsBothEntryPointsUndecorated) {
     EXPECT_TRUE(library == "kernel32.dll" || library == "advapi32.dll" || library == "shell32.dll" ||
                 library == "msvcrt.dll" || library.rfind("api-ms-win-", 0) == 0)
         << library;
+  }
+}
+
+std::wstring VersionText(const std::vector<unsigned char>& block, const std::wstring& name) {
+  wchar_t* text = nullptr;
+  UINT length = 0;
+  const std::wstring path = L"\\StringFileInfo\\040904b0\\" + name;
+  if (!::VerQueryValueW(block.data(), path.c_str(), reinterpret_cast<void**>(&text), &length) || !text) return L"";
+  return text;
+}
+
+// What Explorer's Details tab and inventory tools read, through the version API.
+TEST(ExportsTest, VersionResourceNamesTheProductAndItsFile) {
+  const std::wstring dll = xplat::FolderOf(xplat::ExecutablePath()) + L"\\Custodex.dll";
+  DWORD ignored = 0;
+  std::vector<unsigned char> block(::GetFileVersionInfoSizeW(dll.c_str(), &ignored));
+  ASSERT_FALSE(block.empty());
+  ASSERT_TRUE(::GetFileVersionInfoW(dll.c_str(), 0, static_cast<DWORD>(block.size()), block.data()));
+  const std::wstring version = xplat::FromUtf8(CUSTODEX_VERSION);
+  const std::pair<const wchar_t*, std::wstring> exact[] = {{L"FileVersion", version},
+                                                           {L"ProductVersion", version},
+                                                           {L"ProductName", L"Custodex"},
+                                                           {L"OriginalFilename", L"Custodex.dll"}};
+  for (const auto& [name, value] : exact) EXPECT_EQ(VersionText(block, name), value) << xplat::ToUtf8(name);
+  for (const wchar_t* name : {L"CompanyName", L"FileDescription", L"LegalCopyright"}) {
+    EXPECT_FALSE(VersionText(block, name).empty()) << xplat::ToUtf8(name);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "xplat/dynamic_library.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,6 +52,12 @@ DynamicLibrary DynamicLibrary::Load(const std::wstring& name) {
 }
 
 void* DynamicLibrary::Symbol(const char* exportName) const { return handle ? ::dlsym(handle, exportName) : nullptr; }
+
+std::wstring DynamicLibrary::FilePath() const {
+  link_map* map = nullptr;
+  if (!handle || ::dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return {};
+  return FromUtf8(map->l_name);
+}
 
 void DynamicLibrary::Free() {
   if (handle) ::dlclose(handle);

@@ -26,10 +26,12 @@ std::wstring LibraryFileName(const std::wstring& name) {
 
 bool SetLibraryDirectory(const wchar_t* folder) { return ::SetDllDirectoryW(folder) != FALSE; }
 
-std::wstring ExecutablePath() {
+namespace {
+
+std::wstring ModuleFileName(HMODULE module) {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    DWORD length = ::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
     if (length == 0) return {};
     if (length < path.size()) {
       path.resize(length);
@@ -38,5 +40,11 @@ std::wstring ExecutablePath() {
     path.resize(path.size() * 2);
   }
 }
+
+}  // namespace
+
+std::wstring DynamicLibrary::FilePath() const { return handle ? ModuleFileName(static_cast<HMODULE>(handle)) : L""; }
+
+std::wstring ExecutablePath() { return ModuleFileName(nullptr); }
 
 }  // namespace xplat
