@@ -22,6 +22,11 @@ target_compile_options(pugixml_wide PRIVATE -w)
 
 if(WIN32)
   list(APPEND CMAKE_FIND_ROOT_PATH "${CUSTODEX_CACHE}/mingw-boost")
+elseif(CUSTODEX_RELEASE)
+  # Boost linked in, position-independent (built by scripts/package): the
+  # package then needs only what every Debian system has.
+  list(PREPEND CMAKE_PREFIX_PATH "${CUSTODEX_CACHE}/pic-boost")
+  set(Boost_USE_STATIC_LIBS ON)
 endif()
 foreach(_component serialization filesystem thread date_time system exception)
   find_package(boost_${_component} 1.81.0 EXACT CONFIG REQUIRED)

@@ -6,7 +6,7 @@ CACHE=${CUSTODEX_CACHE:-/var/cache/custodex}
 BOOST_LIBS="serialization;filesystem;thread;date_time;system;exception"
 
 PACKAGES=(
-  build-essential cmake ninja-build dpkg-dev clang libclang-rt-14-dev
+  build-essential cmake ninja-build dpkg-dev clang libclang-rt-14-dev zip unzip
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine64
   googletest libgtest-dev libbenchmark-dev
@@ -79,27 +79,34 @@ pugixml_source() {
   echo "$src/src"
 }
 
-# Boost for mingw-w64 is built once from Debian's source package.
-ensure_mingw_boost() {
-  local prefix="$CACHE/mingw-boost" src
+# build_boost NAME [CMAKE_ARGS...]: builds Boost's static libraries once from
+# Debian's source package into the cache and prints their prefix.
+build_boost() {
+  local name=$1 prefix="$CACHE/$1" src
+  shift
   if [ -f "$prefix/.done" ]; then echo "$prefix"; return 0; fi
   src=$(fetch_source boost1.81) || return 1
-  log "building Boost for mingw-w64 (once)"
-  local work="$CACHE/mingw-boost-build"
+  log "building Boost for $name (once)"
+  local work="$CACHE/$name-build"
   rm -rf "$work" "$prefix"
-  cmake -S "$src" -B "$work" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
+  cmake -S "$src" -B "$work" -G Ninja "$@" \
     -DCMAKE_BUILD_TYPE=Release \
     -DBOOST_INCLUDE_LIBRARIES="$BOOST_LIBS" \
     -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF \
-    -DCMAKE_INSTALL_PREFIX="$prefix" >"$CACHE/mingw-boost.log" 2>&1 &&
-  cmake --build "$work" >>"$CACHE/mingw-boost.log" 2>&1 &&
-  cmake --install "$work" >>"$CACHE/mingw-boost.log" 2>&1 || {
-    log "Boost build failed, see $CACHE/mingw-boost.log"; return 1; }
+    -DCMAKE_INSTALL_PREFIX="$prefix" >"$CACHE/$name.log" 2>&1 &&
+  cmake --build "$work" >>"$CACHE/$name.log" 2>&1 &&
+  cmake --install "$work" >>"$CACHE/$name.log" 2>&1 || {
+    log "Boost build failed, see $CACHE/$name.log"; return 1; }
   rm -rf "$work"
   touch "$prefix/.done"
   echo "$prefix"
 }
+
+ensure_mingw_boost() { build_boost mingw-boost -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake"; }
+
+# Debian's static Boost libraries are not position-independent, so the Linux
+# library that ships links one built here.
+ensure_pic_boost() { build_boost pic-boost -DCMAKE_POSITION_INDEPENDENT_CODE=ON; }
 
 prepare_all() {
   ensure_packages
