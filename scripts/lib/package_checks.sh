@@ -1,6 +1,6 @@
 # The checks of ./scripts/package --verify over the files package_all left
 # in DIST. Sourced after package.sh, not run. Each check prints one line;
-# checks_summary ends with "package: N passed, N failed".
+# verify_package ends with "package: N passed, N failed".
 
 checks_passed=0
 checks_failed=0
