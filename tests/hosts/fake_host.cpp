@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -31,13 +32,16 @@ int main(int argc, char** argv) {
   }
   const std::filesystem::path image = std::filesystem::absolute(argv[0]);
   {
-    // Written aside and renamed, so a reader never sees half of it.
-    const std::filesystem::path part = image.string() + ".args.part";
+    // Written aside and renamed, so a reader never sees half of it; aside
+    // under a name of this process's own, as several may start from one image.
+    const std::filesystem::path part = image.string() + ".args." + std::to_string(std::random_device{}()) + ".part";
     {
       std::ofstream args(part, std::ios::binary);
       for (int i = 0; i < argc; ++i) args << argv[i] << '\n';
     }
-    std::filesystem::rename(part, image.string() + ".args");
+    std::error_code failed;
+    std::filesystem::rename(part, image.string() + ".args", failed);
+    if (failed) std::filesystem::remove(part, failed);
   }
   StartWorkers(image);
   long lifeMs = 30000;
