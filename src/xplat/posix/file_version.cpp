@@ -1,6 +1,5 @@
 #include "xplat/file_version.h"
 
-#include <climits>
 #include <cstdlib>
 #include <memory>
 
