@@ -178,9 +178,11 @@ bool Custodex::KeepCopyIfStillRunning(HostRecord& record, LogLevel level, const 
   if (!ending.StillRuns(record)) return false;
   logger->LogMsg(level, keptLine, record.hostName.c_str());
   HostEvent kept{record.hostName, L"copy-kept"};
-  if (!record.processHandle.HasEnded()) kept.processId = record.processId;
+  if (!record.processHandle.HasEnded()) {
+    kept.processId = record.processId;
+    detached.Detach(record);
+  }
   events.Hold(kept);
-  if (!record.processHandle.HasEnded()) detached.Detach(record);
   return true;
 }
 

@@ -53,9 +53,7 @@ void HostEnding::EndHosts(const std::vector<std::pair<std::wstring, HostRecord*>
   xplat::WaitForAllProcesses(processes, ms);
   xplat::WaitUntilAllEmpty(ended, xplat::TimeLeftMs(start, ms));
   for (const auto& [hostName, record] : named) {
-    const bool running = (record && !record->processHandle.HasEnded()) || detached.RunningProcessOf(hostName) ||
-                         trees.State(hostName) != xplat::TreeState::Empty;
-    if (running) logger.LogMsg(log_level::kError, L"Execute: host %ws still runs after it was ended", hostName.c_str());
+    if (Runs(hostName, record)) logger.LogMsg(log_level::kError, L"Execute: host %ws still runs after it was ended", hostName.c_str());
   }
 }
 
@@ -110,9 +108,11 @@ bool HostEnding::EndHost(const std::wstring& hostName, HostRecord* record, const
 }
 
 // An own process whose state cannot be read runs: only it can say it has ended.
-bool HostEnding::StillRuns(const HostRecord& record) const {
-  return !record.processHandle.HasEnded() || detached.RunningProcessOf(record.hostName) ||
-         trees.State(record.hostName) != xplat::TreeState::Empty;
+bool HostEnding::StillRuns(const HostRecord& record) const { return Runs(record.hostName, &record); }
+
+bool HostEnding::Runs(const std::wstring& hostName, const HostRecord* record) const {
+  return (record && !record->processHandle.HasEnded()) || detached.RunningProcessOf(hostName) ||
+         trees.State(hostName) != xplat::TreeState::Empty;
 }
 
 }  // namespace zav::custody

@@ -39,6 +39,8 @@ class HostEnding {
   bool StillRuns(const HostRecord& record) const;
 
  private:
+  // StillRuns for a host that may have no record.
+  bool Runs(const std::wstring& hostName, const HostRecord* record) const;
   // The tree's wait said it cannot be read: said, and taken as running.
   bool Ended(xplat::TreeState state, const wchar_t* whose) const;
   // Says what of the host runs and ends it; false when nothing ran.
