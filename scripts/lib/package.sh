@@ -14,15 +14,6 @@ source_date_epoch() {
   git -C "$ROOT" log -1 --format=%ct 2>/dev/null || echo 0
 }
 
-release_build() {
-  local preset=$1
-  log "building $preset"
-  cmake --preset "$preset" >"$ROOT/build/$preset-configure.log" 2>&1 || {
-    cat "$ROOT/build/$preset-configure.log" >&2; return 1; }
-  cmake --build --preset "$preset" >"$ROOT/build/$preset-build.log" 2>&1 || {
-    grep -E -A12 'FAILED:|error:' "$ROOT/build/$preset-build.log" | head -n 60 >&2; return 1; }
-}
-
 project_version() {
   sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$ROOT/build/linux-release/CMakeCache.txt"
 }
@@ -131,7 +122,7 @@ package_all() {
   export SOURCE_DATE_EPOCH
   umask 022
   ensure_pic_boost >/dev/null || return 1
-  release_build linux-release && release_build windows-release || return 1
+  build_preset linux-release && build_preset windows-release || return 1
   VERSION=$(project_version)
   WORK="$ROOT/build/package"
   rm -rf "$WORK" && mkdir -p "$WORK" "$DIST"

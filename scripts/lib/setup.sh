@@ -17,6 +17,17 @@ PACKAGES=(
 
 log() { printf '== %s\n' "$*" >&2; }
 
+# build_preset PRESET: configures and builds one CMake preset, its output in
+# build/PRESET-*.log; on failure prints the errors.
+build_preset() {
+  local preset=$1
+  log "building $preset"
+  (cd "$ROOT" && cmake --preset "$preset") >"$ROOT/build/$preset-configure.log" 2>&1 || {
+    cat "$ROOT/build/$preset-configure.log" >&2; return 1; }
+  (cd "$ROOT" && cmake --build --preset "$preset") >"$ROOT/build/$preset-build.log" 2>&1 || {
+    grep -E -A12 'FAILED:|error:' "$ROOT/build/$preset-build.log" | head -n 60 >&2; return 1; }
+}
+
 as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
 }
