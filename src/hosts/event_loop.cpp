@@ -37,7 +37,7 @@ Custodex::Custodex()
       runs(settings.restartBackOff, settings.wakeOnHostExit || settings.restartBackOff),
       detached(*logger),
       adoption(settings.adoptHosts, *logger),
-      trees(settings.trackHostTrees, *logger),
+      trees(settings.trackHostTrees, AgentConfig::ReadExecutePath().path, *logger),
       events(settings.publishHostEvents,
              [this](const std::wstring& hostName, std::string document) {
                return PostDocument(L"HostEvent", hostName, std::move(document));
@@ -233,7 +233,7 @@ void Custodex::AnswerHostStatus(const EventData& request) {
     if (trees.Enabled()) figures = [&](const std::wstring& hostName) { return trees.Figures(hostName, look); };
     const std::optional<std::uint64_t> dropped =
         events.Enabled() ? std::optional<std::uint64_t>(events.Dropped()) : std::nullopt;
-    answer = HostStatusDocument(hosts, runs, figures, request.Parameter, dropped);
+    answer = HostStatusDocument(hosts, runs, figures, request.Parameter, dropped, trees.UnclaimedTrees());
   }
   PostDocument(L"HostStatus", request.Parameter, std::move(answer));
 }

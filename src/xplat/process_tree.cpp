@@ -13,6 +13,7 @@ TreeState WaitUntilAllEmpty(const std::vector<const ProcessTree*>& trees, std::u
     TreeState all = TreeState::Empty;
     const ProcessLook look;
     for (const ProcessTree* tree : trees) {
+      tree->Refresh(look);
       const TreeState state = tree->State(look);
       if (state == TreeState::Populated || all == TreeState::Empty) all = state;
     }

@@ -9,15 +9,14 @@
 // kill-on-close; the program is created suspended, put into the job, then
 // resumed. The job's count of active processes says whether it is empty,
 // and a completion port shared by every job tells when a count falls to 0.
-// Linux: control groups (cgroup v2) of its own beneath the caller's, where
-// the caller may make them; the program is cloned straight into one, in a
-// session of its own. "populated" in cgroup.events says whether a group or
-// any group beneath it holds a process, and the kernel signals its changes.
-// A group that was ended is never started into again. Otherwise each
-// program leads a process group and a session of its own; a process counts
-// only once verified (the caller's user, the session and group the program
-// made, started since), and is ended through its pidfd. A process that
-// leaves that group or session, or changes its user, leaves the tree.
+// Linux: control groups (cgroup v2) beneath the caller's, in a folder the
+// caller holds locked; each start is cloned straight into a group made for
+// it, in a session of its own. "populated" in cgroup.events says whether a
+// group or any group beneath it holds a process, and the kernel signals its
+// changes. Otherwise each program leads a process group and a session of
+// its own, and the tree holds the program's zombie until its group is
+// empty, so that the group's id names nothing else meanwhile. A process
+// that leaves that group leaves the tree.
 
 #include <cstdint>
 #include <memory>
@@ -57,6 +56,43 @@ class ProcessLook {
   std::unique_ptr<Impl> impl;
 };
 
+class ProcessTree;
+
+// The trees of one module: each made in it, and those that ended services
+// of the same install left. On Linux it holds the service's folder of
+// control groups locked for its life, and the folders it takes over.
+class ProcessTreeSet {
+ public:
+  struct Impl;
+
+  // `install` names the install (its program folder): no tree of another
+  // install is ever taken over, ended or removed.
+  explicit ProcessTreeSet(const std::wstring& install);
+  ~ProcessTreeSet();
+  ProcessTreeSet(const ProcessTreeSet&) = delete;
+  ProcessTreeSet& operator=(const ProcessTreeSet&) = delete;
+
+  // A set of this process's own, for trees made outside a module.
+  static const ProcessTreeSet& Default();
+
+  // A tree named after `name`, of the best kind the system gives, or of
+  // process groups when asked. Empty, with the last error set, when none
+  // can be made.
+  ProcessTree Create(const std::wstring& name, bool processGroups = false) const;
+
+  struct LeftTrees {
+    std::vector<std::pair<std::wstring, ProcessTree>> trees;  // by the name they were made for
+    std::vector<std::wstring> unreadable;  // what was passed over: names that do not parse
+  };
+  // Trees that ended services of this install (or earlier modules of this
+  // one) left, still holding processes; empty ones are removed as they are
+  // found. Linux only: a job ends with its service.
+  LeftTrees TakeOverLeftTrees() const;
+
+ private:
+  std::shared_ptr<Impl> impl;
+};
+
 class ProcessTree {
  public:
   struct Impl;
@@ -66,17 +102,11 @@ class ProcessTree {
   ProcessTree(ProcessTree&&) noexcept;
   ProcessTree& operator=(ProcessTree&&) noexcept;
 
-  // A tree named after `name` (on Linux, its control groups' folders), of
-  // the best kind the system gives, or of process groups when asked. Empty,
-  // with the last error set, when none can be made.
+  // ProcessTreeSet::Default().Create.
   static ProcessTree Create(const std::wstring& name, bool processGroups = false);
   // Why the tree is of process groups where control groups were wanted;
   // empty when it is not.
   std::wstring WhyProcessGroups() const;
-  // Trees that ended services (or earlier modules of this one) left, by the
-  // name they were made for: those still holding processes; empty ones are
-  // removed as they are found. Linux only: a job ends with its service.
-  static std::vector<std::pair<std::wstring, ProcessTree>> TakeOverLeftTrees();
   // Lets the system forget what it kept for waits that nobody made (on
   // Windows the notices queued on the jobs' port): now and then, so that
   // they never pile up.
@@ -88,13 +118,23 @@ class ProcessTree {
 
   // Starts the program as StartProgram does, already inside the tree.
   // False, with the last error set, when it could not be put there; then
-  // no process is left running. Where control groups refuse it, the tree
-  // and later ones are process groups from then on.
+  // no process is left running. Where the kernel refuses control groups,
+  // this tree and later ones are process groups from then on; where only
+  // this tree's groups refuse, this tree alone.
   bool Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started);
+  // Whether the last start was abandoned, its program not running within a
+  // second (a group frozen by a host, say): the child was ended.
+  bool StartAbandoned() const;
 
-  // One look serves every tree asked with it; process groups need one.
+  // What the tree holds as its kernel objects last told, without a side
+  // effect: on Linux a process group whose leader has ended counts until a
+  // refresh finds it empty.
   TreeState State(const ProcessLook& look) const;
   TreeState State() const { return State(ProcessLook()); }
+  // Lets go of what the tree no longer holds: empty groups go, and the
+  // leaders of empty process groups are reaped. Every wait does it.
+  void Refresh(const ProcessLook& look) const;
+  void Refresh() const { Refresh(ProcessLook()); }
   // The processes of the tree running now, in ascending order; nothing when
   // they cannot be listed. A listing only names them: State decides.
   std::optional<std::vector<std::uint32_t>> ProcessIds(const ProcessLook& look) const;
@@ -109,6 +149,7 @@ class ProcessTree {
 
  private:
   friend struct ProcessTreeAccess;
+  friend class ProcessTreeSet;
   std::unique_ptr<Impl> impl;
 };
 

@@ -99,36 +99,56 @@ TEST_F(ProcessTreesTest, UpgradeWaitsForTheWorkersOfEveryHost) {
 }
 
 #if !defined(_WIN32)
-// A service killed left a worker of Orphan in its tree: the next module takes
-// the tree over for Orphan, and its upgrade waits for the worker.
-TEST_F(ProcessTreesTest, TheTreeAnEndedServiceLeftIsTakenOverForAHostOfThePolicy) {
+// A service of this install killed left workers of Orphan and of Stray in
+// its folder: the next module takes Orphan's tree over for Orphan, holds
+// Stray's that no host claims (the status counts it), and its upgrade waits
+// for both, then ends them by the stop setting.
+TEST_F(ProcessTreesTest, TheTreesAnEndedServiceLeftAreWaitedForAndEndedAtTheUpgrade) {
   const std::optional<xplat::TreesPlace>& place = xplat::FindTreesPlace().place;
   if (!place) GTEST_SKIP() << "this machine lets no control group be made here";
-  // Whatever the outcome, the worker ends and its folders go.
-  struct LeftTree {
-    ~LeftTree() {
-      worker.process.Terminate(1);
-      worker.process.WaitForExit(60000);
+  // Whatever the outcome, the workers end and the folders go.
+  struct LeftTrees {
+    ~LeftTrees() {
+      for (xplat::StartedProcess& worker : workers) {
+        worker.process.Terminate(1);
+        worker.process.WaitForExit(60000);
+      }
+      for (const char* host : {"/qvhost1-Orphan", "/qvhost1-Stray"}) ::rmdir((folder + host).c_str());
       ::rmdir(folder.c_str());
-      ::rmdir(folder.substr(0, folder.rfind('/')).c_str());
     }
     std::string folder;
-    xplat::StartedProcess worker{};
-  } left{place->mount + place->trees.substr(0, place->trees.rfind('/')) + "/custodex-" + std::to_string(::getpid()) +
-         "-1/" + xplat::GroupFolderName("Orphan", 0), {}};
-  ASSERT_TRUE(xplat::ControlGroup(place->mount, left.folder.substr(place->mount.size())).Make());
-  ASSERT_TRUE(xplat::StartProgram((programFolder / "qvhost.exe").wstring(), L"--worker 60000", left.worker));
-  ASSERT_TRUE(xplat::WriteKernelFile(left.folder + "/cgroup.procs", std::to_string(left.worker.processId)));
-  Enable({L"TrackHostTrees"});
+    xplat::StartedProcess workers[2]{};
+  } left{place->mount + place->group + "/" +
+             xplat::FormatServiceFolderName({xplat::InstallTag(programFolder.wstring()), ::getpid(), 1, 0}),
+         {}};
+  ASSERT_EQ(::mkdir(left.folder.c_str(), 0755), 0);
+  int index = 0;
+  for (const char* host : {"/qvhost1-Orphan", "/qvhost1-Stray"}) {
+    xplat::StartedProcess& worker = left.workers[index++];
+    ASSERT_EQ(::mkdir((left.folder + host).c_str(), 0755), 0);
+    ASSERT_TRUE(xplat::StartProgram((programFolder / "qvhost.exe").wstring(), L"--worker 60000", worker));
+    ASSERT_TRUE(xplat::WriteKernelFile(left.folder + host + "/cgroup.procs", std::to_string(worker.processId)));
+  }
+  Enable({L"TrackHostTrees", L"StopHostsThatDoNotEnd", L"HostStatus"});
   Start();
   ApplyPolicy({L"Orphan"});
   EndHost(L"Orphan");
+  service.Drain();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.QueryHostStatus"));
+  ASSERT_TRUE(service.AwaitRecord(L"ZAV.Service.HostStatus"));
+  pugi::xml_document status;
+  ASSERT_TRUE(status.load_buffer(service.lastData.data(), service.lastData.size()));
+  EXPECT_STREQ(status.child(L"qvhosts").attribute(L"unclaimedTrees").value(), L"1");
+  LogCursor log;
   const std::uint64_t mark = clock.Mark();
   ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
-  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark)) << "the host has ended, the worker left to it has not";
-  left.worker.process.Terminate(1);
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark)) << "the host has ended, the workers left to it and to Stray have not";
+  clock.Advance(kHostExitWaitMs);
   ASSERT_TRUE(Eventually([&] { return ended.load(); }));
-  EXPECT_TRUE(clock.EndedWaits().empty());
+  EXPECT_EQ(log.Count(L"Execute: host Stray did not end in time; it is ended: processes " +
+                      std::to_wstring(left.workers[1].processId)),
+            1u);
+  for (const xplat::StartedProcess& worker : left.workers) EXPECT_TRUE(worker.process.WaitForExit(60000));
 }
 #endif
 

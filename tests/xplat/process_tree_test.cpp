@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "xplat/process_tree_wait.h"
+
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -17,6 +19,8 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -104,19 +108,27 @@ TEST_P(ProcessTreeTest, HoldsWhatItsProgramStartsAndWaitsForAllOfIt) {
   EXPECT_EQ(tree.WaitUntilEmpty(kChildPatience), TreeState::Empty);
 }
 
-// Each link of the chain starts the next and ends: no listing sees them all.
+// Each link of the chain starts the next and ends: no listing sees them all,
+// and the tree's end ends the chain.
 TEST_P(ProcessTreeTest, AChainIsNeverEmptyAndHoldsNoWaitPastItsTime) {
   ASSERT_TRUE(Start(L"chain"));
-  for (int look = 0; look < 50; ++look) {
+  for (int look = 0; look < 200; ++look) {
+    tree.Refresh();
     ASSERT_EQ(tree.State(), TreeState::Populated) << "look " << look;
     std::this_thread::sleep_for(std::chrono::milliseconds(3));
   }
   auto waited = std::async(std::launch::async, [&] { return tree.WaitUntilEmpty(300); });
   const bool returned = waited.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-  Release();
   EXPECT_TRUE(returned);
   EXPECT_EQ(waited.get(), TreeState::Populated);
+  tree.Terminate(1);
   EXPECT_EQ(tree.WaitUntilEmpty(kChildPatience), TreeState::Empty);
+#if !defined(_WIN32)
+  std::uint32_t code = 0;
+  root.process.GetExitCode(code);  // reaped: only links could hold the group's id
+  EXPECT_TRUE(Within(kChildPatience, [&] { return ::kill(-static_cast<pid_t>(root.processId), 0) != 0; }))
+      << "no link of the chain runs on";
+#endif
 }
 
 TEST_P(ProcessTreeTest, AProcessWhoseFirstThreadEndedIsCountedAndEnded) {
@@ -170,17 +182,23 @@ TEST_P(ProcessTreeTest, EachProgramLeadsASessionOfItsOwn) {
 
 // With no descriptor left nothing can be read, and nothing is taken as empty.
 TEST_P(ProcessTreeTest, ATreeThatCannotBeReadIsNotEmpty) {
-  ASSERT_TRUE(Start(L"until"));
+  ASSERT_TRUE(Start(L"workers 1"));
+  ASSERT_TRUE(root.process.WaitForExit(kChildPatience));
+  ASSERT_TRUE(HoldsProcesses(1));
   // Once before: the sanitizers' checks of a call, cached then, need descriptors.
   ASSERT_EQ(tree.WaitUntilEmpty(0), TreeState::Populated);
   std::vector<int> filled;
   for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filled.push_back(fd);
+  tree.Refresh();
   const TreeState state = tree.State();
   const TreeState waited = tree.WaitUntilEmpty(0);
   const bool listed = tree.ProcessIds().has_value();
   for (const int fd : filled) ::close(fd);
-  EXPECT_EQ(state, TreeState::Unknown);
-  EXPECT_EQ(waited, TreeState::Unknown);
+  EXPECT_NE(state, TreeState::Empty);
+  EXPECT_NE(waited, TreeState::Empty);
+  if (GetParam().kind == xplat::ProcessTreeKind::ControlGroup) {
+    EXPECT_EQ(state, TreeState::Unknown);
+  }
   EXPECT_FALSE(listed);
 }
 #endif
@@ -228,15 +246,17 @@ TEST_P(ControlGroupTreeTest, AWorkerInAGroupOfItsOwnStaysInTheTree) {
   EXPECT_FALSE(fs::exists(fs::path(group).parent_path())) << "its folder goes with the one made beneath it";
 }
 
-TEST_P(ControlGroupTreeTest, AGroupRemovedBetweenTwoStartsIsMadeAnew) {
+// No file of a group a host ran in is trusted again: each start has a
+// group of its own, and an empty one goes.
+TEST_P(ControlGroupTreeTest, EachStartGoesIntoAGroupMadeForIt) {
   ASSERT_TRUE(Start(L"until"));
   const std::string group = GroupOf(root.processId);
   Release();
   ASSERT_EQ(tree.WaitUntilEmpty(kChildPatience), TreeState::Empty);
-  ASSERT_EQ(::rmdir(group.c_str()), 0);
+  EXPECT_FALSE(fs::exists(group));
   fs::remove(release);
   ASSERT_TRUE(Start(L"until"));
-  EXPECT_EQ(GroupOf(root.processId), group);
+  EXPECT_NE(GroupOf(root.processId), group);
 }
 
 TEST_P(ControlGroupTreeTest, ATreeIsEndedWhereTheKernelHasNoGroupKill) {
@@ -260,33 +280,61 @@ TEST_P(ControlGroupTreeTest, AStartTheKernelRefusesRunsInAProcessGroup) {
   EXPECT_EQ(tree.ProcessIds(), std::vector<std::uint32_t>{root.processId});
 }
 
-// A service folder whose process id now names a process started at
-// another time is one of a service that has ended.
-TEST_P(ControlGroupTreeTest, TheTreesOfAnEndedServiceAreTakenOver) {
-  const xplat::TreesPlace& place = *xplat::FindTreesPlace().place;
-  const std::string services = place.mount + place.trees.substr(0, place.trees.rfind('/'));
-  const std::string ended = services + "/custodex-" + std::to_string(::getpid()) + "-1";
-  ASSERT_TRUE(xplat::ControlGroup(place.mount, ended.substr(place.mount.size()) + "/qvhost-Left").Make());
-  ASSERT_EQ(::mkdir((ended + "/qvhost-Gone").c_str(), 0755), 0);
-  testing_support::ChildProcesses children;
-  const xplat::StartedProcess* left = children.Start(L"until " + testing_support::Quoted(release.wstring()));
-  ASSERT_NE(left, nullptr);
-  ASSERT_TRUE(xplat::WriteKernelFile(ended + "/qvhost-Left/cgroup.procs", std::to_string(left->processId)));
-  auto trees = xplat::ProcessTree::TakeOverLeftTrees();
-  const auto taken = std::find_if(trees.begin(), trees.end(), [](const auto& tree) { return tree.first == L"Left"; });
-  ASSERT_NE(taken, trees.end());
-  EXPECT_EQ(taken->second.ProcessIds(), std::vector<std::uint32_t>{left->processId});
-  EXPECT_FALSE(fs::exists(ended + "/qvhost-Gone"));
-  taken->second.Terminate(1);
-  EXPECT_EQ(taken->second.WaitUntilEmpty(kChildPatience), TreeState::Empty);
-  trees.clear();
-  EXPECT_FALSE(fs::exists(ended)) << "the ended service's folder goes once empty";
+// A host made its ended group threaded, which leaves every other group
+// beside it unusable until it goes: the next start goes on in a group of
+// its own, and other trees keep theirs.
+TEST_P(ControlGroupTreeTest, AGroupMadeThreadedHoldsNoStartBack) {
+  ASSERT_TRUE(Start(L"exit 0"));
+  ASSERT_TRUE(root.process.WaitForExit(kChildPatience));
+  const std::string group = GroupOf(root.processId);
+  ASSERT_TRUE(Within(kChildPatience, [&] { return tree.State() == TreeState::Empty; }));
+  ASSERT_TRUE(xplat::WriteKernelFile(group + "/cgroup.type", "threaded"));
+  ASSERT_TRUE(Start(L"until"));
+  EXPECT_EQ(tree.Kind(), xplat::ProcessTreeKind::ControlGroup);
+  EXPECT_NE(GroupOf(root.processId), group);
+  xplat::ProcessTree other = xplat::ProcessTree::Create(L"tree-test-other");
+  xplat::StartedProcess started;
+  ASSERT_TRUE(other.Start(ChildProgram(), L"until " + testing_support::Quoted(release.wstring()), started));
+  EXPECT_EQ(other.Kind(), xplat::ProcessTreeKind::ControlGroup);
+  Release();
+  EXPECT_EQ(other.WaitUntilEmpty(kChildPatience), TreeState::Empty);
+}
+
+// A host froze the folder every new group goes into: the start is given
+// up within its bound, its child ended, and the next start goes on.
+TEST_P(ControlGroupTreeTest, AStartIntoAFrozenGroupIsAbandonedInTime) {
+  ASSERT_TRUE(Start(L"exit 0"));
+  const std::string folder = fs::path(GroupOf(root.processId)).parent_path().string();
+  ASSERT_TRUE(xplat::WriteKernelFile(folder + "/cgroup.freeze", "1"));
+  const auto start = std::chrono::steady_clock::now();
+  xplat::StartedProcess frozen;
+  const bool started = tree.Start(ChildProgram(), L"until " + testing_support::Quoted(release.wstring()), frozen);
+  const auto took = std::chrono::steady_clock::now() - start;
+  const bool abandoned = tree.StartAbandoned();
+  xplat::WriteKernelFile(folder + "/cgroup.freeze", "0");
+  EXPECT_FALSE(started);
+  EXPECT_TRUE(abandoned);
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_EQ(tree.WaitUntilEmpty(kChildPatience), TreeState::Empty) << "its child was ended";
+  ASSERT_TRUE(Start(L"until"));
+  EXPECT_FALSE(tree.StartAbandoned());
+}
+
+// The wait decides from what its opening of cgroup.events reads: a group
+// that emptied since the last look holds it no time.
+TEST_P(ControlGroupTreeTest, AWaitArmedAsTheGroupEmptiesReturnsAtOnce) {
+  ASSERT_TRUE(Start(L"exit 0"));
+  ASSERT_TRUE(root.process.WaitForExit(kChildPatience));
+  ASSERT_TRUE(Within(kChildPatience, [&] { return tree.State() == TreeState::Empty; }));
+  auto waited = std::async(std::launch::async, [&] { return xplat::AwaitTreesEmpty({&tree}, kChildPatience); });
+  ASSERT_EQ(waited.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(waited.get());
 }
 
 // Trees are made in a manager's unit only where it was delegated.
 TEST_P(ControlGroupTreeTest, AServiceManagersUnitIsUsedOnlyOnceDelegated) {
   const xplat::TreesPlace& place = *xplat::FindTreesPlace().place;
-  const std::string unit = place.mount + place.trees + "-test.service";
+  const std::string unit = place.mount + place.group + "/tree-test-" + std::to_string(::getpid()) + ".service";
   ASSERT_EQ(::mkdir(unit.c_str(), 0755), 0);
   const bool before = xplat::IsUndelegatedUnit(unit);
   const bool marked = ::setxattr(unit.c_str(), "user.delegate", "1", 1, 0) == 0;
@@ -294,46 +342,184 @@ TEST_P(ControlGroupTreeTest, AServiceManagersUnitIsUsedOnlyOnceDelegated) {
   ::rmdir(unit.c_str());
   EXPECT_TRUE(before);
   EXPECT_TRUE(!marked || !after) << "marked as delegated";
-  EXPECT_FALSE(xplat::IsUndelegatedUnit(place.mount + place.trees));
+  EXPECT_FALSE(xplat::IsUndelegatedUnit(place.mount + place.group));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, ControlGroupTreeTest,
                          testing::Values(TreeWay{"ControlGroup", xplat::ProcessTreeKind::ControlGroup}),
                          [](const testing::TestParamInfo<TreeWay>& info) { return info.param.name; });
 
+// Folders beside a service's own: only those of this install whose lock is
+// free now are taken over; a running service's (in a process-id namespace
+// of its own, say), another install's, a planted one and names that do not
+// parse are left as they are, and none stops the look.
+class LeftTreesTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!xplat::FindTreesPlace().place) GTEST_SKIP() << "this machine lets no control group be made here";
+  }
+  void TearDown() override {
+    std::ofstream(release) << "go";
+    for (auto it = made.rbegin(); it != made.rend(); ++it) {
+      for (int tries = 0; tries < 200 && ::rmdir(it->c_str()) != 0 && errno == EBUSY; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+  }
+
+  std::string Folder(const std::string& name) {
+    const xplat::TreesPlace& place = *xplat::FindTreesPlace().place;
+    const std::string path = place.mount + place.group + "/" + name;
+    ::mkdir(path.c_str(), 0755);
+    made.push_back(path);
+    return path;
+  }
+  // A group in the folder holding a child that runs until released.
+  std::uint32_t Populate(const std::string& folder, const std::string& group) {
+    const std::string path = folder + "/" + group;
+    ::mkdir(path.c_str(), 0755);
+    made.push_back(path);
+    const xplat::StartedProcess* child = children.Start(L"until " + testing_support::Quoted(release.wstring()));
+    if (!child || !xplat::WriteKernelFile(path + "/cgroup.procs", std::to_string(child->processId))) return 0;
+    return child->processId;
+  }
+  static std::string Name(const std::string& install, pid_t process) {
+    return xplat::FormatServiceFolderName({install, process, 1, 0});
+  }
+
+  testing_support::ChildProcesses children;
+  const fs::path release = testing_support::CreateTestFolder() / "release";
+  std::vector<std::string> made;
+};
+
+TEST_F(LeftTreesTest, OnlyThisInstallsTreesWhoseServiceHasEndedAreTakenOver) {
+  const std::wstring install = (testing_support::CreateTestFolder() / "install").wstring();
+  const std::string tag = xplat::InstallTag(install);
+  const std::string ended = Folder(Name(tag, ::getpid()));
+  const std::uint32_t left = Populate(ended, "qvhost7-Left");
+  const std::string running = Folder(Name(tag, 1));
+  const std::uint32_t live = Populate(running, "qvhost1-Left");
+  const std::string other = Folder(Name(xplat::InstallTag(install + L"-other"), ::getpid()));
+  const std::uint32_t others = Populate(other, "qvhost1-Left");
+  const std::string planted = Folder("custodex-1-1");
+  const std::uint32_t stranger = Populate(planted, "qvhost-Left");
+  Folder("custodex-99999999999999999999-1");
+  Folder("custodex-" + tag + "-99999999999999999999-1-0");
+  ASSERT_TRUE(left && live && others && stranger);
+  // The running service holds its folder's lock from a process-id namespace of its own.
+  // It ends once `stop` is closed.
+  int ready[2];
+  int stop[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(stop), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    ::close(stop[1]);
+    if (::unshare(CLONE_NEWPID) != 0) ::_exit(1);
+    const pid_t inner = ::fork();
+    if (inner == 0) {
+      char ignored = 0;
+      const int fd = ::open(running.c_str(), O_RDONLY | O_DIRECTORY);
+      if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || ::write(ready[1], "1", 1) != 1) ::_exit(1);
+      ::_exit(static_cast<int>(::read(stop[0], &ignored, 1)));
+    }
+    ::waitpid(inner, nullptr, 0);
+    ::_exit(0);
+  }
+  char byte = 0;
+  ::close(ready[1]);
+  ::close(stop[0]);
+  const bool locked = ::read(ready[0], &byte, 1) == 1;
+  ::close(ready[0]);
+  xplat::ProcessTreeSet set(install);
+  xplat::ProcessTreeSet::LeftTrees trees = set.TakeOverLeftTrees();
+  // A second service of the install finds the folder taken locked.
+  const bool takenAgain = !xplat::ProcessTreeSet(install).TakeOverLeftTrees().trees.empty();
+  ::close(stop[1]);
+  ::waitpid(holder, nullptr, 0);
+  ASSERT_TRUE(locked);
+  ASSERT_EQ(trees.trees.size(), 1u);
+  EXPECT_EQ(trees.trees[0].first, L"Left");
+  EXPECT_EQ(trees.trees[0].second.ProcessIds(), std::vector<std::uint32_t>{left});
+  EXPECT_EQ(trees.unreadable.size(), 3u) << "the planted folder and the two whose numbers do not fit";
+  for (const std::uint32_t untouched : {live, others, stranger}) {
+    EXPECT_TRUE(fs::exists("/proc/" + std::to_string(untouched) + "/stat"));
+  }
+  EXPECT_TRUE(fs::exists(running + "/qvhost1-Left") && fs::exists(other + "/qvhost1-Left"));
+  EXPECT_FALSE(takenAgain);
+}
+
+TEST(ServiceFolderNameTest, NumbersAreReadWithinTheirRange) {
+  const std::string tag = xplat::InstallTag(L"/opt/agent");
+  EXPECT_EQ(tag.size(), 16u);
+  const std::optional<xplat::ServiceFolderName> name =
+      xplat::ParseServiceFolderName(xplat::FormatServiceFolderName({tag, 4711, 123456789012345ull, 2}));
+  ASSERT_TRUE(name);
+  EXPECT_EQ(name->install, tag);
+  EXPECT_EQ(name->process, 4711);
+  EXPECT_EQ(name->startTicks, 123456789012345ull);
+  EXPECT_EQ(name->serial, 2u);
+  for (const std::string& bad : std::vector<std::string>{"custodex-1-1", "custodex-" + tag + "-99999999999999999999-1-0",
+                                "custodex-" + tag + "--1-1-0", "custodex-" + tag + "-0-1-0",
+                                "custodex-" + tag + "-1-1-99999999999", "custodex-" + tag + "-1-1",
+                                "custodex-" + tag + "-1-1-0-", "custodex-ABCDEF0123456789-1-1-0"}) {
+    EXPECT_FALSE(xplat::ParseServiceFolderName(bad)) << bad;
+  }
+  EXPECT_EQ(xplat::HostOfGroupFolder("qvhost12-Alpha-1"), std::optional<std::string>("Alpha-1"));
+  EXPECT_FALSE(xplat::HostOfGroupFolder("qvhost99999999999999999999-Alpha"));
+}
+
 class ProcessGroupTreeTest : public ProcessTreeTest {};
 
-// A stranger of the same user given the ended group's id, leading a group
-// and a session of its own, is no member: it is neither counted nor ended.
-TEST_P(ProcessGroupTreeTest, AGroupIdReusedByAnotherProcessIsNotTheTree) {
+// A process forked with the id the kernel gives after `id - 1`; it runs
+// `child` and ends. -1 when the id cannot be asked for here.
+template <typename Child>
+pid_t ForkAfter(pid_t id, Child child) {
+  if (!xplat::WriteKernelFile("/proc/sys/kernel/ns_last_pid", std::to_string(id - 1))) return -1;
+  const pid_t forked = ::fork();
+  if (forked == 0) ::_exit(child());
+  return forked;
+}
+
+// While the tree holds the host's zombie its id is no one else's; once the
+// group has ended, a daemon given the id whose child keeps group and session
+// of that id (a double fork) is a stranger: neither counted nor ended.
+TEST_P(ProcessGroupTreeTest, AGroupIdIsNoOnesElseWhileTheTreeHoldsIt) {
   ASSERT_TRUE(Start(L"exit 0"));
   const pid_t group = static_cast<pid_t>(root.processId);
   ASSERT_TRUE(root.process.WaitForExit(kChildPatience));
-  root = xplat::StartedProcess();  // reaped: the id is free
-  // A start is known to the clock tick: the stranger comes a tick later at least.
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  pid_t stranger = -1;
-  for (int attempt = 0; attempt < 20 && stranger != group; ++attempt) {
-    if (stranger > 0) ::kill(stranger, SIGKILL), ::waitpid(stranger, nullptr, 0);
-    if (!xplat::WriteKernelFile("/proc/sys/kernel/ns_last_pid", std::to_string(group - 1))) break;
-    stranger = ::fork();
-    if (stranger == 0) {
+  root = xplat::StartedProcess();
+  const pid_t early = ForkAfter(group, [] { return ::pause(); });
+  if (early < 0) GTEST_SKIP() << "no process can be given an id of its choice here";
+  ::kill(early, SIGKILL);
+  ::waitpid(early, nullptr, 0);
+  EXPECT_NE(early, group);
+  tree.Refresh();
+  ASSERT_EQ(tree.State(), TreeState::Empty);
+  int pipe[2];
+  ASSERT_EQ(::pipe(pipe), 0);
+  pid_t daemon = -1;
+  for (int attempt = 0; attempt < 20 && daemon != group; ++attempt) {
+    if (daemon > 0) ::kill(daemon, SIGKILL), ::waitpid(daemon, nullptr, 0);
+    daemon = ForkAfter(group, [&] {
       ::setsid();
-      ::pause();
-      ::_exit(0);
-    }
+      const pid_t worker = ::fork();
+      if (worker == 0) return ::pause();
+      return ::write(pipe[1], &worker, sizeof worker) == sizeof worker ? 0 : 1;
+    });
   }
-  if (stranger != group) {
-    if (stranger > 0) ::kill(stranger, SIGKILL), ::waitpid(stranger, nullptr, 0);
-    GTEST_SKIP() << "no process could be given the group's id here";
-  }
-  ASSERT_TRUE(Within(kChildPatience, [&] { return ::getsid(stranger) == stranger; }));
+  ::close(pipe[1]);
+  pid_t worker = -1;
+  if (daemon == group && ::read(pipe[0], &worker, sizeof worker) != sizeof worker) worker = -1;
+  ::close(pipe[0]);
+  if (daemon > 0) ::waitpid(daemon, nullptr, 0);
+  if (daemon != group || worker <= 0) GTEST_SKIP() << "no process could be given the group's id here";
+  EXPECT_EQ(::getpgid(worker), group);
   EXPECT_EQ(tree.State(), TreeState::Empty);
   EXPECT_EQ(tree.ProcessIds(), std::vector<std::uint32_t>());
   tree.Terminate(1);
-  EXPECT_EQ(::waitpid(stranger, nullptr, WNOHANG), 0) << "the stranger runs on";
-  ::kill(stranger, SIGKILL);
-  ::waitpid(stranger, nullptr, 0);
+  EXPECT_EQ(::kill(worker, 0), 0) << "the stranger runs on";
+  ::kill(worker, SIGKILL);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, ProcessGroupTreeTest,

@@ -12,30 +12,45 @@ std::wstring ProcessIdList(const std::vector<std::uint32_t>& processIds) {
   return list;
 }
 
-HostTrees::HostTrees(bool trackHostTrees, CLogger& hostLogger) : enabled(trackHostTrees), logger(hostLogger) {
+HostTrees::HostTrees(bool trackHostTrees, const std::wstring& install, CLogger& hostLogger)
+    : enabled(trackHostTrees), logger(hostLogger) {
   if (!enabled) return;
-  for (auto& [hostName, tree] : xplat::ProcessTree::TakeOverLeftTrees()) {
+  set = std::make_unique<xplat::ProcessTreeSet>(install);
+  TakeOverLeftTrees();
+}
+
+void HostTrees::TakeOverLeftTrees() {
+  xplat::ProcessTreeSet::LeftTrees left = set->TakeOverLeftTrees();
+  for (const std::wstring& name : left.unreadable) {
+    logger.LogMsg(log_level::kNormal, L"Execute: %ws beside the service's process trees is passed over: its name is not one a service gives",
+                  name.c_str());
+  }
+  for (auto& [hostName, tree] : left.trees) {
     const std::optional<std::vector<std::uint32_t>> processes = tree.ProcessIds();
     logger.LogMsg(log_level::kNormal, L"Execute: an ended service left processes of %ws running: %ws", hostName.c_str(),
                   processes ? ProcessIdList(*processes).c_str() : L"(they cannot be listed)");
-    unclaimed.emplace(hostName, std::move(tree));
+    trees.emplace(hostName, Tree{std::move(tree), {}, false});
   }
 }
 
 void HostTrees::Claim(const std::wstring& hostName) {
-  const auto left = unclaimed.find(hostName);
-  if (left == unclaimed.end()) return;
+  const auto left = trees.find(hostName);
+  if (left == trees.end() || left->second.claimed) return;
   logger.LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws takes over the processes an ended service left",
                 hostName.c_str());
-  trees.emplace(hostName, Tree{std::move(left->second), {}});
-  unclaimed.erase(left);
+  left->second.claimed = true;
+}
+
+std::size_t HostTrees::UnclaimedTrees() const {
+  return static_cast<std::size_t>(
+      std::count_if(trees.begin(), trees.end(), [](const auto& entry) { return !entry.second.claimed; }));
 }
 
 bool HostTrees::Start(const std::wstring& hostName, const std::wstring& image, const std::wstring& arguments,
                       xplat::StartedProcess& started) {
   auto found = trees.find(hostName);
   if (found == trees.end()) {
-    xplat::ProcessTree tree = xplat::ProcessTree::Create(hostName);
+    xplat::ProcessTree tree = set->Create(hostName);
     if (!tree) {
       if (untracked.insert(hostName).second) {
         logger.LogLastError(log_level::kError, L"StartProcess: no process tree can be made for %ws; it runs untracked",
@@ -45,10 +60,23 @@ bool HostTrees::Start(const std::wstring& hostName, const std::wstring& image, c
     }
     found = trees.emplace(hostName, Tree{std::move(tree), {}}).first;
   }
+  found->second.claimed = true;
   xplat::ProcessTree& tree = found->second.tree;
   const bool inTree = tree.Start(image, arguments, started);
   SayWhyProcessGroups(hostName, tree);
-  if (inTree) return true;
+  if (inTree) {
+    abandoned.erase(hostName);
+    return true;
+  }
+  if (tree.StartAbandoned()) {
+    if (abandoned.insert(hostName).second) {
+      logger.LogMsg(log_level::kError,
+                    L"StartProcess: %ws did not start within a second in its process tree; it was ended and is "
+                    L"tried again at its next start",
+                    hostName.c_str());
+    }
+    return false;
+  }
   // A host that can run at all runs, if need be outside its tree (a job the
   // service's own job forbids, say); a program that cannot start fails as ever.
   const xplat::ErrorCode treeError = xplat::LastError();
@@ -75,6 +103,7 @@ std::vector<std::uint32_t> HostTrees::NoteHostEnded(const std::wstring& hostName
   if (found == trees.end()) return {};
   const xplat::ProcessLook look;
   found->second.leftOver.clear();
+  found->second.tree.Refresh(look);
   if (found->second.tree.State(look) == xplat::TreeState::Empty) return {};
   const std::optional<std::vector<std::uint32_t>> running = found->second.tree.ProcessIds(look);
   found->second.leftOver = running.value_or(std::vector<std::uint32_t>());
@@ -101,7 +130,10 @@ const xplat::ProcessTree* HostTrees::Find(const std::wstring& hostName) const {
 
 xplat::TreeState HostTrees::State(const std::wstring& hostName) const {
   const xplat::ProcessTree* tree = Find(hostName);
-  return tree ? tree->State() : xplat::TreeState::Empty;
+  if (!tree) return xplat::TreeState::Empty;
+  const xplat::ProcessLook look;
+  tree->Refresh(look);
+  return tree->State(look);
 }
 
 // Left over are those that outlived an earlier run of the host and still run.
@@ -135,7 +167,7 @@ std::vector<std::wstring> HostTrees::Names() const {
 std::vector<std::wstring> HostTrees::DropEnded(const HostContainer& hosts) {
   std::vector<std::wstring> dropped;
   for (auto entry = trees.begin(); entry != trees.end();) {
-    if (hosts.count(entry->first) != 0 || entry->second.tree.State() != xplat::TreeState::Empty) {
+    if (hosts.count(entry->first) != 0 || State(entry->first) != xplat::TreeState::Empty) {
       ++entry;
       continue;
     }

@@ -4,10 +4,13 @@
 // kept across its restarts, and after its record goes until the tree is
 // empty. A host whose own process ended while processes of its tree run on
 // has those reported as left over; the next run joins the same tree. Trees
-// that an ended service left become those of the hosts of the policy.
+// that an ended service of this install left are held too: they become
+// those of the hosts of the policy, and the rest are waited for and ended
+// as every tree is until they are empty.
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -31,15 +34,18 @@ struct TreeFigures {
 
 class HostTrees {
  public:
-  // With the setting on, takes over the trees that ended services left.
-  HostTrees(bool trackHostTrees, CLogger& hostLogger);
+  // With the setting on, takes over the trees that ended services of the
+  // install (named by its program folder) left.
+  HostTrees(bool trackHostTrees, const std::wstring& install, CLogger& hostLogger);
 
   bool Enabled() const { return enabled; }
   // A host of the policy: a tree left for it by an ended service is its own.
   void Claim(const std::wstring& hostName);
   // Starts the host's program in its tree; where none can be made or the
   // program cannot be put in it, as a process of its own (said once a
-  // host). False when no process was made.
+  // host). False when no process was made, also when the start in the
+  // tree did not finish in time: it was ended (said once until a start
+  // succeeds), and the host is tried again at its next start.
   bool Start(const std::wstring& hostName, const std::wstring& image, const std::wstring& arguments,
              xplat::StartedProcess& started);
   // The host's own process has ended: what of its tree runs on is left
@@ -49,8 +55,10 @@ class HostTrees {
   // The host's tree, or null when it has none.
   xplat::ProcessTree* Find(const std::wstring& hostName);
   const xplat::ProcessTree* Find(const std::wstring& hostName) const;
-  // Empty for a host without a tree.
+  // Empty for a host without a tree; asked after a refresh.
   xplat::TreeState State(const std::wstring& hostName) const;
+  // The trees an ended service left that no host of the policy claimed.
+  std::size_t UnclaimedTrees() const;
   std::optional<TreeFigures> Figures(const std::wstring& hostName, const xplat::ProcessLook& look) const;
   std::vector<const xplat::ProcessTree*> All() const;
   std::vector<std::wstring> Names() const;
@@ -63,16 +71,20 @@ class HostTrees {
   struct Tree {
     xplat::ProcessTree tree;
     std::vector<std::uint32_t> leftOver;
+    bool claimed = true;  // false for a tree an ended service left, until its host is named
   };
 
   // Says once why trees are process groups, where they are.
   void SayWhyProcessGroups(const std::wstring& hostName, const xplat::ProcessTree& tree);
 
+  void TakeOverLeftTrees();
+
   bool enabled;
   CLogger& logger;
+  std::unique_ptr<xplat::ProcessTreeSet> set;  // with the setting on
   std::map<std::wstring, Tree> trees;
-  std::map<std::wstring, xplat::ProcessTree> unclaimed;  // left by ended services, for hosts not yet named
-  std::set<std::wstring> untracked;                      // hosts that ran outside a tree, said once
+  std::set<std::wstring> untracked;  // hosts that ran outside a tree, said once
+  std::set<std::wstring> abandoned;  // hosts whose start in their tree was abandoned, said once
   std::set<std::wstring> reasonsSaid;
 };
 

@@ -48,10 +48,12 @@ void DescribeTree(pugi::xml_node host, const TreeFigures& figures) {
 }  // namespace
 
 std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs, const TreeFiguresOf& treeFigures,
-                               const std::wstring& hostName, const std::optional<std::uint64_t>& eventsDropped) {
+                               const std::wstring& hostName, const std::optional<std::uint64_t>& eventsDropped,
+                               std::size_t unclaimedTrees) {
   pugi::xml_document document;
   pugi::xml_node root = document.append_child(L"qvhosts");
   if (eventsDropped) root.append_attribute(L"eventsDropped") = std::to_wstring(*eventsDropped).c_str();
+  if (unclaimedTrees != 0) root.append_attribute(L"unclaimedTrees") = std::to_wstring(unclaimedTrees).c_str();
   for (const auto& [name, record] : hosts) {
     if (!hostName.empty() && name != hostName) continue;
     const HostRun* run = runs.Find(name);

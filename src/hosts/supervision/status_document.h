@@ -39,10 +39,12 @@ using TreeFiguresOf = std::function<std::optional<TreeFigures>(const std::wstrin
 
 // The status of the host named, or of every host for an empty name; the
 // trees' figures when they are given.
-// With host events, the root tells how many records the broker refused.
+// With host events, the root tells how many records the broker refused;
+// with trees left by an ended service that no host claims, how many.
 std::string HostStatusDocument(const HostContainer& hosts, const HostRuns& runs, const TreeFiguresOf& treeFigures,
                                const std::wstring& hostName,
-                               const std::optional<std::uint64_t>& eventsDropped = std::nullopt);
+                               const std::optional<std::uint64_t>& eventsDropped = std::nullopt,
+                               std::size_t unclaimedTrees = 0);
 std::string RefusedStatusDocument(const wchar_t* reason);
 
 }  // namespace zav::custody

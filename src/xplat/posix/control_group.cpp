@@ -10,6 +10,7 @@ extern "C" {
 }
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <functional>
@@ -58,12 +59,38 @@ bool RemoveEmptyGroups(const std::string& folder) {
   return ::rmdir(folder.c_str()) == 0 || errno == ENOENT;
 }
 
-bool AppendMembers(const std::string& folder, std::vector<pid_t>& members) {
-  const std::optional<std::string> text = ReadKernelFile(folder + "/cgroup.procs");
+// A thread's process, from its status.
+std::optional<pid_t> ThreadGroupOf(pid_t thread) {
+  const std::optional<std::string> status = ReadKernelFile("/proc/" + std::to_string(thread) + "/status");
+  const std::size_t line = status ? status->find("\nTgid:") : std::string::npos;
+  pid_t process = 0;
+  if (line == std::string::npos || !(std::istringstream(status->substr(line + 6)) >> process)) return std::nullopt;
+  return process;
+}
+
+struct Member {
+  pid_t thread;   // the id the group lists: the process's own, or one of its threads'
+  pid_t process;
+};
+
+// A threaded group lists no processes (EOPNOTSUPP): its threads name them.
+bool AppendMembers(const std::string& folder, std::vector<Member>& members) {
+  std::optional<std::string> text = ReadKernelFile(folder + "/cgroup.procs");
+  const bool threaded = !text && errno == EOPNOTSUPP;
+  if (threaded) text = ReadKernelFile(folder + "/cgroup.threads");
   if (!text) return errno == ENOENT;  // removed meanwhile: it held none
   std::istringstream ids(*text);
-  for (pid_t id = 0; ids >> id;) members.push_back(id);
+  for (pid_t id = 0; ids >> id;) {
+    const std::optional<pid_t> process = threaded ? ThreadGroupOf(id) : id;
+    if (process) members.push_back(Member{id, *process});
+  }
   return ForEachSubgroup(folder, [&](const std::string& subgroup) { return AppendMembers(subgroup, members); });
+}
+
+TreeState StateOfEvents(const std::string& events) {
+  const std::optional<std::uint64_t> populated = StatValue(events, "populated");
+  if (!populated) return TreeState::Unknown;
+  return *populated != 0 ? TreeState::Populated : TreeState::Empty;
 }
 
 bool SetFrozen(const std::string& folder, bool frozen) {
@@ -85,34 +112,37 @@ bool ControlGroup::Remove() const { return RemoveEmptyGroups(Folder()); }
 TreeState ControlGroup::State() const {
   const std::optional<std::string> events = ReadKernelFile(Folder() + "/cgroup.events");
   if (!events) return errno == ENOENT ? TreeState::Empty : TreeState::Unknown;
-  const std::optional<std::uint64_t> populated = StatValue(*events, "populated");
-  if (!populated) return TreeState::Unknown;
-  return *populated != 0 ? TreeState::Populated : TreeState::Empty;
+  return StateOfEvents(*events);
 }
 
 std::optional<std::vector<pid_t>> ControlGroup::Members() const {
-  std::vector<pid_t> members;
+  std::vector<Member> members;
   if (!AppendMembers(Folder(), members)) return std::nullopt;
-  return members;
+  std::vector<pid_t> processes;
+  for (const Member& member : members) processes.push_back(member.process);
+  std::sort(processes.begin(), processes.end());
+  processes.erase(std::unique(processes.begin(), processes.end()), processes.end());
+  return processes;
 }
 
-bool ControlGroup::Holds(pid_t process) const {
-  const std::optional<std::string> entry = ReadKernelFile("/proc/" + std::to_string(process) + "/cgroup");
+bool ControlGroup::Holds(pid_t thread) const {
+  const std::optional<std::string> entry = ReadKernelFile("/proc/" + std::to_string(thread) + "/cgroup");
   const std::size_t line = entry ? entry->find("0::" + relative) : std::string::npos;
   if (line == std::string::npos || (line != 0 && (*entry)[line - 1] != '\n')) return false;
   const char after = (*entry)[line + 3 + relative.size()];
   return after == '\n' || after == '/';
 }
 
+// What can be listed is ended even where a part cannot be.
 bool ControlGroup::KillMembers() const {
-  const std::optional<std::vector<pid_t>> members = Members();
-  if (!members) return false;
-  bool all = true;
-  for (const pid_t member : *members) {
-    const FileDescriptor pidfd(::pidfd_open(member, 0));
+  std::vector<Member> members;
+  const bool listed = AppendMembers(Folder(), members);
+  bool all = listed;
+  for (const Member& member : members) {
+    const FileDescriptor pidfd(::pidfd_open(member.process, 0));
     if (!pidfd) continue;  // ended meanwhile
     // Opened first, then checked: the pidfd holds the process the check names.
-    if (!Holds(member)) continue;
+    if (!Holds(member.thread) || ThreadGroupOf(member.thread) != member.process) continue;
     all = (::pidfd_send_signal(pidfd.Get(), SIGKILL, nullptr, 0) == 0 || errno == ESRCH) && all;
   }
   return all;
@@ -150,11 +180,21 @@ std::optional<std::uint64_t> ControlGroup::PeakMemoryBytes() const {
   return bytes;
 }
 
-int ControlGroup::OpenEvents() const {
-  FileDescriptor events(::open((Folder() + "/cgroup.events").c_str(), O_RDONLY | O_CLOEXEC));
+ControlGroup::WatchedEvents ControlGroup::OpenEvents() const {
+  WatchedEvents watched;
+  watched.events = FileDescriptor(::open((Folder() + "/cgroup.events").c_str(), O_RDONLY | O_CLOEXEC));
+  if (!watched.events) {
+    if (errno == ENOENT) watched.state = TreeState::Empty;
+    return watched;
+  }
   char bytes[256];
-  if (!events || ::read(events.Get(), bytes, sizeof bytes) < 0) return -1;
-  return events.Release();
+  const ssize_t read = ::read(watched.events.Get(), bytes, sizeof bytes);
+  if (read < 0) {
+    watched.events.Close();
+    return watched;
+  }
+  watched.state = StateOfEvents(std::string(bytes, static_cast<std::size_t>(read)));
+  return watched;
 }
 
 }  // namespace xplat

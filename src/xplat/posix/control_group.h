@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "xplat/posix/file_descriptor.h"
 #include "xplat/process_tree.h"
 
 namespace xplat {
@@ -35,14 +36,15 @@ class ControlGroup {
   // A folder removed from outside holds nothing: only an empty group can go.
   TreeState State() const;
   // Its processes and those of every group beneath it; nothing, with errno,
-  // when a list cannot be read.
+  // when a list cannot be read. A threaded group lists its threads' processes.
   std::optional<std::vector<pid_t>> Members() const;
-  // Whether the process is in this group or beneath it, as the kernel says.
-  bool Holds(pid_t process) const;
+  // Whether the thread (or process) is in this group or beneath it, as the kernel says.
+  bool Holds(pid_t thread) const;
 
   // Ends every process beneath the group in one step (cgroup.kill), then
-  // what survives it through pidfds; where cgroup.kill is missing, the
-  // group is frozen, its members ended one by one, then thawed.
+  // what survives it through pidfds; where cgroup.kill is missing or refused
+  // (a threaded group), the group is frozen, its members ended one by one,
+  // then thawed.
   bool Kill() const;
   // Ends through its pidfd each member still listed.
   bool KillMembers() const;
@@ -51,8 +53,12 @@ class ControlGroup {
   std::optional<std::uint64_t> PeakMemoryBytes() const;
 
   // The kernel's cgroup.events of the group, opened and read so that a poll
-  // for POLLPRI returns at its next change.
-  int OpenEvents() const;
+  // for POLLPRI returns at its next change, and the state that read gives.
+  struct WatchedEvents {
+    FileDescriptor events;  // none when it cannot be opened or read
+    TreeState state = TreeState::Unknown;
+  };
+  WatchedEvents OpenEvents() const;
 
  private:
   std::string mount;

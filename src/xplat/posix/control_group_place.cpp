@@ -1,16 +1,15 @@
 #include "xplat/posix/control_group_place.h"
 
-#include <dirent.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <memory>
+#include <charconv>
+#include <cstdio>
+#include <limits>
 #include <sstream>
 
 #include "xplat/posix/clone_into_cgroup.h"
-#include "xplat/posix/control_group.h"
 #include "xplat/posix/kernel_file.h"
-#include "xplat/posix/process_stat.h"
 #include "xplat/text.h"
 
 namespace xplat {
@@ -18,26 +17,6 @@ namespace {
 
 constexpr char kServicePrefix[] = "custodex-";
 constexpr char kGroupPrefix[] = "qvhost";
-
-struct CloseDirectory {
-  void operator()(DIR* directory) const { ::closedir(directory); }
-};
-
-std::vector<std::string> Subfolders(const std::string& folder) {
-  std::vector<std::string> names;
-  const std::unique_ptr<DIR, CloseDirectory> listing(::opendir(folder.c_str()));
-  while (listing) {
-    const dirent* entry = ::readdir(listing.get());
-    if (!entry) break;
-    const std::string name = entry->d_name;
-    if (entry->d_type == DT_DIR && name != "." && name != "..") names.push_back(name);
-  }
-  return names;
-}
-
-bool AllDigits(const std::string& text) {
-  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
 
 // Where the cgroup v2 hierarchy is mounted, from the mount table.
 std::optional<std::string> ControlGroupMount() {
@@ -77,20 +56,15 @@ bool HasAttributeOne(const std::string& folder, const char* name) {
   return length > 0 && std::string(value, static_cast<std::size_t>(length)) == "1";
 }
 
-std::string ServiceFolderName(pid_t process, std::uint64_t startTicks) {
-  return kServicePrefix + std::to_string(process) + "-" + std::to_string(startTicks);
-}
-
 TreesPlaceFound Find() {
   TreesPlaceFound found;
   const std::optional<std::string> mount = ControlGroupMount();
   const std::optional<std::string> own = mount ? OwnGroup(*mount) : std::nullopt;
-  const std::optional<ProcessStat> self = ReadProcessStat(::getpid());
   if (!CanCloneIntoControlGroup()) {
     found.refusal = L"this machine cannot start a process straight into a control group";
   } else if (!mount) {
     found.refusal = L"no cgroup v2 hierarchy is mounted";
-  } else if (!own || !self) {
+  } else if (!own) {
     found.refusal = L"the service is not found in a control group of the cgroup v2 hierarchy";
   } else if (::access((*mount + *own).c_str(), W_OK) != 0 ||
              ::access((*mount + *own + "/cgroup.procs").c_str(), W_OK) != 0) {
@@ -98,20 +72,27 @@ TreesPlaceFound Find() {
   } else if (IsUndelegatedUnit(*mount + *own)) {
     found.refusal = L"the service's control group " + FromUtf8(*own) + L" belongs to a service manager that has not delegated it";
   } else {
-    found.place = TreesPlace{*mount, *own + "/" + ServiceFolderName(::getpid(), self->startTicks)};
+    found.place = TreesPlace{*mount, *own};
   }
   return found;
 }
 
-// "custodex-<pid>-<start>" of a service that no longer runs, or this
-// service's own (trees of its earlier modules); a running one is left.
-bool IsOfEndedServiceOrSelf(const std::string& name, const std::string& own) {
-  const std::string rest = name.substr(sizeof kServicePrefix - 1);
-  const std::size_t dash = rest.find('-');
-  if (dash == std::string::npos || !AllDigits(rest.substr(0, dash)) || !AllDigits(rest.substr(dash + 1))) return false;
-  if (name == own) return true;
-  const std::optional<ProcessStat> service = ReadProcessStat(static_cast<pid_t>(std::stol(rest.substr(0, dash))));
-  return !service || std::to_string(service->startTicks) != rest.substr(dash + 1);
+// One field of a name: digits only, within the type's range.
+template <typename Number>
+bool ParseNumber(const std::string& text, Number& number) {
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, number);
+  return !text.empty() && text[0] != '-' && error == std::errc() && stop == end;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1) {
+    fields.push_back(text.substr(start, end - start));
+  }
+  fields.push_back(text.substr(start));
+  return fields;
 }
 
 }  // namespace
@@ -131,8 +112,37 @@ const TreesPlaceFound& FindTreesPlace() {
   return found;
 }
 
+// FNV-1a over the install's UTF-8 name: a name, not a secret.
+std::string InstallTag(const std::wstring& install) {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (const unsigned char byte : ToUtf8(install)) hash = (hash ^ byte) * 0x100000001b3ull;
+  char tag[17];
+  std::snprintf(tag, sizeof tag, "%016llx", static_cast<unsigned long long>(hash));
+  return tag;
+}
+
+std::string FormatServiceFolderName(const ServiceFolderName& name) {
+  return kServicePrefix + name.install + "-" + std::to_string(name.process) + "-" + std::to_string(name.startTicks) +
+         "-" + std::to_string(name.serial);
+}
+
+bool IsServiceFolderName(const std::string& folderName) { return folderName.rfind(kServicePrefix, 0) == 0; }
+
+std::optional<ServiceFolderName> ParseServiceFolderName(const std::string& folderName) {
+  if (!IsServiceFolderName(folderName)) return std::nullopt;
+  const std::vector<std::string> fields = Split(folderName.substr(sizeof kServicePrefix - 1), '-');
+  ServiceFolderName name;
+  if (fields.size() != 4 || fields[0].size() != 16 || fields[0].find_first_not_of("0123456789abcdef") != std::string::npos ||
+      !ParseNumber(fields[1], name.process) || name.process <= 0 || !ParseNumber(fields[2], name.startTicks) ||
+      !ParseNumber(fields[3], name.serial)) {
+    return std::nullopt;
+  }
+  name.install = fields[0];
+  return name;
+}
+
 std::string GroupFolderName(const std::string& hostName, unsigned generation) {
-  return kGroupPrefix + (generation == 0 ? std::string() : std::to_string(generation)) + "-" + hostName;
+  return kGroupPrefix + std::to_string(generation) + "-" + hostName;
 }
 
 std::optional<std::string> HostOfGroupFolder(const std::string& folderName) {
@@ -140,34 +150,9 @@ std::optional<std::string> HostOfGroupFolder(const std::string& folderName) {
   if (folderName.rfind(kGroupPrefix, 0) != 0 || dash == std::string::npos || dash + 1 == folderName.size())
     return std::nullopt;
   const std::string generation = folderName.substr(sizeof kGroupPrefix - 1, dash - (sizeof kGroupPrefix - 1));
-  if (!generation.empty() && !AllDigits(generation)) return std::nullopt;
+  unsigned number = 0;
+  if (!generation.empty() && !ParseNumber(generation, number)) return std::nullopt;
   return folderName.substr(dash + 1);
-}
-
-// Folders of the services of an earlier version, named by the process id
-// alone, are never taken over: only their empty groups go.
-std::vector<LeftGroup> CollectLeftGroups(const TreesPlace& place) {
-  std::vector<LeftGroup> left;
-  const std::string parent = place.trees.substr(0, place.trees.rfind('/'));
-  const std::string own = place.trees.substr(place.trees.rfind('/') + 1);
-  for (const std::string& service : Subfolders(place.mount + parent)) {
-    if (service.rfind(kServicePrefix, 0) != 0) continue;
-    const bool legacy = AllDigits(service.substr(sizeof kServicePrefix - 1));
-    if (!legacy && !IsOfEndedServiceOrSelf(service, own)) continue;
-    const std::string services = parent + "/" + service;
-    for (const std::string& group : Subfolders(place.mount + services)) {
-      const std::optional<std::string> hostName = HostOfGroupFolder(group);
-      const ControlGroup leftGroup(place.mount, services + "/" + group);
-      if (!hostName) continue;
-      if (leftGroup.State() == TreeState::Empty) {
-        leftGroup.Remove();
-      } else if (!legacy) {
-        left.push_back(LeftGroup{*hostName, services + "/" + group});
-      }
-    }
-    if (service != own) ::rmdir((place.mount + services).c_str());
-  }
-  return left;
 }
 
 }  // namespace xplat

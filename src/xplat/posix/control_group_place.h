@@ -1,21 +1,25 @@
 #pragma once
-// Where a service's process trees go on Linux: a folder of its own,
-// "custodex-<pid>-<start>", beneath its own control group, marked with its
-// process id and the time that process started, so that no later process
-// given the same id is taken for it. Trees go there only where the service
-// may make them: the cgroup v2 hierarchy is mounted, the service is in its
-// group there, may write to it, and the group is not a service manager's
-// unit that was not delegated to it.
+// Where a service's process trees go on Linux: beneath its own control
+// group, in a folder of its own that it holds locked for its whole life
+// (service_folder.h). The folder's name carries the install, so that one
+// install never touches another's trees: "custodex-<install>-<pid>-<start>-
+// <n>", the install a hash of its program folder, the rest only for people
+// reading it. Trees go there only where the service may make them: the
+// cgroup v2 hierarchy is mounted, the service is in its group there, may
+// write to it, and the group is not a service manager's unit that was not
+// delegated to it.
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace xplat {
 
 struct TreesPlace {
   std::string mount;  // the cgroup v2 hierarchy's
-  std::string trees;  // this service's folder, beneath the mount
+  std::string group;  // the service's own group, beneath the mount ("" for the root)
 };
 
 // Found once per process: the place, or why there is none.
@@ -29,18 +33,22 @@ const TreesPlaceFound& FindTreesPlace();
 // ".scope") that was not delegated to the processes in it.
 bool IsUndelegatedUnit(const std::string& folder);
 
-// A group's folder name: "qvhost-<name>", then "qvhost<n>-<name>" for the
-// groups made after it; the name follows the first '-'.
+// A short hash of what names the install (its program folder).
+std::string InstallTag(const std::wstring& install);
+
+struct ServiceFolderName {
+  std::string install;
+  pid_t process = 0;
+  std::uint64_t startTicks = 0;
+  unsigned serial = 0;
+};
+std::string FormatServiceFolderName(const ServiceFolderName& name);
+// Empty for a name of another form, or whose numbers do not fit.
+std::optional<ServiceFolderName> ParseServiceFolderName(const std::string& folderName);
+bool IsServiceFolderName(const std::string& folderName);  // of the form's prefix, parsed or not
+
+// A tree's group folder name: "qvhost<n>-<name>"; the name follows the first '-'.
 std::string GroupFolderName(const std::string& hostName, unsigned generation);
 std::optional<std::string> HostOfGroupFolder(const std::string& folderName);
-
-struct LeftGroup {
-  std::string hostName;
-  std::string relative;  // beneath the mount
-};
-// The groups that services now gone, or earlier modules of this service,
-// left in the place's parent group: those still holding processes. Empty
-// ones are removed, and so are the services' folders left empty.
-std::vector<LeftGroup> CollectLeftGroups(const TreesPlace& place);
 
 }  // namespace xplat

@@ -88,6 +88,37 @@ void KillAndReap(pid_t pid) {
 
 }  // namespace
 
+bool HeldZombie::ReadEnd(int pidfd, siginfo_t& info) {
+  const std::lock_guard<std::mutex> lock(mutex);
+  return ReadEndLocked(pidfd, info);
+}
+
+bool HeldZombie::ReadEndLocked(int pidfd, siginfo_t& info) {
+  if (!end) {
+    siginfo_t read{};
+    const int options = WEXITED | WNOHANG | (released ? 0 : WNOWAIT);
+    if (::waitid(P_PIDFD, static_cast<id_t>(pidfd), &read, options) != 0) return false;
+    info = read;
+    if (read.si_pid == 0) return true;
+    end = read;
+    reaped = released;
+    return true;
+  }
+  if (released && !reaped) {
+    siginfo_t ignored{};
+    reaped = ::waitid(P_PIDFD, static_cast<id_t>(pidfd), &ignored, WEXITED | WNOHANG) == 0 && ignored.si_pid != 0;
+  }
+  info = *end;
+  return true;
+}
+
+void HeldZombie::Release(int pidfd) {
+  const std::lock_guard<std::mutex> lock(mutex);
+  released = true;
+  siginfo_t info{};
+  ReadEndLocked(pidfd, info);
+}
+
 ProcessHandle::Impl::~Impl() {
   if (watcher) watcher->Forget(serial, pidfd.Get());
   // An ended child is reaped now rather than left a zombie; a running one goes on.
@@ -110,7 +141,9 @@ bool ProcessHandle::Impl::ReapIfEnded() {
   // wait, which looks through every child of this process.
   if (PollReadable(pidfd.Get(), 0) == PollResult::TimedOut) return true;
   siginfo_t info{};
-  if (::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, WEXITED | WNOHANG) != 0) {
+  const bool read = zombie ? zombie->ReadEnd(pidfd.Get(), info)
+                           : ::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, WEXITED | WNOHANG) == 0;
+  if (!read) {
     const int error = errno;
     if (error != ECHILD || role != ProcessRole::Supervisor) return false;
     errno = error;
@@ -223,7 +256,11 @@ PlacedStart StartPlacedProgram(const std::wstring& image, const std::wstring& ar
       case CloneOutcome::GroupGone:
         return PlacedStart::GroupGone;
       case CloneOutcome::Refused:
+        return PlacedStart::Refused;
+      case CloneOutcome::GroupRefused:
         return PlacedStart::GroupRefused;
+      case CloneOutcome::TimedOut:
+        return PlacedStart::TimedOut;
       case CloneOutcome::Failed:
         return PlacedStart::Failed;
     }

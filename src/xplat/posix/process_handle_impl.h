@@ -28,6 +28,26 @@ class PidFdWatcher {
   ~PidFdWatcher() = default;
 };
 
+// The end of a process whose zombie its tree holds until its process group
+// is empty (process_group_tree.h): read by its handle and its tree alike,
+// whichever comes first, and reaped by the tree alone.
+struct HeldZombie {
+  // The end, read without reaping while the tree holds it; si_pid 0 while
+  // it runs. False when it cannot be read.
+  bool ReadEnd(int pidfd, siginfo_t& info);
+  // The tree lets it go: reaped now if it has ended, else at its handle's
+  // first read of its end.
+  void Release(int pidfd);
+
+ private:
+  bool ReadEndLocked(int pidfd, siginfo_t& info);
+
+  std::mutex mutex;
+  std::optional<siginfo_t> end;
+  bool released = false;
+  bool reaped = false;
+};
+
 struct ProcessHandle::Impl {
   Impl(FileDescriptor fd, ProcessRole processRole) : pidfd(std::move(fd)), role(processRole) {}
   ~Impl();
@@ -39,7 +59,8 @@ struct ProcessHandle::Impl {
   const ProcessRole role;
   const std::uint64_t serial = NextProcessSerial();
   std::mutex mutex;  // guards what follows
-  bool reaped = false;
+  bool reaped = false;  // the end is read; reaped too unless its zombie is held
+  std::shared_ptr<HeldZombie> zombie;  // set where the process's tree holds it
   std::uint32_t exitCode = kStillActive;
   ProcessExit exit;                                // once reaped
   std::optional<std::uint32_t> requestedExitCode;  // set by Terminate

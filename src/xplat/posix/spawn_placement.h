@@ -16,7 +16,7 @@ struct SpawnPlacement {
 };
 
 // As CloneOutcome; errno says why a start did not happen.
-enum class PlacedStart { Started, GroupGone, GroupRefused, Failed };
+enum class PlacedStart { Started, GroupGone, Refused, GroupRefused, TimedOut, Failed };
 
 PlacedStart StartPlacedProgram(const std::wstring& image, const std::wstring& arguments,
                                const SpawnPlacement& placement, StartedProcess& started);

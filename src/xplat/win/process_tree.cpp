@@ -69,6 +69,23 @@ ProcessTree::~ProcessTree() = default;
 ProcessTree::ProcessTree(ProcessTree&&) noexcept = default;
 ProcessTree& ProcessTree::operator=(ProcessTree&&) noexcept = default;
 
+// A job ends with its service: nothing is left for a set to take over.
+struct ProcessTreeSet::Impl {};
+
+ProcessTreeSet::ProcessTreeSet(const std::wstring&) : impl(std::make_shared<Impl>()) {}
+ProcessTreeSet::~ProcessTreeSet() = default;
+
+const ProcessTreeSet& ProcessTreeSet::Default() {
+  static const ProcessTreeSet set(L"");
+  return set;
+}
+
+ProcessTree ProcessTreeSet::Create(const std::wstring& name, bool processGroups) const {
+  return ProcessTree::Create(name, processGroups);
+}
+
+ProcessTreeSet::LeftTrees ProcessTreeSet::TakeOverLeftTrees() const { return {}; }
+
 // Without the port a wait still looks at the count every kLookMs.
 ProcessTree ProcessTree::Create(const std::wstring&, bool) {
   ProcessTree tree;
@@ -86,7 +103,9 @@ ProcessTree ProcessTree::Create(const std::wstring&, bool) {
 
 std::wstring ProcessTree::WhyProcessGroups() const { return {}; }
 
-std::vector<std::pair<std::wstring, ProcessTree>> ProcessTree::TakeOverLeftTrees() { return {}; }
+bool ProcessTree::StartAbandoned() const { return false; }
+
+void ProcessTree::Refresh(const ProcessLook&) const {}
 
 void ProcessTree::DropPastNotices() { DropNotices(); }
 

@@ -13,7 +13,7 @@ using HostEndingTest = testing_support::HostsTest;
 
 TEST_F(HostEndingTest, EveryHostIsEndedThoseWhoseRecordsWentIncluded) {
   CLogger logger(L"Custodex");
-  zav::custody::HostTrees trees(true, logger);
+  zav::custody::HostTrees trees(true, programFolder.wstring(), logger);
   zav::custody::DetachedHosts detached(logger);
   std::vector<std::wstring> told;
   zav::custody::HostEvents events(true, [&](const std::wstring& hostName, const std::string& document) {

@@ -1,0 +1,70 @@
+#pragma once
+// A tree of control groups in a service's folder. Each start goes into a
+// group made for it, so that no control file of a group a host ran in is
+// trusted again: a host may have frozen it, made it threaded or removed its
+// kill file. The groups of earlier runs stay in the tree while they hold a
+// process, and go once empty.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "xplat/posix/control_group.h"
+#include "xplat/posix/file_descriptor.h"
+#include "xplat/posix/service_folder.h"
+#include "xplat/posix/spawn_placement.h"
+
+namespace xplat {
+
+class ControlGroupTree {
+ public:
+  ControlGroupTree(std::shared_ptr<ServiceFolder> folder, std::string name)
+      : folder(std::move(folder)), name(std::move(name)) {}
+  // Empty groups go; what holds a process stays, for the next service.
+  ~ControlGroupTree();
+  ControlGroupTree(ControlGroupTree&&) noexcept = default;
+  ControlGroupTree& operator=(ControlGroupTree&&) noexcept = default;
+
+  // A group an ended service left, its folder locked.
+  void Adopt(std::shared_ptr<ServiceFolder> groupFolder, const std::string& relative);
+  // Refused (the kernel's, for every tree) and GroupRefused (two groups
+  // made for the start refused it, or none can be made) leave no process.
+  PlacedStart Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started);
+
+  // A group that holds a process decides; one that cannot be read says only
+  // that nothing can be told.
+  TreeState State() const;
+  // False when a list cannot be read.
+  bool AppendIds(std::vector<std::uint32_t>& ids) const;
+  bool Terminate() const;
+  // The empty groups go, keeping their CPU time.
+  void Refresh();
+
+  // The cgroup.events of every group that holds a process, up to `most`, as
+  // opened; `unwatched` is set where a group is not watched.
+  void Watch(std::vector<FileDescriptor>& events, std::size_t most, bool& unwatched) const;
+  std::optional<CpuTimes> Cpu() const;
+  // Only where one group has held the whole tree all its life.
+  std::optional<std::uint64_t> PeakMemoryBytes() const;
+
+ private:
+  struct Group {
+    std::shared_ptr<ServiceFolder> folder;  // locked while the group is held
+    ControlGroup group;
+  };
+
+  std::optional<ControlGroup> MakeGroup();
+  PlacedStart StartIn(const ControlGroup& group, const std::wstring& image, const std::wstring& arguments,
+                      StartedProcess& started);
+  void Remove(const ControlGroup& group);
+
+  std::shared_ptr<ServiceFolder> folder;  // where starts go
+  std::string name;
+  std::vector<Group> groups;
+  CpuTimes removedCpu;
+  std::size_t removedGroups = 0;
+};
+
+}  // namespace xplat
