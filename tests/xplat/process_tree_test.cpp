@@ -289,13 +289,13 @@ TEST_P(ControlGroupTreeTest, AGroupMadeThreadedHoldsNoStartBack) {
   const std::string group = GroupOf(root.processId);
   ASSERT_TRUE(Within(kChildPatience, [&] { return tree.State() == TreeState::Empty; }));
   ASSERT_TRUE(xplat::WriteKernelFile(group + "/cgroup.type", "threaded"));
-  ASSERT_TRUE(Start(L"until"));
-  EXPECT_EQ(tree.Kind(), xplat::ProcessTreeKind::ControlGroup);
-  EXPECT_NE(GroupOf(root.processId), group);
   xplat::ProcessTree other = xplat::ProcessTree::Create(L"tree-test-other");
   xplat::StartedProcess started;
   ASSERT_TRUE(other.Start(ChildProgram(), L"until " + testing_support::Quoted(release.wstring()), started));
   EXPECT_EQ(other.Kind(), xplat::ProcessTreeKind::ControlGroup);
+  ASSERT_TRUE(Start(L"until"));
+  EXPECT_EQ(tree.Kind(), xplat::ProcessTreeKind::ControlGroup);
+  EXPECT_NE(GroupOf(root.processId), group);
   Release();
   EXPECT_EQ(other.WaitUntilEmpty(kChildPatience), TreeState::Empty);
 }

@@ -47,8 +47,8 @@ PlacedStart ControlGroupTree::StartIn(const ControlGroup& group, const std::wstr
 }
 
 // A group removed from outside, or one that refused, is followed by another
-// made after the empty groups went: an empty threaded group, say, makes its
-// siblings unusable until it goes.
+// made after the folder's empty groups went, whichever tree's: an empty
+// threaded group, say, makes its siblings unusable until it goes.
 PlacedStart ControlGroupTree::Start(const std::wstring& image, const std::wstring& arguments,
                                     StartedProcess& started) {
   PlacedStart result = PlacedStart::GroupRefused;
@@ -65,6 +65,7 @@ PlacedStart ControlGroupTree::Start(const std::wstring& image, const std::wstrin
     errno = error;
     if (result != PlacedStart::GroupGone && result != PlacedStart::GroupRefused) return result;
     Refresh();
+    folder->RemoveEmptyGroups();
     errno = error;
   }
   return PlacedStart::GroupRefused;

@@ -77,6 +77,10 @@ std::vector<std::string> ServiceFolder::Subfolders() const {
   return names;
 }
 
+void ServiceFolder::RemoveEmptyGroups() const {
+  for (const std::string& name : Subfolders()) ::rmdir((Path() + "/" + name).c_str());
+}
+
 // A folder of this install is taken only once its lock is: a running
 // service, in whatever namespace, holds its own.
 LeftGroups CollectLeftGroups(const TreesPlace& place, const std::string& install, const std::string& own) {

@@ -34,6 +34,8 @@ class ServiceFolder {
   std::string Path() const { return mount + relative; }
   // The names of the folders in it.
   std::vector<std::string> Subfolders() const;
+  // Removes the groups in it that hold nothing; the kernel refuses the rest.
+  void RemoveEmptyGroups() const;
 
  private:
   ServiceFolder(std::string mount, std::string relative, FileDescriptor lock)
