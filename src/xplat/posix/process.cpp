@@ -88,12 +88,12 @@ void KillAndReap(pid_t pid) {
 
 }  // namespace
 
-bool HeldZombie::ReadEnd(int pidfd, siginfo_t& info) {
+bool HeldZombie::ReadEnd(siginfo_t& info) {
   const std::lock_guard<std::mutex> lock(mutex);
-  return ReadEndLocked(pidfd, info);
+  return ReadEndLocked(info);
 }
 
-bool HeldZombie::ReadEndLocked(int pidfd, siginfo_t& info) {
+bool HeldZombie::ReadEndLocked(siginfo_t& info) {
   if (!end) {
     siginfo_t read{};
     const int options = WEXITED | WNOHANG | (released ? 0 : WNOWAIT);
@@ -112,11 +112,22 @@ bool HeldZombie::ReadEndLocked(int pidfd, siginfo_t& info) {
   return true;
 }
 
-void HeldZombie::Release(int pidfd) {
+bool HeldZombie::HasEnded() {
+  const std::lock_guard<std::mutex> lock(mutex);
+  return PollReadable(pidfd, 0) == PollResult::Ready;
+}
+
+void HeldZombie::Release() {
   const std::lock_guard<std::mutex> lock(mutex);
   released = true;
   siginfo_t info{};
-  ReadEndLocked(pidfd, info);
+  ReadEndLocked(info);
+  kept.Close();
+}
+
+void HeldZombie::KeepDescriptor(FileDescriptor handlePidFd) {
+  const std::lock_guard<std::mutex> lock(mutex);
+  if (!released) kept = std::move(handlePidFd);
 }
 
 ProcessHandle::Impl::~Impl() {
@@ -124,6 +135,7 @@ ProcessHandle::Impl::~Impl() {
   // An ended child is reaped now rather than left a zombie; a running one goes on.
   std::lock_guard<std::mutex> lock(mutex);
   ReapIfEnded();
+  if (zombie) zombie->KeepDescriptor(std::move(pidfd));
 }
 
 // False only when the state cannot be read; a running child stays unreaped.
@@ -141,7 +153,7 @@ bool ProcessHandle::Impl::ReapIfEnded() {
   // wait, which looks through every child of this process.
   if (PollReadable(pidfd.Get(), 0) == PollResult::TimedOut) return true;
   siginfo_t info{};
-  const bool read = zombie ? zombie->ReadEnd(pidfd.Get(), info)
+  const bool read = zombie ? zombie->ReadEnd(info)
                            : ::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, WEXITED | WNOHANG) == 0;
   if (!read) {
     const int error = errno;

@@ -1,12 +1,9 @@
 #include "xplat/posix/process_group_tree.h"
 
-#include <fcntl.h>
 #include <signal.h>
 
 #include <cerrno>
 
-#include "xplat/posix/clone_into_cgroup.h"
-#include "xplat/posix/poll_readable.h"
 #include "xplat/posix/process_handle_impl.h"
 #include "xplat/posix/spawn_placement.h"
 
@@ -21,31 +18,19 @@ std::vector<ProcessStat> MembersOf(pid_t group, const ProcessStats& look) {
   return members;
 }
 
-bool HasEnded(int pidfd) { return PollReadable(pidfd, 0) == PollResult::Ready; }
-
 }  // namespace
 
 ProcessGroupTree::~ProcessGroupTree() {
-  for (Group& group : groups) group.zombie->Release(group.leader.Get());
+  for (Group& group : groups) group.zombie->Release();
 }
 
 bool ProcessGroupTree::Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
   SpawnPlacement placement;
   placement.leadsSession = true;
   if (StartPlacedProgram(image, arguments, placement, started) != PlacedStart::Started) return false;
-  const int pidfd = ProcessAccess::PidFd(started.process);
-  FileDescriptor leader(::fcntl(pidfd, F_DUPFD_CLOEXEC, 3));
-  if (!leader) {
-    const int error = errno;
-    started.process.Terminate(1);
-    PollReadable(pidfd, static_cast<int>(kStartBoundMs));
-    started = StartedProcess();
-    errno = error;
-    return false;
-  }
-  auto zombie = std::make_shared<HeldZombie>();
+  auto zombie = std::make_shared<HeldZombie>(ProcessAccess::PidFd(started.process));
   ProcessAccess::Of(started.process).zombie = zombie;
-  groups.push_back(Group{static_cast<pid_t>(started.processId), std::move(leader), std::move(zombie)});
+  groups.push_back(Group{static_cast<pid_t>(started.processId), std::move(zombie)});
   return true;
 }
 
@@ -62,7 +47,7 @@ bool ProcessGroupTree::Terminate() const {
 }
 
 bool ProcessGroupTree::IsEmpty(const Group& group, const ProcessStats& look) const {
-  if (!HasEnded(group.leader.Get()) || !MembersOf(group.id, look).empty()) return false;
+  if (!group.zombie->HasEnded() || !MembersOf(group.id, look).empty()) return false;
   if (::kill(-group.id, SIGSTOP) != 0) return errno == ESRCH;
   ProcessStats stopped;
   const bool read = stopped.Read();
@@ -78,7 +63,7 @@ bool ProcessGroupTree::Refresh(const ProcessStats& look) {
       ++group;
       continue;
     }
-    group->zombie->Release(group->leader.Get());
+    group->zombie->Release();
     group = groups.erase(group);
   }
   return true;

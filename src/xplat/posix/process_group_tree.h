@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "xplat/posix/control_group.h"
-#include "xplat/posix/file_descriptor.h"
 #include "xplat/posix/process_stat.h"
 #include "xplat/process.h"
 
@@ -55,8 +54,7 @@ class ProcessGroupTree {
  private:
   struct Group {
     pid_t id = 0;  // its leader's process id: the group's and its session's
-    FileDescriptor leader;
-    std::shared_ptr<HeldZombie> zombie;
+    std::shared_ptr<HeldZombie> zombie;  // its leader's
   };
 
   // Empty, once its leader has ended, when a look taken while it is stopped finds no member.

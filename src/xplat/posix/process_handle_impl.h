@@ -30,19 +30,29 @@ class PidFdWatcher {
 
 // The end of a process whose zombie its tree holds until its process group
 // is empty (process_group_tree.h): read by its handle and its tree alike,
-// whichever comes first, and reaped by the tree alone.
+// whichever comes first, and reaped by the tree alone. It shares the
+// handle's pidfd, and keeps it once the handle goes: a host costs one
+// descriptor.
 struct HeldZombie {
+  explicit HeldZombie(int handlePidFd) : pidfd(handlePidFd) {}
+
   // The end, read without reaping while the tree holds it; si_pid 0 while
   // it runs. False when it cannot be read.
-  bool ReadEnd(int pidfd, siginfo_t& info);
+  bool ReadEnd(siginfo_t& info);
+  // Whether the process has ended, its threads included.
+  bool HasEnded();
   // The tree lets it go: reaped now if it has ended, else at its handle's
   // first read of its end.
-  void Release(int pidfd);
+  void Release();
+  // The handle goes: its pidfd stays while the tree holds the zombie.
+  void KeepDescriptor(FileDescriptor handlePidFd);
 
  private:
-  bool ReadEndLocked(int pidfd, siginfo_t& info);
+  bool ReadEndLocked(siginfo_t& info);
 
   std::mutex mutex;
+  int pidfd;
+  FileDescriptor kept;
   std::optional<siginfo_t> end;
   bool released = false;
   bool reaped = false;
