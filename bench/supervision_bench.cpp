@@ -139,7 +139,8 @@ void Settings(const Machine& machine, bool wakeOnHostExit, bool backOff) {
 // the module's are by the module's thread: as soon as its wait returns, the
 // copy is made again and started, and the new process stamps its start.
 // In a tree, the host starts in one process tree made once and kept across
-// its restarts, as the module keeps a host's.
+// its restarts, as the module keeps a host's, and the tree lets go of what
+// it no longer holds as the module's does at a host's end.
 class FloorHost {
  public:
   FloorHost(const Machine& machine, bool inTree)
@@ -169,6 +170,7 @@ class FloorHost {
  private:
   bool Start() {
     const std::wstring arguments = L"-m " + name;
+    if (tree) tree.Refresh();
     return xplat::CopyFile(source, image) &&
            (tree ? tree.Start(image, arguments, host) : xplat::StartProgram(image, arguments, host));
   }

@@ -107,6 +107,8 @@ class ProcessTree {
   // Why the tree is of process groups where control groups were wanted;
   // empty when it is not.
   std::wstring WhyProcessGroups() const;
+  // Whether that is for this tree alone: its own groups refused a start.
+  bool FellBackAlone() const;
   // Lets the system forget what it kept for waits that nobody made (on
   // Windows the notices queued on the jobs' port): now and then, so that
   // they never pile up.

@@ -89,12 +89,19 @@ bool HostTrees::Start(const std::wstring& hostName, const std::wstring& image, c
   return true;
 }
 
+// A reason of the system's is said once; one of a tree's own once for its host.
 void HostTrees::SayWhyProcessGroups(const std::wstring& hostName, const xplat::ProcessTree& tree) {
   if (tree.Kind() != xplat::ProcessTreeKind::ProcessGroup) return;
   const std::wstring reason = tree.WhyProcessGroups();
-  if (reason.empty() || !reasonsSaid.insert(reason).second) return;
-  logger.LogMsg(log_level::kNormal, L"StartProcess: %ws runs in a process group, as hosts do from now on where %ws",
-                hostName.c_str(), reason.c_str());
+  const bool alone = tree.FellBackAlone();
+  if (reason.empty() || !reasonsSaid.insert(alone ? hostName + L"\n" + reason : reason).second) return;
+  if (alone) {
+    logger.LogMsg(log_level::kError, L"StartProcess: %ws runs in a process group from now on: %ws", hostName.c_str(),
+                  reason.c_str());
+  } else {
+    logger.LogMsg(log_level::kNormal, L"StartProcess: %ws runs in a process group, as hosts do from now on where %ws",
+                  hostName.c_str(), reason.c_str());
+  }
 }
 
 // Asked first whether anything runs on: the host's restart waits for this.

@@ -151,8 +151,9 @@ namespace {
 
 // The child runs beside its parent's thread on that thread's memory: it
 // makes raw system calls only, which touch no errno or other state of the
-// parent's.
-long RawSyscall(long number, long a1 = 0, long a2 = 0, long a3 = 0, long a4 = 0) {
+// parent's, and no sanitizer's run-time runs in it.
+#define CUSTODEX_CHILD_CODE __attribute__((no_sanitize("address", "undefined"), no_stack_protector))
+CUSTODEX_CHILD_CODE long RawSyscall(long number, long a1 = 0, long a2 = 0, long a3 = 0, long a4 = 0) {
   long result;
   register long r10 __asm__("r10") = a4;
   __asm__ volatile("syscall"
@@ -169,7 +170,7 @@ struct KernelSigaction {
   unsigned long mask = 0;
 };
 
-int ExecInChild(void* raw) {
+CUSTODEX_CHILD_CODE int ExecInChild(void* raw) {
   auto* child = static_cast<ChildMemory*>(raw);
   const KernelSigaction defaultAction;
   const unsigned long none = 0;

@@ -71,16 +71,10 @@ bool RunsAsCaller(pid_t process) {
   return static_cast<bool>(ids >> real >> effective) && real == ::getuid() && effective == ::geteuid();
 }
 
-bool ProcessStats::RunsAsCaller(pid_t process) const {
-  const auto known = callers.find(process);
-  return known != callers.end() ? known->second : callers.emplace(process, xplat::RunsAsCaller(process)).first->second;
-}
-
 // The newest first: a process that runs briefly and starts the next before
 // it ends (a chain) is read the moment after the listing named it.
 bool ProcessStats::Read() {
   stats.clear();
-  callers.clear();
   std::vector<pid_t> listed;
   {
     const std::unique_ptr<DIR, CloseDirectory> proc(::opendir("/proc"));

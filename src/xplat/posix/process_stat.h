@@ -42,12 +42,9 @@ class ProcessStats {
   // read or /proc cannot be listed: what was missed is unknown, not gone.
   bool Read();
   const std::map<pid_t, ProcessStat>& All() const { return stats; }
-  // RunsAsCaller, asked once a process for every tree the look serves.
-  bool RunsAsCaller(pid_t process) const;
 
  private:
   std::map<pid_t, ProcessStat> stats;
-  mutable std::map<pid_t, bool> callers;
 };
 
 }  // namespace xplat

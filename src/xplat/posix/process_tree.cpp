@@ -67,7 +67,7 @@ struct ProcessTreeSet::Impl {
 struct ProcessTree::Impl {
   Impl(std::string treeName, std::shared_ptr<ServiceFolder> folder)
       : kind(folder ? ProcessTreeKind::ControlGroup : ProcessTreeKind::ProcessGroup),
-        controlGroups(folder ? folder : nullptr, std::move(treeName)) {}
+        controlGroups(folder, std::move(treeName)) {}
 
   ProcessTreeKind kind;
   ControlGroupTree controlGroups;
@@ -75,6 +75,7 @@ struct ProcessTree::Impl {
   bool ending = false;
   bool abandoned = false;
   std::wstring fallback;  // why this tree is of process groups
+  bool alone = false;     // its own groups refused, not the system
 };
 
 struct ProcessTreeAccess {
@@ -143,6 +144,8 @@ void ProcessTree::DropPastNotices() {}
 
 ProcessTreeKind ProcessTree::Kind() const { return impl->kind; }
 
+bool ProcessTree::FellBackAlone() const { return impl->kind == ProcessTreeKind::ProcessGroup && impl->alone; }
+
 bool ProcessTree::StartAbandoned() const { return impl->abandoned; }
 
 bool ProcessTree::Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
@@ -152,9 +155,9 @@ bool ProcessTree::Start(const std::wstring& image, const std::wstring& arguments
     const PlacedStart result = impl->controlGroups.Start(image, arguments, started);
     impl->abandoned = result == PlacedStart::TimedOut;
     if (result != PlacedStart::Refused && result != PlacedStart::GroupRefused) return result == PlacedStart::Started;
-    impl->fallback = result == PlacedStart::Refused
-                         ? L"the kernel refuses to start a process in a control group: " + ErrorText(errno)
-                         : L"its control groups refuse to take a process: " + ErrorText(errno);
+    impl->alone = result == PlacedStart::GroupRefused;
+    impl->fallback = impl->alone ? L"its control groups refuse to take a process: " + ErrorText(errno)
+                                 : L"the kernel refuses to start a process in a control group: " + ErrorText(errno);
     impl->kind = ProcessTreeKind::ProcessGroup;
   }
   return impl->processGroups.Start(image, arguments, started);

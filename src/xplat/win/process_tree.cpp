@@ -105,6 +105,8 @@ std::wstring ProcessTree::WhyProcessGroups() const { return {}; }
 
 bool ProcessTree::StartAbandoned() const { return false; }
 
+bool ProcessTree::FellBackAlone() const { return false; }
+
 void ProcessTree::Refresh(const ProcessLook&) const {}
 
 void ProcessTree::DropPastNotices() { DropNotices(); }
