@@ -99,6 +99,31 @@ TEST_F(ProcessTreesTest, UpgradeWaitsForTheWorkersOfEveryHost) {
 }
 
 #if !defined(_WIN32)
+// A host froze its own group and was killed: its restart goes into a group
+// made for it, and the module thread goes on to answer the status.
+TEST_F(ProcessTreesTest, AHostThatFrozeItsGroupIsBackAndTheStatusIsAnswered) {
+  const std::optional<xplat::TreesPlace>& place = xplat::FindTreesPlace().place;
+  if (!place) GTEST_SKIP() << "this machine lets no control group be made here";
+  Enable({L"TrackHostTrees", L"WakeOnHostExit", L"HostStatus"});
+  Start();
+  ApplyPolicy({L"Frozen"});
+  const std::uint32_t first = ProcessOf(L"Frozen");
+  const std::string entry = xplat::ReadKernelFile("/proc/" + std::to_string(first) + "/cgroup").value_or("");
+  const std::size_t line = entry.find("0::");
+  ASSERT_NE(line, std::string::npos);
+  const std::string group = place->mount + entry.substr(line + 3, entry.find('\n', line) - line - 3);
+  ASSERT_TRUE(xplat::WriteKernelFile(group + "/cgroup.freeze", "1"));
+  const std::uint64_t mark = clock.Mark();
+  Kill(L"Frozen");
+  const bool restarted = clock.AwaitWait(kWakeUpMs, mark);
+  xplat::WriteKernelFile(group + "/cgroup.freeze", "0");
+  ASSERT_TRUE(restarted) << "the module thread is back to its wait";
+  EXPECT_NE(ProcessOf(L"Frozen"), first);
+  service.Drain();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.QueryHostStatus"));
+  EXPECT_TRUE(service.AwaitRecord(L"ZAV.Service.HostStatus"));
+}
+
 // A service of this install killed left workers of Orphan and of Stray in
 // its folder: the next module takes Orphan's tree over for Orphan, holds
 // Stray's that no host claims (the status counts it), and its upgrade waits
