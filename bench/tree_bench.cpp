@@ -246,8 +246,9 @@ void PrintPlacement(const Machine& machine, const Options& options) {
   const double spawn = Median(floor->spawnMs);
   const double clone = Median(floor->cloneMs);
   const double fresh = Median(floor->freshMs);
-  std::fprintf(Figures(), "  floor, the same image without the module: posix_spawn %.2f ms, clone3 into groups made "
-                          "before %.2f ms, into a group made for each start %.2f ms\n",
+  std::fprintf(Figures(),
+               "  floor, the same image without the module: posix_spawn %.2f ms, clone3 into groups made "
+               "before %.2f ms, into a group made for each start %.2f ms\n",
                spawn, clone, fresh);
   std::fprintf(Figures(), "  the kernel's cost a start: into a group %.3f ms; a group made for it %.3f ms more\n",
                (clone - spawn) / options.hosts, (fresh - clone) / options.hosts);

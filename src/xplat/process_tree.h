@@ -82,7 +82,7 @@ class ProcessTreeSet {
 
   struct LeftTrees {
     std::vector<std::pair<std::wstring, ProcessTree>> trees;  // by the name they were made for
-    std::vector<std::wstring> unreadable;  // what was passed over: names that do not parse
+    std::vector<std::wstring> unreadable;                     // what was passed over: names that do not parse
   };
   // Trees that ended services of this install (or earlier modules of this
   // one) left, still holding processes; empty ones are removed as they are

@@ -167,7 +167,8 @@ TEST_F(ProcessTreesTest, TheTreesAnEndedServiceLeftAreWaitedForAndEndedAtTheUpgr
   LogCursor log;
   const std::uint64_t mark = clock.Mark();
   ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
-  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark)) << "the host has ended, the workers left to it and to Stray have not";
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark))
+      << "the host has ended, the workers left to it and to Stray have not";
   clock.Advance(kHostExitWaitMs);
   ASSERT_TRUE(Eventually([&] { return ended.load(); }));
   EXPECT_EQ(log.Count(L"Execute: host Stray did not end in time; it is ended: processes " +

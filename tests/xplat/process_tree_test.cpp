@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "xplat/process_tree_wait.h"
-
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -14,12 +12,13 @@
 #include "support/test_environment.h"
 #include "xplat/child_process.h"
 #include "xplat/clock.h"
+#include "xplat/process_tree_wait.h"
 #include "xplat/text.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -459,10 +458,10 @@ TEST(ServiceFolderNameTest, NumbersAreReadWithinTheirRange) {
   EXPECT_EQ(name->process, 4711);
   EXPECT_EQ(name->startTicks, 123456789012345ull);
   EXPECT_EQ(name->serial, 2u);
-  for (const std::string& bad : std::vector<std::string>{"custodex-1-1", "custodex-" + tag + "-99999999999999999999-1-0",
-                                "custodex-" + tag + "--1-1-0", "custodex-" + tag + "-0-1-0",
-                                "custodex-" + tag + "-1-1-99999999999", "custodex-" + tag + "-1-1",
-                                "custodex-" + tag + "-1-1-0-", "custodex-ABCDEF0123456789-1-1-0"}) {
+  for (const std::string& bad : std::vector<std::string>{
+           "custodex-1-1", "custodex-" + tag + "-99999999999999999999-1-0", "custodex-" + tag + "--1-1-0",
+           "custodex-" + tag + "-0-1-0", "custodex-" + tag + "-1-1-99999999999", "custodex-" + tag + "-1-1",
+           "custodex-" + tag + "-1-1-0-", "custodex-ABCDEF0123456789-1-1-0"}) {
     EXPECT_FALSE(xplat::ParseServiceFolderName(bad)) << bad;
   }
   EXPECT_EQ(xplat::HostOfGroupFolder("qvhost12-Alpha-1"), std::optional<std::string>("Alpha-1"));

@@ -22,8 +22,10 @@ HostTrees::HostTrees(bool trackHostTrees, const std::wstring& install, CLogger& 
 void HostTrees::TakeOverLeftTrees() {
   xplat::ProcessTreeSet::LeftTrees left = set->TakeOverLeftTrees();
   for (const std::wstring& name : left.unreadable) {
-    logger.LogMsg(log_level::kNormal, L"Execute: %ws beside the service's process trees is passed over: its name is not one a service gives",
-                  name.c_str());
+    logger.LogMsg(
+        log_level::kNormal,
+        L"Execute: %ws beside the service's process trees is passed over: its name is not one a service gives",
+        name.c_str());
   }
   for (auto& [hostName, tree] : left.trees) {
     const std::optional<std::vector<std::uint32_t>> processes = tree.ProcessIds();

@@ -52,9 +52,7 @@ struct ChildMemory {
   alignas(16) unsigned char stack[kChildStackBytes];
 };
 
-std::int32_t LoadRunning(const ChildMemory& memory) {
-  return __atomic_load_n(&memory.running, __ATOMIC_ACQUIRE);
-}
+std::int32_t LoadRunning(const ChildMemory& memory) { return __atomic_load_n(&memory.running, __ATOMIC_ACQUIRE); }
 
 // Children ended after their start was abandoned whose end has not come yet.
 struct Abandoned {
@@ -190,8 +188,7 @@ CUSTODEX_CHILD_CODE int ExecInChild(void* raw) {
 CloneOutcome Abandon(std::unique_ptr<ChildMemory> memory, FileDescriptor pidfd) {
   ::pidfd_send_signal(pidfd.Get(), SIGKILL, nullptr, 0);
   siginfo_t info{};
-  if (AwaitExec(*memory, kStartBoundMs) &&
-      ::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, WEXITED) == 0) {
+  if (AwaitExec(*memory, kStartBoundMs) && ::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, WEXITED) == 0) {
     errno = ETIMEDOUT;
     return CloneOutcome::TimedOut;
   }

@@ -69,7 +69,7 @@ std::optional<pid_t> ThreadGroupOf(pid_t thread) {
 }
 
 struct Member {
-  pid_t thread;   // the id the group lists: the process's own, or one of its threads'
+  pid_t thread;  // the id the group lists: the process's own, or one of its threads'
   pid_t process;
 };
 

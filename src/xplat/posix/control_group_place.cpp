@@ -132,9 +132,9 @@ std::optional<ServiceFolderName> ParseServiceFolderName(const std::string& folde
   if (!IsServiceFolderName(folderName)) return std::nullopt;
   const std::vector<std::string> fields = Split(folderName.substr(sizeof kServicePrefix - 1), '-');
   ServiceFolderName name;
-  if (fields.size() != 4 || fields[0].size() != 16 || fields[0].find_first_not_of("0123456789abcdef") != std::string::npos ||
-      !ParseNumber(fields[1], name.process) || name.process <= 0 || !ParseNumber(fields[2], name.startTicks) ||
-      !ParseNumber(fields[3], name.serial)) {
+  if (fields.size() != 4 || fields[0].size() != 16 ||
+      fields[0].find_first_not_of("0123456789abcdef") != std::string::npos || !ParseNumber(fields[1], name.process) ||
+      name.process <= 0 || !ParseNumber(fields[2], name.startTicks) || !ParseNumber(fields[3], name.serial)) {
     return std::nullopt;
   }
   name.install = fields[0];

@@ -49,8 +49,7 @@ PlacedStart ControlGroupTree::StartIn(const ControlGroup& group, const std::wstr
 // A group removed from outside, or one that refused, is followed by another
 // made after the folder's empty groups went, whichever tree's: an empty
 // threaded group, say, makes its siblings unusable until it goes.
-PlacedStart ControlGroupTree::Start(const std::wstring& image, const std::wstring& arguments,
-                                    StartedProcess& started) {
+PlacedStart ControlGroupTree::Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
   PlacedStart result = PlacedStart::GroupRefused;
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     const std::optional<ControlGroup> group = MakeGroup();

@@ -153,8 +153,8 @@ bool ProcessHandle::Impl::ReapIfEnded() {
   // wait, which looks through every child of this process.
   if (PollReadable(pidfd.Get(), 0) == PollResult::TimedOut) return true;
   siginfo_t info{};
-  const bool read = zombie ? zombie->ReadEnd(info)
-                           : ::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, WEXITED | WNOHANG) == 0;
+  const bool read =
+      zombie ? zombie->ReadEnd(info) : ::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, WEXITED | WNOHANG) == 0;
   if (!read) {
     const int error = errno;
     if (error != ECHILD || role != ProcessRole::Supervisor) return false;

@@ -36,7 +36,8 @@ bool ProcessGroupTree::Start(const std::wstring& image, const std::wstring& argu
 
 void ProcessGroupTree::AppendIds(const ProcessStats& look, std::vector<std::uint32_t>& ids) const {
   for (const Group& group : groups) {
-    for (const ProcessStat& member : MembersOf(group.id, look)) ids.push_back(static_cast<std::uint32_t>(member.processId));
+    for (const ProcessStat& member : MembersOf(group.id, look))
+      ids.push_back(static_cast<std::uint32_t>(member.processId));
   }
 }
 

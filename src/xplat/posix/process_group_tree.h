@@ -53,7 +53,7 @@ class ProcessGroupTree {
 
  private:
   struct Group {
-    pid_t id = 0;  // its leader's process id: the group's and its session's
+    pid_t id = 0;                        // its leader's process id: the group's and its session's
     std::shared_ptr<HeldZombie> zombie;  // its leader's
   };
 

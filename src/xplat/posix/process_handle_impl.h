@@ -69,7 +69,7 @@ struct ProcessHandle::Impl {
   const ProcessRole role;
   const std::uint64_t serial = NextProcessSerial();
   std::mutex mutex;  // guards what follows
-  bool reaped = false;  // the end is read; reaped too unless its zombie is held
+  bool reaped = false;                 // the end is read; reaped too unless its zombie is held
   std::shared_ptr<HeldZombie> zombie;  // set where the process's tree holds it
   std::uint32_t exitCode = kStillActive;
   ProcessExit exit;                                // once reaped

@@ -105,9 +105,9 @@ ProcessTree ProcessTreeSet::Create(const std::wstring& name, bool processGroups)
   const bool groups = !processGroups && impl->own && CloneRefusal() == 0;
   tree.impl = std::make_unique<ProcessTree::Impl>(ToUtf8(name), groups ? impl->own : nullptr);
   if (!groups && !processGroups) {
-    tree.impl->fallback = CloneRefusal() != 0
-                              ? L"the kernel refuses to start a process in a control group: " + ErrorText(CloneRefusal())
-                              : impl->refusal;
+    tree.impl->fallback =
+        CloneRefusal() != 0 ? L"the kernel refuses to start a process in a control group: " + ErrorText(CloneRefusal())
+                            : impl->refusal;
   }
   return tree;
 }

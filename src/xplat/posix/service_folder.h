@@ -49,13 +49,13 @@ class ServiceFolder {
 
 struct LeftGroup {
   std::string hostName;
-  std::string relative;                  // beneath the mount
+  std::string relative;                   // beneath the mount
   std::shared_ptr<ServiceFolder> folder;  // its service's folder, locked
 };
 
 struct LeftGroups {
-  std::vector<LeftGroup> groups;         // those still holding processes
-  std::vector<std::string> unreadable;   // folder names skipped: their names do not parse
+  std::vector<LeftGroup> groups;        // those still holding processes
+  std::vector<std::string> unreadable;  // folder names skipped: their names do not parse
 };
 
 // The groups that ended services of this install (or earlier modules of
