@@ -188,12 +188,10 @@ CUSTODEX_CHILD_CODE int ExecInChild(void* raw) {
 CloneOutcome Abandon(std::unique_ptr<ChildMemory> memory, FileDescriptor pidfd) {
   ::pidfd_send_signal(pidfd.Get(), SIGKILL, nullptr, 0);
   siginfo_t info{};
-  if (AwaitExec(*memory, kStartBoundMs) && ::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, WEXITED) == 0) {
-    errno = ETIMEDOUT;
-    return CloneOutcome::TimedOut;
+  if (!AwaitExec(*memory, kStartBoundMs) || ::waitid(P_PIDFD, static_cast<id_t>(pidfd.Get()), &info, WEXITED) != 0) {
+    const std::lock_guard<std::mutex> lock(abandonedMutex);
+    abandoned.push_back(Abandoned{std::move(pidfd), std::move(memory)});
   }
-  const std::lock_guard<std::mutex> lock(abandonedMutex);
-  abandoned.push_back(Abandoned{std::move(pidfd), std::move(memory)});
   errno = ETIMEDOUT;
   return CloneOutcome::TimedOut;
 }
