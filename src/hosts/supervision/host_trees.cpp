@@ -2,9 +2,15 @@
 
 #include <algorithm>
 
+#include "xplat/clock.h"
 #include "xplat/system_error.h"
 
 namespace zav::custody {
+namespace {
+
+constexpr std::uint64_t kRefreshMs = 30000;
+
+}  // namespace
 
 std::wstring ProcessIdList(const std::vector<std::uint32_t>& processIds) {
   std::wstring list;
@@ -112,7 +118,6 @@ std::vector<std::uint32_t> HostTrees::NoteHostEnded(const std::wstring& hostName
   if (found == trees.end()) return {};
   const xplat::ProcessLook look;
   found->second.leftOver.clear();
-  found->second.tree.Refresh(look);
   if (found->second.tree.State(look) == xplat::TreeState::Empty) return {};
   const std::optional<std::vector<std::uint32_t>> running = found->second.tree.ProcessIds(look);
   found->second.leftOver = running.value_or(std::vector<std::uint32_t>());
@@ -186,8 +191,16 @@ std::vector<std::wstring> HostTrees::DropEnded(const HostContainer& hosts) {
   return dropped;
 }
 
-void HostTrees::Tend() const {
-  if (enabled) xplat::ProcessTree::DropPastNotices();
+// The trees let go of what they no longer hold now and then, not at each
+// wake: a look at every tree costs as much as there are hosts.
+void HostTrees::Tend() {
+  if (!enabled) return;
+  xplat::ProcessTree::DropPastNotices();
+  const std::uint64_t now = xplat::CurrentClock().NowMs();
+  if (now - lastRefreshMs < kRefreshMs) return;
+  lastRefreshMs = now;
+  const xplat::ProcessLook look;
+  for (auto& [hostName, entry] : trees) entry.tree.Refresh(look);
 }
 
 }  // namespace zav::custody

@@ -64,8 +64,10 @@ class HostTrees {
   std::vector<std::wstring> Names() const;
   // Drops the empty trees of hosts without a record: their names.
   std::vector<std::wstring> DropEnded(const HostContainer& hosts);
-  // Once a pass: what the system keeps for waits nobody made goes.
-  void Tend() const;
+  // Once a pass: what the system keeps for waits nobody made goes, and
+  // every 30 s what the trees no longer hold (process groups whose hosts
+  // ended, say).
+  void Tend();
 
  private:
   struct Tree {
@@ -86,6 +88,7 @@ class HostTrees {
   std::set<std::wstring> untracked;  // hosts that ran outside a tree, said once
   std::set<std::wstring> abandoned;  // hosts whose start in their tree was abandoned, said once
   std::set<std::wstring> reasonsSaid;
+  std::uint64_t lastRefreshMs = 0;
 };
 
 }  // namespace zav::custody

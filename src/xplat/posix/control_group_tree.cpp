@@ -57,6 +57,7 @@ PlacedStart ControlGroupTree::Start(const std::wstring& image, const std::wstrin
     result = StartIn(*group, image, arguments, started);
     if (result == PlacedStart::Started || result == PlacedStart::TimedOut) {
       groups.push_back(Group{folder, *group});
+      Refresh();  // after the start, which it does not hold back: the earlier runs' empty groups go
       return result;
     }
     const int error = errno;
