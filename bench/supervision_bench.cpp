@@ -3,7 +3,7 @@
 // Wine), not a Google Benchmark one:
 //
 //   custodex-supervision-bench restart [--hosts 64] [--kills 200] [--default-kills 3] [--image idle|qvhost]
-//                                      [--trees | --events]
+//                                      [--trees [--process-groups] | --events]
 //   custodex-supervision-bench crash-loop [--seconds 600] [--without-back-off-seconds 60] [--events]
 //
 // restart: 64 hosts, each external kill timed from the old process's end (a
@@ -12,7 +12,8 @@
 // is the idle host (the cheapest program) or the real qvhost.exe stand-in;
 // either is copied per restart, as always. Logging at level 200. With
 // --trees, a module with process trees and one without take their kills in
-// turns, beside the floor and the same floor started in a process tree.
+// turns, beside the floor and the same floor started in a process tree;
+// --process-groups (Linux) makes every tree one of process groups.
 // With --events, a module with host events and one without, in turns, and a
 // subscriber that takes every record as it comes.
 // crash-loop: one host that ends at once every time, with wake on host exit;
@@ -34,6 +35,11 @@
 #include <thread>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <cerrno>
+
+#include "xplat/posix/clone_into_cgroup.h"
+#endif
 #if defined(_WIN32)
 #include <windows.h>
 // after windows.h
@@ -82,6 +88,7 @@ struct Options {
   int defaultKills = 3;
   std::string image = "idle";
   bool trees = false;
+  bool processGroups = false;
   bool events = false;
   int seconds = 600;
   int withoutBackOffSeconds = 60;
@@ -139,8 +146,7 @@ void Settings(const Machine& machine, bool wakeOnHostExit, bool backOff) {
 // the module's are by the module's thread: as soon as its wait returns, the
 // copy is made again and started, and the new process stamps its start.
 // In a tree, the host starts in one process tree made once and kept across
-// its restarts, as the module keeps a host's, and the tree lets go of what
-// it no longer holds as the module's does at a host's end.
+// its restarts, as the module keeps a host's.
 class FloorHost {
  public:
   FloorHost(const Machine& machine, bool inTree)
@@ -170,7 +176,6 @@ class FloorHost {
  private:
   bool Start() {
     const std::wstring arguments = L"-m " + name;
-    if (tree) tree.Refresh();
     return xplat::CopyFile(source, image) &&
            (tree ? tree.Start(image, arguments, host) : xplat::StartProgram(image, arguments, host));
   }
@@ -503,6 +508,10 @@ bool Parse(int argc, char** argv, Options& options) {
       (name == "--trees" ? options.trees : options.events) = true;
       continue;
     }
+    if (name == "--process-groups") {
+      options.processGroups = true;
+      continue;
+    }
     if (++i == argc) return false;
     const std::string value = argv[i];
     if (name == "--hosts")
@@ -520,6 +529,7 @@ bool Parse(int argc, char** argv, Options& options) {
     else
       return false;
   }
+  if (options.processGroups && !options.trees) return false;
   return (options.mode == "restart" && !(options.trees && options.events)) ||
          (options.mode == "crash-loop" && !options.trees);
 }
@@ -531,10 +541,15 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: custodex-supervision-bench restart [--hosts N] [--kills N] [--default-kills N] "
-                 "[--image idle|qvhost] [--trees | --events]\n"
+                 "[--image idle|qvhost] [--trees [--process-groups] | --events]\n"
                  "       custodex-supervision-bench crash-loop [--seconds N] [--without-back-off-seconds N] "
                  "[--events]\n");
     return 2;
   }
+#if !defined(_WIN32)
+  // Before any tree is made: every tree is then of process groups, as where
+  // the kernel refuses to clone into a control group.
+  if (options.processGroups) xplat::SetCloneRefusalForTesting(ENOSYS);
+#endif
   return options.mode == "restart" ? Restart(options) : CrashLoop(options);
 }

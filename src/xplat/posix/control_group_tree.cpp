@@ -56,8 +56,8 @@ PlacedStart ControlGroupTree::Start(const std::wstring& image, const std::wstrin
     if (!group) return PlacedStart::GroupRefused;
     result = StartIn(*group, image, arguments, started);
     if (result == PlacedStart::Started || result == PlacedStart::TimedOut) {
-      groups.push_back(Group{folder, *group});
       Refresh();  // after the start, which it does not hold back: the earlier runs' empty groups go
+      groups.push_back(Group{folder, *group});
       return result;
     }
     const int error = errno;

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "xplat/posix/process_handle_impl.h"
@@ -47,27 +48,33 @@ bool ProcessGroupTree::Terminate() const {
   return all;
 }
 
-bool ProcessGroupTree::IsEmpty(const Group& group, const ProcessStats& look) const {
-  if (!group.zombie->HasEnded() || !MembersOf(group.id, look).empty()) return false;
-  if (::kill(-group.id, SIGSTOP) != 0) return errno == ESRCH;
+// One look, taken while every group whose leader has ended and whose
+// members the look did not see is stopped, tells which of them are empty.
+void ProcessGroupTree::Refresh(const ProcessStats& look) {
+  NoteCpu(look);
+  std::vector<Group*> candidates;
+  for (Group& group : groups) {
+    if (group.zombie->HasEnded() && MembersOf(group.id, look).empty()) candidates.push_back(&group);
+  }
+  if (candidates.empty()) return;
+  for (const Group* group : candidates) ::kill(-group->id, SIGSTOP);
   ProcessStats stopped;
   const bool read = stopped.Read();
-  const bool empty = read && MembersOf(group.id, stopped).empty();
-  if (!empty) ::kill(-group.id, SIGCONT);
-  return empty;
-}
-
-bool ProcessGroupTree::Refresh(const ProcessStats& look) {
-  NoteCpu(look);
-  for (auto group = groups.begin(); group != groups.end();) {
-    if (!IsEmpty(*group, look)) {
-      ++group;
-      continue;
+  std::vector<pid_t> empty;
+  for (const Group* group : candidates) {
+    if (read && MembersOf(group->id, stopped).empty()) {
+      empty.push_back(group->id);
+    } else {
+      ::kill(-group->id, SIGCONT);
     }
-    group->zombie->Release();
-    group = groups.erase(group);
   }
-  return true;
+  groups.erase(std::remove_if(groups.begin(), groups.end(),
+                              [&](Group& group) {
+                                if (std::find(empty.begin(), empty.end(), group.id) == empty.end()) return false;
+                                group.zombie->Release();
+                                return true;
+                              }),
+               groups.end());
 }
 
 std::map<std::pair<pid_t, std::uint64_t>, CpuTimes> ProcessGroupTree::MembersCpu(const ProcessStats& look) const {

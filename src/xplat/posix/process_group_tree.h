@@ -43,9 +43,9 @@ class ProcessGroupTree {
   void AppendIds(const ProcessStats& look, std::vector<std::uint32_t>& ids) const;
   bool Terminate() const;
   // Drops the groups whose leader has ended and that hold nothing more,
-  // reaping the leader, and notes the members' CPU time. False when a
-  // group's state cannot be read.
-  bool Refresh(const ProcessStats& look);
+  // reaping the leader, and notes the members' CPU time. A group whose
+  // state cannot be read stays.
+  void Refresh(const ProcessStats& look);
   // The CPU time of the members the look shows, and of those that ended
   // as they were last seen.
   CpuTimes Cpu(const ProcessStats& look) const;
@@ -57,8 +57,6 @@ class ProcessGroupTree {
     std::shared_ptr<HeldZombie> zombie;  // its leader's
   };
 
-  // Empty, once its leader has ended, when a look taken while it is stopped finds no member.
-  bool IsEmpty(const Group& group, const ProcessStats& look) const;
   void NoteCpu(const ProcessStats& look);
   std::map<std::pair<pid_t, std::uint64_t>, CpuTimes> MembersCpu(const ProcessStats& look) const;
 

@@ -1,14 +1,17 @@
 #include "xplat/posix/process_stat.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 #include <sstream>
 
+#include "xplat/posix/file_descriptor.h"
 #include "xplat/posix/kernel_file.h"
 
 namespace xplat {
@@ -30,28 +33,40 @@ std::optional<pid_t> ProcessIdOf(const char* name) {
 
 // Fields after the name: 3 state, 4 parent, 5 group, 6 session, 7-13 the
 // terminal, flags and faults, 14 user time, 15 system time, 16-19 children's
-// times, priority and nice, 20 threads, 21 unused, 22 start time.
+// times, priority and nice, 20 threads, 21 unused, 22 start time. Read
+// without streams: a look reads every process of the system.
 std::optional<ProcessStat> ParseProcessStat(const std::string& line) {
   const std::size_t nameEnd = line.rfind(')');
-  if (nameEnd == std::string::npos) return std::nullopt;
+  if (nameEnd == std::string::npos || nameEnd + 2 >= line.size()) return std::nullopt;
   ProcessStat stat;
-  std::istringstream(line.substr(0, line.find(' '))) >> stat.processId;
-  std::istringstream fields(line.substr(nameEnd + 1));
-  pid_t parent = 0;
-  std::string skipped;
-  fields >> stat.state >> parent >> stat.processGroup >> stat.session;
-  for (int field = 7; field <= 13; ++field) fields >> skipped;
-  fields >> stat.userTicks >> stat.kernelTicks;
-  for (int field = 16; field <= 19; ++field) fields >> skipped;
-  fields >> stat.threads >> skipped >> stat.startTicks;
-  if (!fields || stat.processId <= 0) return std::nullopt;
+  char* end = nullptr;
+  stat.processId = static_cast<pid_t>(std::strtol(line.c_str(), &end, 10));
+  const char* field = line.c_str() + nameEnd + 2;
+  stat.state = *field++;
+  long long numbers[20] = {};  // fields 4 to 22
+  for (long long& number : numbers) {
+    errno = 0;
+    number = std::strtoll(field, &end, 10);
+    if (end == field || errno == ERANGE) return std::nullopt;
+    field = end;
+  }
+  stat.processGroup = static_cast<pid_t>(numbers[5 - 4]);
+  stat.session = static_cast<pid_t>(numbers[6 - 4]);
+  stat.userTicks = static_cast<std::uint64_t>(numbers[14 - 4]);
+  stat.kernelTicks = static_cast<std::uint64_t>(numbers[15 - 4]);
+  stat.threads = static_cast<long>(numbers[20 - 4]);
+  stat.startTicks = static_cast<std::uint64_t>(numbers[22 - 4]);
+  if (stat.processId <= 0) return std::nullopt;
   return stat;
 }
 
+// The kernel writes the line whole in one read: a name holds 64 bytes at most.
 std::optional<ProcessStat> ReadProcessStat(pid_t process) {
-  const std::optional<std::string> line = ReadKernelFile("/proc/" + std::to_string(process) + "/stat");
-  if (!line) return std::nullopt;
-  std::optional<ProcessStat> stat = ParseProcessStat(*line);
+  const FileDescriptor fd(::open(("/proc/" + std::to_string(process) + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+  char bytes[1024];
+  const ssize_t read = fd ? ::read(fd.Get(), bytes, sizeof bytes) : -1;
+  if (read < 0) return std::nullopt;
+  std::optional<ProcessStat> stat = ParseProcessStat(std::string(bytes, static_cast<std::size_t>(read)));
   if (!stat) errno = EINVAL;
   return stat;
 }
