@@ -31,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "xplat/process_tree.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -160,13 +162,17 @@ std::pair<std::size_t, double> KillAndAwait(const fs::path& folder, const std::v
   return {back, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count()};
 }
 
+// Then the trees the service left, empty now, go as a later service of the
+// install would remove them.
 void EndEveryHost(const fs::path& folder) {
   for (int round = 0; round < 100; ++round) {
     const std::map<std::string, pid_t> left = RunningHosts(folder);
-    if (left.empty()) return;
+    if (left.empty()) break;
     for (const auto& [host, pid] : left) ::kill(pid, SIGKILL);
     std::this_thread::sleep_for(50ms);
   }
+  std::error_code ignored;
+  xplat::ProcessTreeSet(fs::canonical(folder, ignored).wstring()).TakeOverLeftTrees();
 }
 
 bool Parse(int argc, char** argv, Options& options) {
