@@ -37,7 +37,7 @@ Custodex::Custodex()
       runs(settings.restartBackOff, settings.wakeOnHostExit || settings.restartBackOff),
       detached(*logger),
       adoption(settings.adoptHosts, *logger),
-      trees(settings.trackHostTrees, AgentConfig::ReadExecutePath().path, *logger),
+      trees(settings.trackHostTrees, settings.trackHostTrees ? AgentConfig::ReadExecutePath().path : L"", *logger),
       events(settings.publishHostEvents,
              [this](const std::wstring& hostName, std::string document) {
                return PostDocument(L"HostEvent", hostName, std::move(document));

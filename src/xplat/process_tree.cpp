@@ -6,14 +6,15 @@
 namespace xplat {
 
 // Each round checks the time: what the trees start while it waits never
-// holds it past its budget.
+// holds it past its budget. The kernel wait of a round refreshes the trees
+// as it ends: only the first round does it here.
 TreeState WaitUntilAllEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms) {
   const std::uint64_t start = CurrentClock().NowMs();
-  for (;;) {
+  for (bool refreshed = false;; refreshed = true) {
     TreeState all = TreeState::Empty;
     const ProcessLook look;
     for (const ProcessTree* tree : trees) {
-      tree->Refresh(look);
+      if (!refreshed) tree->Refresh(look);
       const TreeState state = tree->State(look);
       if (state == TreeState::Populated || all == TreeState::Empty) all = state;
     }

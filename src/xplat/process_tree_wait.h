@@ -11,7 +11,8 @@
 namespace xplat {
 
 // Ends again what survives an end asked of a tree, then waits at most ms
-// for the kernel to tell of a change: true once every tree is empty.
+// for the kernel to tell of a change, and refreshes the trees: true once
+// every tree is empty.
 bool AwaitTreesEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms);
 
 }  // namespace xplat

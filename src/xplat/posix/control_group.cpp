@@ -142,7 +142,8 @@ bool ControlGroup::KillMembers() const {
     const FileDescriptor pidfd(::pidfd_open(member.process, 0));
     if (!pidfd) continue;  // ended meanwhile
     // Opened first, then checked: the pidfd holds the process the check names.
-    if (!Holds(member.thread) || ThreadGroupOf(member.thread) != member.process) continue;
+    if (!Holds(member.thread) || (member.thread != member.process && ThreadGroupOf(member.thread) != member.process))
+      continue;
     all = (::pidfd_send_signal(pidfd.Get(), SIGKILL, nullptr, 0) == 0 || errno == ESRCH) && all;
   }
   return all;

@@ -41,6 +41,17 @@ bool WriteKernelFile(const std::string& path, const std::string& text) {
   return fd && ::write(fd.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
+std::vector<std::string> Subfolders(int folder) {
+  std::vector<std::string> names;
+  const std::unique_ptr<DIR, CloseDirectory> listing(
+      ::fdopendir(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  while (const dirent* entry = listing ? ::readdir(listing.get()) : nullptr) {
+    const std::string name = entry->d_name;
+    if (entry->d_type == DT_DIR && name != "." && name != "..") names.push_back(name);
+  }
+  return names;
+}
+
 std::vector<pid_t> ListProcesses() {
   std::vector<pid_t> processes;
   const std::unique_ptr<DIR, CloseDirectory> proc(::opendir("/proc"));

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
-#include <vector>
 #include <sstream>
+#include <vector>
 
 #include "xplat/posix/file_descriptor.h"
 #include "xplat/posix/kernel_file.h"

@@ -1,6 +1,5 @@
 #include "xplat/posix/service_folder.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,6 +8,7 @@
 #include <cerrno>
 
 #include "xplat/posix/control_group.h"
+#include "xplat/posix/kernel_file.h"
 #include "xplat/posix/process_stat.h"
 
 namespace xplat {
@@ -28,7 +28,7 @@ bool NamesSameFolder(const std::string& path, int fd) {
 
 }  // namespace
 
-std::shared_ptr<ServiceFolder> ServiceFolder::Lock(const TreesPlace& place, const std::string& folderName) {
+std::shared_ptr<ServiceFolder> ServiceFolder::LockLeft(const TreesPlace& place, const std::string& folderName) {
   const std::string path = place.mount + Beneath(place, folderName);
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return nullptr;
@@ -52,30 +52,15 @@ std::shared_ptr<ServiceFolder> ServiceFolder::MakeOwn(const TreesPlace& place, c
       if (errno == EEXIST) continue;
       return nullptr;
     }
-    if (std::shared_ptr<ServiceFolder> folder = Lock(place, folderName)) return folder;
+    if (std::shared_ptr<ServiceFolder> folder = LockLeft(place, folderName)) return folder;
   }
   errno = EEXIST;
   return nullptr;
 }
 
-std::shared_ptr<ServiceFolder> ServiceFolder::LockLeft(const TreesPlace& place, const std::string& folderName) {
-  return Lock(place, folderName);
-}
-
 ServiceFolder::~ServiceFolder() { ::rmdir(Path().c_str()); }
 
-std::vector<std::string> ServiceFolder::Subfolders() const {
-  std::vector<std::string> names;
-  DIR* listing = ::fdopendir(::openat(lock.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  while (listing) {
-    const dirent* entry = ::readdir(listing);
-    if (!entry) break;
-    const std::string name = entry->d_name;
-    if (entry->d_type == DT_DIR && name != "." && name != "..") names.push_back(name);
-  }
-  if (listing) ::closedir(listing);
-  return names;
-}
+std::vector<std::string> ServiceFolder::Subfolders() const { return xplat::Subfolders(lock.Get()); }
 
 void ServiceFolder::RemoveEmptyGroups() const {
   for (const std::string& name : Subfolders()) ::rmdir((Path() + "/" + name).c_str());
@@ -85,16 +70,9 @@ void ServiceFolder::RemoveEmptyGroups() const {
 // service, in whatever namespace, holds its own.
 LeftGroups CollectLeftGroups(const TreesPlace& place, const std::string& install, const std::string& own) {
   LeftGroups left;
-  const std::string services = place.mount + place.group;
-  DIR* listing = ::opendir(services.c_str());
-  std::vector<std::string> names;
-  while (listing) {
-    const dirent* entry = ::readdir(listing);
-    if (!entry) break;
-    if (entry->d_type == DT_DIR && IsServiceFolderName(entry->d_name)) names.push_back(entry->d_name);
-  }
-  if (listing) ::closedir(listing);
-  for (const std::string& name : names) {
+  const FileDescriptor services(::open((place.mount + place.group).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (const std::string& name : services ? Subfolders(services.Get()) : std::vector<std::string>()) {
+    if (!IsServiceFolderName(name)) continue;
     const std::optional<ServiceFolderName> parsed = ParseServiceFolderName(name);
     if (!parsed) left.unreadable.push_back(name);
     if (!parsed || parsed->install != install || name == own) continue;

@@ -40,7 +40,6 @@ class ServiceFolder {
  private:
   ServiceFolder(std::string mount, std::string relative, FileDescriptor lock)
       : mount(std::move(mount)), relative(std::move(relative)), lock(std::move(lock)) {}
-  static std::shared_ptr<ServiceFolder> Lock(const TreesPlace& place, const std::string& folderName);
 
   std::string mount;
   std::string relative;
