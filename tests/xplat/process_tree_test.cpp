@@ -299,6 +299,36 @@ TEST_P(ControlGroupTreeTest, AGroupMadeThreadedHoldsNoStartBack) {
   EXPECT_EQ(other.WaitUntilEmpty(kChildPatience), TreeState::Empty);
 }
 
+// A threaded group lists no processes and refuses cgroup.kill: its
+// threads name its processes, which are ended through their pidfds.
+TEST_P(ControlGroupTreeTest, AThreadedGroupIsEndedThroughItsThreads) {
+  const xplat::TreesPlace& place = *xplat::FindTreesPlace().place;
+  const std::string root = place.group + "/tree-test-threaded-" + std::to_string(::getpid());
+  ASSERT_EQ(::mkdir((place.mount + root).c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((place.mount + root + "/t").c_str(), 0755), 0);
+  struct Folders {  // removed once the child below has ended, whatever the outcome
+    ~Folders() {
+      ::rmdir((path + "/t").c_str());
+      ::rmdir(path.c_str());
+    }
+    std::string path;
+  } folders{place.mount + root};
+  testing_support::ChildProcesses children;
+  const xplat::StartedProcess* child = children.Start(L"until " + testing_support::Quoted(release.wstring()));
+  const std::string pid = child ? std::to_string(child->processId) : "";
+  const bool placed = child && xplat::WriteKernelFile(place.mount + root + "/t/cgroup.type", "threaded") &&
+                      xplat::WriteKernelFile(place.mount + root + "/cgroup.procs", pid) &&
+                      xplat::WriteKernelFile(place.mount + root + "/t/cgroup.threads", pid);
+  const xplat::ControlGroup threaded(place.mount, root + "/t");
+  const std::optional<std::vector<pid_t>> members = threaded.Members();
+  const bool killed = placed && threaded.Kill();
+  const bool ended = child && children[0].WaitForExit(kChildPatience);
+  ASSERT_TRUE(placed);
+  EXPECT_EQ(members, std::vector<pid_t>{static_cast<pid_t>(child->processId)});
+  EXPECT_TRUE(killed);
+  EXPECT_TRUE(ended);
+}
+
 // A host froze the folder every new group goes into: the start is given
 // up within its bound, its child ended, and the next start goes on.
 TEST_P(ControlGroupTreeTest, AStartIntoAFrozenGroupIsAbandonedInTime) {
