@@ -92,10 +92,11 @@ class Custodex : public ZAVModule {
   bool CheckHost(HostRecord& record);
   bool IsRunning(const HostRecord& record, std::optional<std::uint32_t>& exitCode);
   // Notes the end of the record's process, its reason and what of its tree
-  // runs on, says so and, with the back-off, when it starts again; the
-  // events it brings are held until the restart is under way.
+  // runs on (none: told later in the pass), says so and, with the back-off,
+  // when it starts again; the events it brings are held until the restart
+  // is under way.
   void NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode,
-                 const std::vector<std::uint32_t>& leftOver);
+                 const std::optional<std::vector<std::uint32_t>>& leftOver);
   // Crash loops are said where someone may ask: with the status or the events.
   bool SaysCrashLoops() const { return settings.hostStatus || events.Enabled(); }
   // The wait of the loop: for events only, as by default, or also for the

@@ -228,9 +228,9 @@ void Custodex::AnswerHostStatus(const EventData& request) {
     answer = RefusedStatusDocument(L"the request carries data");
   } else {
     // One look at the system's processes serves every tree the answer shows.
-    const xplat::ProcessLook look;
+    const xplat::ProcessTreeSet::Round round = trees.OneLook();
     TreeFiguresOf figures;
-    if (trees.Enabled()) figures = [&](const std::wstring& hostName) { return trees.Figures(hostName, look); };
+    if (trees.Enabled()) figures = [&](const std::wstring& hostName) { return trees.Figures(hostName); };
     const std::optional<std::uint64_t> dropped =
         events.Enabled() ? std::optional<std::uint64_t>(events.Dropped()) : std::nullopt;
     answer = HostStatusDocument(hosts, runs, figures, request.Parameter, dropped, trees.UnclaimedTrees());

@@ -33,6 +33,7 @@ bool Custodex::CheckThatHostIsStillRunning() {
                    hostName.c_str(), static_cast<unsigned>(kRecoveryRunMs));
     events.Hold(HostEvent(hostName, L"recovered"));
   }
+  for (auto& [hostName, leftOver] : trees.TellLeftOvers()) events.TellProcesses(hostName, L"ended", std::move(leftOver));
   trees.Tend();
   events.Release();
   logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Exit");
@@ -72,7 +73,7 @@ bool Custodex::IsRunning(const HostRecord& record, std::optional<std::uint32_t>&
 }
 
 void Custodex::NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode,
-                         const std::vector<std::uint32_t>& leftOver) {
+                         const std::optional<std::vector<std::uint32_t>>& leftOver) {
   xplat::ProcessExit exit;
   const std::wstring reason = exitCode && record.processHandle.GetExit(exit) ? xplat::DescribeExit(exit) : L"";
   const HostRuns::End end = runs.Ended(record.hostName, exitCode, reason);

@@ -8,20 +8,27 @@ namespace xplat {
 // Each round checks the time: what the trees start while it waits never
 // holds it past its budget. The kernel wait of a round refreshes the trees
 // as it ends: only the first round does it here.
-TreeState WaitUntilAllEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms) {
+TreeState WaitUntilTreesEmpty(ProcessTreeSet::Impl& set, const std::vector<const ProcessTree*>& trees,
+                              std::uint32_t ms) {
   const std::uint64_t start = CurrentClock().NowMs();
-  for (bool refreshed = false;; refreshed = true) {
+  TreesWait wait(set, trees);
+  RefreshTrees(set, trees);
+  for (;;) {
     TreeState all = TreeState::Empty;
-    const ProcessLook look;
     for (const ProcessTree* tree : trees) {
-      if (!refreshed) tree->Refresh(look);
-      const TreeState state = tree->State(look);
+      const TreeState state = tree->State();
       if (state == TreeState::Populated || all == TreeState::Empty) all = state;
     }
     const std::uint32_t left = TimeLeftMs(start, ms);
     if (all == TreeState::Empty || left == 0) return all;
-    CurrentClock().TimedWait(left, [&](std::uint32_t waitMs) { return AwaitTreesEmpty(trees, waitMs); });
+    CurrentClock().TimedWait(left, [&](std::uint32_t waitMs) { return wait.Await(waitMs); });
   }
+}
+
+void ProcessTreeSet::Refresh(const std::vector<const ProcessTree*>& trees) const { RefreshTrees(*impl, trees); }
+
+TreeState ProcessTreeSet::WaitUntilEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms) const {
+  return WaitUntilTreesEmpty(*impl, trees, ms);
 }
 
 }  // namespace xplat

@@ -8,7 +8,8 @@
 // Windows: an unnamed job object, so no other account can open it, without
 // kill-on-close; the program is created suspended, put into the job, then
 // resumed. The job's count of active processes says whether it is empty,
-// and a completion port shared by every job tells when a count falls to 0.
+// and a completion port of the set the job is of tells when a count falls
+// to 0.
 // Linux: control groups (cgroup v2) beneath the caller's, in a folder the
 // caller holds locked; each start is cloned straight into a group made for
 // it, in a session of its own. "populated" in cgroup.events says whether a
@@ -38,22 +39,6 @@ struct ProcessTreeUsage {
   std::optional<std::uint64_t> userMs;  // CPU time, ended processes included
   std::optional<std::uint64_t> kernelMs;
   std::optional<std::uint64_t> peakMemoryBytes;  // the peak of the whole tree at once
-};
-
-// One look at the system's processes, taken when a tree first needs it and
-// shared by every tree asked with it: trees of process groups need one.
-class ProcessLook {
- public:
-  struct Impl;
-  ProcessLook();
-  ~ProcessLook();
-  ProcessLook(const ProcessLook&) = delete;
-  ProcessLook& operator=(const ProcessLook&) = delete;
-
-  Impl& Get() const;
-
- private:
-  std::unique_ptr<Impl> impl;
 };
 
 class ProcessTree;
@@ -89,6 +74,37 @@ class ProcessTreeSet {
   // found. Linux only: a job ends with its service.
   LeftTrees TakeOverLeftTrees() const;
 
+  // While a round is open, the questions asked of the set's trees are
+  // answered from one look at the system's processes, taken at the first
+  // that needs one (trees of process groups do); outside a round each takes
+  // its own. Opening a round, nested or not, begins a new look.
+  class Round {
+   public:
+    Round() = default;  // of no set: shares nothing
+    explicit Round(const ProcessTreeSet& set);
+    ~Round();
+    Round(Round&&) noexcept = default;
+    Round& operator=(Round&&) noexcept = default;
+
+   private:
+    std::shared_ptr<Impl> set;
+  };
+
+  // Lets the trees go of what they no longer hold, in one round: empty
+  // groups go, and the leaders of empty process groups are reaped. Every
+  // process group whose emptiness is in doubt is stopped for the one look
+  // that tells, whichever tree it is of.
+  void Refresh(const std::vector<const ProcessTree*>& trees) const;
+  // Waits at most ms in all, through the clock seam, for every tree to be
+  // empty, on what the set holds for it: on Linux the cgroup.events of
+  // their groups, held across the wait; on Windows the set's completion
+  // port, which every job of the set tells.
+  TreeState WaitUntilEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms) const;
+  // Lets the system forget what it kept for waits that nobody made (on
+  // Windows the notices queued on the set's port): now and then, so that
+  // they never pile up.
+  void DropPastNotices() const;
+
  private:
   std::shared_ptr<Impl> impl;
 };
@@ -109,11 +125,6 @@ class ProcessTree {
   std::wstring WhyProcessGroups() const;
   // Whether that is for this tree alone: its own groups refused a start.
   bool FellBackAlone() const;
-  // Lets the system forget what it kept for waits that nobody made (on
-  // Windows the notices queued on the jobs' port): now and then, so that
-  // they never pile up.
-  static void DropPastNotices();
-
   explicit operator bool() const { return impl != nullptr; }
   // The kind the next start uses.
   ProcessTreeKind Kind() const;
@@ -131,31 +142,28 @@ class ProcessTree {
   // What the tree holds as its kernel objects last told, without a side
   // effect: on Linux a process group whose leader has ended counts until a
   // refresh finds it empty.
-  TreeState State(const ProcessLook& look) const;
-  TreeState State() const { return State(ProcessLook()); }
-  // Lets go of what the tree no longer holds: empty groups go, and the
-  // leaders of empty process groups are reaped. Every wait does it.
-  void Refresh(const ProcessLook& look) const;
-  void Refresh() const { Refresh(ProcessLook()); }
+  TreeState State() const;
+  // Its set's Refresh, for this tree alone. Every wait does it.
+  void Refresh() const;
   // The processes of the tree running now, in ascending order; nothing when
   // they cannot be listed. A listing only names them: State decides.
-  std::optional<std::vector<std::uint32_t>> ProcessIds(const ProcessLook& look) const;
-  std::optional<std::vector<std::uint32_t>> ProcessIds() const { return ProcessIds(ProcessLook()); }
-  // Waits at most ms, through the clock seam, for the tree to be empty.
+  std::optional<std::vector<std::uint32_t>> ProcessIds() const;
+  // The starts the tree has made: a mark for ProcessIdsOfRuns.
+  std::uint64_t Runs() const;
+  // ProcessIds of the first `runs` runs: later starts' processes are left
+  // out where each run has groups of its own (Linux); one job holds them all.
+  std::optional<std::vector<std::uint32_t>> ProcessIdsOfRuns(std::uint64_t runs) const;
+  // Its set's WaitUntilEmpty, for this tree alone.
   TreeState WaitUntilEmpty(std::uint32_t ms) const;
   // Ends every process of the tree from outside (on Linux they die of
   // SIGKILL); a wait that follows ends those that survive it.
-  bool Terminate(std::uint32_t exitCode, const ProcessLook& look);
-  bool Terminate(std::uint32_t exitCode) { return Terminate(exitCode, ProcessLook()); }
-  ProcessTreeUsage ReadUsage(const ProcessLook& look) const;
+  bool Terminate(std::uint32_t exitCode);
+  ProcessTreeUsage ReadUsage() const;
 
  private:
   friend struct ProcessTreeAccess;
   friend class ProcessTreeSet;
   std::unique_ptr<Impl> impl;
 };
-
-// Waits for every tree within the one budget of ms.
-TreeState WaitUntilAllEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms);
 
 }  // namespace xplat

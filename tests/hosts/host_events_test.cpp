@@ -6,6 +6,7 @@
 #include <pugixml.hpp>
 
 #include "hosts/module_loop.h"
+#include "hosts/supervision/host_events.h"
 
 namespace {
 
@@ -71,6 +72,25 @@ TEST_F(HostEventsTest, ACrashLoopAndItsRecoveryAreToldInOrder) {
   EXPECT_EQ(Posted(), Kinds{L"recovered"});
   RemoveRunningHost(L"Crashy");
   EXPECT_EQ(Posted(), (Kinds{L"copy-kept", L"removed"}));
+}
+
+// Processes told after their event was held go with the host's last held
+// event of that kind, and with no other.
+TEST(HostEventsHoldTest, ProcessesToldLaterGoWithTheHostsLastEventOfTheKind) {
+  std::vector<std::string> posted;
+  zav::custody::HostEvents events(true, [&](const std::wstring&, std::string document) {
+    posted.push_back(std::move(document));
+    return true;
+  });
+  events.Hold(zav::custody::HostEvent(L"Alpha", L"ended", 1));
+  events.Hold(zav::custody::HostEvent(L"Beta", L"ended", 2));
+  events.Hold(zav::custody::HostEvent(L"Alpha", L"backing-off"));
+  events.TellProcesses(L"Alpha", L"ended", {7, 8});
+  events.Release();
+  ASSERT_EQ(posted.size(), 3u);
+  EXPECT_NE(posted[0].find("processes=\"7 8\""), std::string::npos);
+  EXPECT_EQ(posted[1].find("processes"), std::string::npos);
+  EXPECT_EQ(posted[2].find("processes"), std::string::npos);
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include "support/test_environment.h"
 #include "xplat/child_process.h"
 #include "xplat/clock.h"
-#include "xplat/process_tree_wait.h"
 #include "xplat/text.h"
 
 #if !defined(_WIN32)
@@ -28,6 +27,7 @@
 #include "xplat/posix/clone_into_cgroup.h"
 #include "xplat/posix/control_group.h"
 #include "xplat/posix/control_group_place.h"
+#include "xplat/posix/group_watch.h"
 #include "xplat/posix/kernel_file.h"
 #include "xplat/posix/process_stat.h"
 #endif
@@ -160,7 +160,7 @@ TEST_P(ProcessTreeTest, CpuTimeIsTheMillisecondsUsed) {
   ASSERT_TRUE(Start(L"spin 400"));
   xplat::ProcessTreeUsage usage;
   const auto used = [&] {
-    usage = tree.ReadUsage(xplat::ProcessLook());
+    usage = tree.ReadUsage();
     return usage.userMs && usage.kernelMs && *usage.userMs + *usage.kernelMs >= 300;
   };
 #if defined(_WIN32)
@@ -180,6 +180,22 @@ TEST_P(ProcessTreeTest, EachProgramLeadsASessionOfItsOwn) {
 }
 
 // With no descriptor left nothing can be read, and nothing is taken as empty.
+// What a run left is told apart from a run started since: each run has
+// groups of its own.
+TEST_P(ProcessTreeTest, WhatEarlierRunsLeftLeavesOutLaterRuns) {
+  ASSERT_TRUE(Start(L"workers 1"));
+  ASSERT_TRUE(root.process.WaitForExit(kChildPatience));
+  ASSERT_TRUE(HoldsProcesses(1));
+  const std::vector<std::uint32_t> left = *tree.ProcessIds();
+  const std::uint64_t runs = tree.Runs();
+  xplat::StartedProcess later;
+  ASSERT_TRUE(tree.Start(ChildProgram(), L"workers 2 " + testing_support::Quoted(release.wstring()), later));
+  ASSERT_TRUE(later.process.WaitForExit(kChildPatience));
+  ASSERT_TRUE(HoldsProcesses(3));
+  EXPECT_EQ(tree.ProcessIdsOfRuns(runs), left);
+  EXPECT_EQ(tree.ProcessIdsOfRuns(tree.Runs())->size(), 3u);
+}
+
 TEST_P(ProcessTreeTest, ATreeThatCannotBeReadIsNotEmpty) {
   ASSERT_TRUE(Start(L"workers 1"));
   ASSERT_TRUE(root.process.WaitForExit(kChildPatience));
@@ -349,15 +365,25 @@ TEST_P(ControlGroupTreeTest, AStartIntoAFrozenGroupIsAbandonedInTime) {
   EXPECT_FALSE(tree.StartAbandoned());
 }
 
-// The wait decides from what its opening of cgroup.events reads: a group
-// that emptied since the last look holds it no time.
-TEST_P(ControlGroupTreeTest, AWaitArmedAsTheGroupEmptiesReturnsAtOnce) {
-  ASSERT_TRUE(Start(L"exit 0"));
+// A wait decides from what each round reads of the groups it holds: the
+// read arms the next poll, and a group that emptied since holds it no time.
+TEST_P(ControlGroupTreeTest, AWatchedGroupIsReadAgainAtEachRound) {
+  ASSERT_TRUE(Start(L"until"));
+  const std::string mount = xplat::FindTreesPlace().place->mount;
+  const xplat::ControlGroup group(mount, GroupOf(root.processId).substr(mount.size()));
+  xplat::GroupWatch watch(4);
+  watch.BeginRound();
+  EXPECT_EQ(watch.Watch(group), TreeState::Populated);
+  watch.EndRound();
+  std::vector<pollfd> polled = watch.Polled();
+  ASSERT_EQ(polled.size(), 1u);
+  Release();
   ASSERT_TRUE(root.process.WaitForExit(kChildPatience));
-  ASSERT_TRUE(Within(kChildPatience, [&] { return tree.State() == TreeState::Empty; }));
-  auto waited = std::async(std::launch::async, [&] { return xplat::AwaitTreesEmpty({&tree}, kChildPatience); });
-  ASSERT_EQ(waited.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_TRUE(waited.get());
+  EXPECT_EQ(::poll(polled.data(), polled.size(), 10000), 1);
+  watch.BeginRound();
+  EXPECT_EQ(watch.Watch(group), TreeState::Empty);
+  watch.EndRound();
+  EXPECT_TRUE(watch.Polled().empty());
 }
 
 // Trees are made in a manager's unit only where it was delegated.
@@ -528,20 +554,21 @@ TEST_P(ProcessGroupTreeTest, AGroupIdIsNoOnesElseWhileTheTreeHoldsIt) {
   int pipe[2];
   ASSERT_EQ(::pipe(pipe), 0);
   pid_t daemon = -1;
+  pid_t worker = -1;
   for (int attempt = 0; attempt < 20 && daemon != group; ++attempt) {
-    if (daemon > 0) ::kill(daemon, SIGKILL), ::waitpid(daemon, nullptr, 0);
     daemon = ForkAfter(group, [&] {
       ::setsid();
-      const pid_t worker = ::fork();
-      if (worker == 0) return ::pause();
-      return ::write(pipe[1], &worker, sizeof worker) == sizeof worker ? 0 : 1;
+      const pid_t forked = ::fork();
+      if (forked == 0) return ::pause();
+      return ::write(pipe[1], &forked, sizeof forked) == sizeof forked ? 0 : 1;
     });
+    if (daemon < 0) break;
+    if (::read(pipe[0], &worker, sizeof worker) != sizeof worker) worker = -1;
+    ::waitpid(daemon, nullptr, 0);
+    if (daemon != group && worker > 0) ::kill(worker, SIGKILL);  // a missed try leaves nothing running
   }
-  ::close(pipe[1]);
-  pid_t worker = -1;
-  if (daemon == group && ::read(pipe[0], &worker, sizeof worker) != sizeof worker) worker = -1;
   ::close(pipe[0]);
-  if (daemon > 0) ::waitpid(daemon, nullptr, 0);
+  ::close(pipe[1]);
   if (daemon != group || worker <= 0) GTEST_SKIP() << "no process could be given the group's id here";
   EXPECT_EQ(::getpgid(worker), group);
   EXPECT_EQ(tree.State(), TreeState::Empty);

@@ -38,20 +38,22 @@ bool HostEnding::WaitForAll(const HostContainer& hosts, std::uint32_t ms) const 
   const std::uint64_t start = xplat::CurrentClock().NowMs();
   const bool ended = xplat::WaitForAllProcesses(processes, ms) != xplat::WaitAllResult::TimedOut;
   if (!trees.Enabled()) return ended;
-  return Ended(xplat::WaitUntilAllEmpty(trees.All(), xplat::TimeLeftMs(start, ms)), L"the hosts") && ended;
+  return Ended(trees.WaitUntilEmpty(trees.All(), xplat::TimeLeftMs(start, ms)), L"the hosts") && ended;
 }
 
 void HostEnding::EndHosts(const std::vector<std::pair<std::wstring, HostRecord*>>& hosts, std::uint32_t ms) const {
   std::vector<const xplat::ProcessHandle*> processes;
   std::vector<const xplat::ProcessTree*> ended;
   std::vector<std::pair<std::wstring, const HostRecord*>> named;
-  const xplat::ProcessLook look;  // one for every tree
-  for (const auto& [hostName, record] : hosts) {
-    if (EndHost(hostName, record, look, processes, ended)) named.emplace_back(hostName, record);
+  {
+    const xplat::ProcessTreeSet::Round round = trees.OneLook();
+    for (const auto& [hostName, record] : hosts) {
+      if (EndHost(hostName, record, processes, ended)) named.emplace_back(hostName, record);
+    }
   }
   const std::uint64_t start = xplat::CurrentClock().NowMs();
   xplat::WaitForAllProcesses(processes, ms);
-  xplat::WaitUntilAllEmpty(ended, xplat::TimeLeftMs(start, ms));
+  trees.WaitUntilEmpty(ended, xplat::TimeLeftMs(start, ms));
   for (const auto& [hostName, record] : named) {
     if (Runs(hostName, record)) logger.LogMsg(log_level::kError, L"Execute: host %ws still runs after it was ended", hostName.c_str());
   }
@@ -72,13 +74,13 @@ void HostEnding::EndEveryHost(HostContainer& hosts, std::uint32_t ms) const {
 
 // Every process is named before any is ended; a tree that cannot be listed
 // is ended all the same.
-bool HostEnding::EndHost(const std::wstring& hostName, HostRecord* record, const xplat::ProcessLook& look,
+bool HostEnding::EndHost(const std::wstring& hostName, HostRecord* record,
                          std::vector<const xplat::ProcessHandle*>& processes,
                          std::vector<const xplat::ProcessTree*>& ended) const {
   xplat::ProcessTree* tree = trees.Find(hostName);
-  const xplat::TreeState state = tree ? tree->State(look) : xplat::TreeState::Empty;
+  const xplat::TreeState state = tree ? tree->State() : xplat::TreeState::Empty;
   std::optional<std::vector<std::uint32_t>> running =
-      state == xplat::TreeState::Empty ? std::vector<std::uint32_t>() : tree->ProcessIds(look);
+      state == xplat::TreeState::Empty ? std::vector<std::uint32_t>() : tree->ProcessIds();
   const bool ownRuns = record && !record->processHandle.HasEnded();
   if (running && ownRuns) running->push_back(record->processId);
   for (const std::uint32_t processId : detached.RunningProcessesOf(hostName)) {
@@ -95,7 +97,7 @@ bool HostEnding::EndHost(const std::wstring& hostName, HostRecord* record, const
   endedHere.processes = running;
   events.Hold(endedHere);
   if (tree) {
-    tree->Terminate(kEndedExitCode, look);
+    tree->Terminate(kEndedExitCode);
     ended.push_back(tree);
   }
   if (ownRuns) {

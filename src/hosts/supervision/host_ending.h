@@ -44,8 +44,8 @@ class HostEnding {
   // The tree's wait said it cannot be read: said, and taken as running.
   bool Ended(xplat::TreeState state, const wchar_t* whose) const;
   // Says what of the host runs and ends it; false when nothing ran.
-  bool EndHost(const std::wstring& hostName, HostRecord* record, const xplat::ProcessLook& look,
-               std::vector<const xplat::ProcessHandle*>& processes, std::vector<const xplat::ProcessTree*>& ended) const;
+  bool EndHost(const std::wstring& hostName, HostRecord* record, std::vector<const xplat::ProcessHandle*>& processes,
+               std::vector<const xplat::ProcessTree*>& ended) const;
 
   HostTrees& trees;
   DetachedHosts& detached;

@@ -2,6 +2,9 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
+#include <cwchar>
+
 #include "hosts/supervision/host_trees.h"
 #include "hosts/supervision/status_text.h"
 #include "xplat/clock.h"
@@ -40,6 +43,14 @@ std::string HostEventDocument(const HostEvent& event, std::uint64_t sequence, st
 
 void HostEvents::Hold(HostEvent event) {
   if (enabled) held.emplace_back(std::move(event), xplat::WallClockMs());
+}
+
+void HostEvents::TellProcesses(const std::wstring& hostName, const wchar_t* kind,
+                               std::vector<std::uint32_t> processes) {
+  const auto event = std::find_if(held.rbegin(), held.rend(), [&](const auto& entry) {
+    return entry.first.hostName == hostName && std::wcscmp(entry.first.kind, kind) == 0;
+  });
+  if (event != held.rend()) event->first.processes = std::move(processes);
 }
 
 void HostEvents::Release() {

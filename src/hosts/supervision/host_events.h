@@ -53,6 +53,8 @@ class HostEvents {
   bool Enabled() const { return enabled; }
   // Keeps the event back until the next Release.
   void Hold(HostEvent event);
+  // Gives the host's last held event of the kind the processes, told after it.
+  void TellProcesses(const std::wstring& hostName, const wchar_t* kind, std::vector<std::uint32_t> processes);
   // Posts what was held, in order.
   void Release();
   // The records the broker refused, in the module's life.

@@ -112,15 +112,37 @@ void HostTrees::SayWhyProcessGroups(const std::wstring& hostName, const xplat::P
   }
 }
 
-// Asked first whether anything runs on: the host's restart waits for this.
-std::vector<std::uint32_t> HostTrees::NoteHostEnded(const std::wstring& hostName) {
+// Asked first whether anything runs on: the host's restart waits for this,
+// but not for a look at every process.
+std::optional<std::vector<std::uint32_t>> HostTrees::NoteHostEnded(const std::wstring& hostName) {
   const auto found = trees.find(hostName);
-  if (found == trees.end()) return {};
-  const xplat::ProcessLook look;
-  found->second.leftOver.clear();
-  if (found->second.tree.State(look) == xplat::TreeState::Empty) return {};
-  const std::optional<std::vector<std::uint32_t>> running = found->second.tree.ProcessIds(look);
-  found->second.leftOver = running.value_or(std::vector<std::uint32_t>());
+  if (found == trees.end()) return std::vector<std::uint32_t>();
+  Tree& entry = found->second;
+  entry.leftOver.clear();
+  if (entry.tree.State() == xplat::TreeState::Empty) return std::vector<std::uint32_t>();
+  if (entry.tree.Kind() == xplat::ProcessTreeKind::ProcessGroup) {
+    untold.emplace_back(hostName, entry.tree.Runs());
+    return std::nullopt;
+  }
+  return TellLeftOver(hostName, entry, entry.tree.ProcessIds());
+}
+
+// A run started since its host ended is left out.
+std::vector<std::pair<std::wstring, std::vector<std::uint32_t>>> HostTrees::TellLeftOvers() {
+  std::vector<std::pair<std::wstring, std::vector<std::uint32_t>>> told;
+  if (untold.empty()) return told;
+  const xplat::ProcessTreeSet::Round round = OneLook();
+  for (const auto& [hostName, runs] : std::exchange(untold, {})) {
+    const auto found = trees.find(hostName);
+    if (found == trees.end()) continue;
+    told.emplace_back(hostName, TellLeftOver(hostName, found->second, found->second.tree.ProcessIdsOfRuns(runs)));
+  }
+  return told;
+}
+
+std::vector<std::uint32_t> HostTrees::TellLeftOver(const std::wstring& hostName, Tree& entry,
+                                                   const std::optional<std::vector<std::uint32_t>>& running) {
+  entry.leftOver = running.value_or(std::vector<std::uint32_t>());
   if (!running) {
     logger.LogLastError(log_level::kError,
                         L"CheckThatHostIsStillRunning: %ws has ended; the processes it started cannot be listed",
@@ -129,7 +151,7 @@ std::vector<std::uint32_t> HostTrees::NoteHostEnded(const std::wstring& hostName
     logger.LogMsg(log_level::kNormal, L"CheckThatHostIsStillRunning: %ws has ended; processes it started run on: %ws",
                   hostName.c_str(), ProcessIdList(*running).c_str());
   }
-  return found->second.leftOver;
+  return entry.leftOver;
 }
 
 xplat::ProcessTree* HostTrees::Find(const std::wstring& hostName) {
@@ -145,23 +167,26 @@ const xplat::ProcessTree* HostTrees::Find(const std::wstring& hostName) const {
 xplat::TreeState HostTrees::State(const std::wstring& hostName) const {
   const xplat::ProcessTree* tree = Find(hostName);
   if (!tree) return xplat::TreeState::Empty;
-  const xplat::ProcessLook look;
-  tree->Refresh(look);
-  return tree->State(look);
+  tree->Refresh();
+  return tree->State();
 }
 
 // Left over are those that outlived an earlier run of the host and still run.
-std::optional<TreeFigures> HostTrees::Figures(const std::wstring& hostName, const xplat::ProcessLook& look) const {
+xplat::ProcessTreeSet::Round HostTrees::OneLook() const {
+  return set ? xplat::ProcessTreeSet::Round(*set) : xplat::ProcessTreeSet::Round();
+}
+
+std::optional<TreeFigures> HostTrees::Figures(const std::wstring& hostName) const {
   const auto found = trees.find(hostName);
   if (found == trees.end()) return std::nullopt;
   TreeFigures figures;
-  figures.processes = found->second.tree.ProcessIds(look);
+  figures.processes = found->second.tree.ProcessIds();
   if (figures.processes) {
     const std::vector<std::uint32_t>& earlier = found->second.leftOver;
     std::set_intersection(earlier.begin(), earlier.end(), figures.processes->begin(), figures.processes->end(),
                           std::back_inserter(figures.leftOver));
   }
-  figures.usage = found->second.tree.ReadUsage(look);
+  figures.usage = found->second.tree.ReadUsage();
   return figures;
 }
 
@@ -169,6 +194,11 @@ std::vector<const xplat::ProcessTree*> HostTrees::All() const {
   std::vector<const xplat::ProcessTree*> all;
   for (const auto& [hostName, entry] : trees) all.push_back(&entry.tree);
   return all;
+}
+
+xplat::TreeState HostTrees::WaitUntilEmpty(const std::vector<const xplat::ProcessTree*>& waited,
+                                           std::uint32_t ms) const {
+  return set ? set->WaitUntilEmpty(waited, ms) : xplat::TreeState::Empty;
 }
 
 std::vector<std::wstring> HostTrees::Names() const {
@@ -195,12 +225,11 @@ std::vector<std::wstring> HostTrees::DropEnded(const HostContainer& hosts) {
 // wake: a look at every tree costs as much as there are hosts.
 void HostTrees::Tend() {
   if (!enabled) return;
-  xplat::ProcessTree::DropPastNotices();
+  set->DropPastNotices();
   const std::uint64_t now = xplat::CurrentClock().NowMs();
   if (now - lastRefreshMs < kRefreshMs) return;
   lastRefreshMs = now;
-  const xplat::ProcessLook look;
-  for (auto& [hostName, entry] : trees) entry.tree.Refresh(look);
+  set->Refresh(All());
 }
 
 }  // namespace zav::custody

@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hosts/host_record.h"
@@ -49,8 +50,13 @@ class HostTrees {
   bool Start(const std::wstring& hostName, const std::wstring& image, const std::wstring& arguments,
              xplat::StartedProcess& started);
   // The host's own process has ended: what of its tree runs on is left
-  // over, and returned.
-  std::vector<std::uint32_t> NoteHostEnded(const std::wstring& hostName);
+  // over, said and returned. Where listing it takes a look at every
+  // process (process groups), TellLeftOvers tells it, after the host's
+  // restart: nothing is returned then.
+  std::optional<std::vector<std::uint32_t>> NoteHostEnded(const std::wstring& hostName);
+  // What the hosts NoteHostEnded did not list left running, each said as
+  // it says it, with one look for them all: by host.
+  std::vector<std::pair<std::wstring, std::vector<std::uint32_t>>> TellLeftOvers();
 
   // The host's tree, or null when it has none.
   xplat::ProcessTree* Find(const std::wstring& hostName);
@@ -59,8 +65,12 @@ class HostTrees {
   xplat::TreeState State(const std::wstring& hostName) const;
   // The trees an ended service left that no host of the policy claimed.
   std::size_t UnclaimedTrees() const;
-  std::optional<TreeFigures> Figures(const std::wstring& hostName, const xplat::ProcessLook& look) const;
+  // While it lives, one look at the system's processes serves every tree.
+  xplat::ProcessTreeSet::Round OneLook() const;
+  std::optional<TreeFigures> Figures(const std::wstring& hostName) const;
   std::vector<const xplat::ProcessTree*> All() const;
+  // Waits at most ms in all for every tree given to be empty.
+  xplat::TreeState WaitUntilEmpty(const std::vector<const xplat::ProcessTree*>& waited, std::uint32_t ms) const;
   std::vector<std::wstring> Names() const;
   // Drops the empty trees of hosts without a record: their names.
   std::vector<std::wstring> DropEnded(const HostContainer& hosts);
@@ -76,6 +86,8 @@ class HostTrees {
     bool claimed = true;  // false for a tree an ended service left, until its host is named
   };
 
+  std::vector<std::uint32_t> TellLeftOver(const std::wstring& hostName, Tree& entry,
+                                          const std::optional<std::vector<std::uint32_t>>& running);
   // Says once why trees are process groups, where they are.
   void SayWhyProcessGroups(const std::wstring& hostName, const xplat::ProcessTree& tree);
 
@@ -85,6 +97,7 @@ class HostTrees {
   CLogger& logger;
   std::unique_ptr<xplat::ProcessTreeSet> set;  // with the setting on
   std::map<std::wstring, Tree> trees;
+  std::vector<std::pair<std::wstring, std::uint64_t>> untold;  // hosts whose leftovers wait, with their tree's runs then
   std::set<std::wstring> untracked;  // hosts that ran outside a tree, said once
   std::set<std::wstring> abandoned;  // hosts whose start in their tree was abandoned, said once
   std::set<std::wstring> reasonsSaid;

@@ -188,14 +188,17 @@ ControlGroup::WatchedEvents ControlGroup::OpenEvents() const {
     if (errno == ENOENT) watched.state = TreeState::Empty;
     return watched;
   }
-  char bytes[256];
-  const ssize_t read = ::read(watched.events.Get(), bytes, sizeof bytes);
-  if (read < 0) {
-    watched.events.Close();
-    return watched;
-  }
-  watched.state = StateOfEvents(std::string(bytes, static_cast<std::size_t>(read)));
+  watched.state = ReadEvents(watched.events);
+  if (watched.state == TreeState::Unknown) watched.events.Close();
   return watched;
+}
+
+// Reading from the start again both tells the state and arms the next poll.
+TreeState ControlGroup::ReadEvents(const FileDescriptor& events) {
+  char bytes[256];
+  const ssize_t read = ::pread(events.Get(), bytes, sizeof bytes, 0);
+  if (read < 0) return TreeState::Unknown;
+  return StateOfEvents(std::string(bytes, static_cast<std::size_t>(read)));
 }
 
 }  // namespace xplat

@@ -59,6 +59,8 @@ class ControlGroup {
     TreeState state = TreeState::Unknown;
   };
   WatchedEvents OpenEvents() const;
+  // The state an opened cgroup.events tells now; Unknown when it cannot be read.
+  static TreeState ReadEvents(const FileDescriptor& events);
 
  private:
   std::string mount;

@@ -24,7 +24,7 @@ ControlGroupTree::~ControlGroupTree() {
 
 void ControlGroupTree::Adopt(std::shared_ptr<ServiceFolder> groupFolder, const std::string& relative) {
   const std::string mount = groupFolder->Mount();
-  groups.push_back(Group{std::move(groupFolder), ControlGroup(mount, relative)});
+  groups.push_back(Group{std::move(groupFolder), ControlGroup(mount, relative), 0});
 }
 
 std::optional<ControlGroup> ControlGroupTree::MakeGroup() {
@@ -49,7 +49,8 @@ PlacedStart ControlGroupTree::StartIn(const ControlGroup& group, const std::wstr
 // A group removed from outside, or one that refused, is followed by another
 // made after the folder's empty groups went, whichever tree's: an empty
 // threaded group, say, makes its siblings unusable until it goes.
-PlacedStart ControlGroupTree::Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
+PlacedStart ControlGroupTree::Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started,
+                                    std::uint64_t run) {
   PlacedStart result = PlacedStart::GroupRefused;
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     const std::optional<ControlGroup> group = MakeGroup();
@@ -57,7 +58,7 @@ PlacedStart ControlGroupTree::Start(const std::wstring& image, const std::wstrin
     result = StartIn(*group, image, arguments, started);
     if (result == PlacedStart::Started || result == PlacedStart::TimedOut) {
       Refresh();  // after the start, which it does not hold back: the earlier runs' empty groups go
-      groups.push_back(Group{folder, *group});
+      groups.push_back(Group{folder, *group, run});
       return result;
     }
     const int error = errno;
@@ -81,8 +82,9 @@ TreeState ControlGroupTree::State() const {
   return unknown ? TreeState::Unknown : TreeState::Empty;
 }
 
-bool ControlGroupTree::AppendIds(std::vector<std::uint32_t>& ids) const {
+bool ControlGroupTree::AppendIds(std::vector<std::uint32_t>& ids, std::uint64_t lastRun) const {
   for (const Group& held : groups) {
+    if (held.run > lastRun) continue;
     const std::optional<std::vector<pid_t>> members = held.group.Members();
     if (!members) return false;
     ids.insert(ids.end(), members->begin(), members->end());
@@ -115,20 +117,8 @@ void ControlGroupTree::Refresh() {
                groups.end());
 }
 
-void ControlGroupTree::Watch(std::vector<FileDescriptor>& events, std::size_t most, bool& unwatched) const {
-  for (const Group& held : groups) {
-    if (events.size() >= most) {
-      unwatched = true;
-      return;
-    }
-    ControlGroup::WatchedEvents watched = held.group.OpenEvents();
-    if (watched.state == TreeState::Empty) continue;
-    if (watched.state == TreeState::Unknown || !watched.events) {
-      unwatched = true;
-      continue;
-    }
-    events.push_back(std::move(watched.events));
-  }
+void ControlGroupTree::Watch(GroupWatch& watch) const {
+  for (const Group& held : groups) watch.Watch(held.group);
 }
 
 std::optional<CpuTimes> ControlGroupTree::Cpu() const {

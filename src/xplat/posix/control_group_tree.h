@@ -13,6 +13,7 @@
 
 #include "xplat/posix/control_group.h"
 #include "xplat/posix/file_descriptor.h"
+#include "xplat/posix/group_watch.h"
 #include "xplat/posix/service_folder.h"
 #include "xplat/posix/spawn_placement.h"
 
@@ -31,20 +32,22 @@ class ControlGroupTree {
   void Adopt(std::shared_ptr<ServiceFolder> groupFolder, const std::string& relative);
   // Refused (the kernel's, for every tree) and GroupRefused (two groups
   // made for the start refused it, or none can be made) leave no process.
-  PlacedStart Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started);
+  // `run` numbers the group made, for AppendIds.
+  PlacedStart Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started,
+                    std::uint64_t run);
 
   // A group that holds a process decides; one that cannot be read says only
   // that nothing can be told.
   TreeState State() const;
-  // False when a list cannot be read.
-  bool AppendIds(std::vector<std::uint32_t>& ids) const;
+  // The members of the groups of runs up to `lastRun` (adopted ones are
+  // run 0); false when a list cannot be read.
+  bool AppendIds(std::vector<std::uint32_t>& ids, std::uint64_t lastRun) const;
   bool Terminate() const;
   // The empty groups go, keeping their CPU time.
   void Refresh();
 
-  // The cgroup.events of every group that holds a process, up to `most`, as
-  // opened; `unwatched` is set where a group is not watched.
-  void Watch(std::vector<FileDescriptor>& events, std::size_t most, bool& unwatched) const;
+  // Asks the watch for every group of the tree.
+  void Watch(GroupWatch& watch) const;
   std::optional<CpuTimes> Cpu() const;
   // Only where one group has held the whole tree all its life.
   std::optional<std::uint64_t> PeakMemoryBytes() const;
@@ -53,6 +56,7 @@ class ControlGroupTree {
   struct Group {
     std::shared_ptr<ServiceFolder> folder;  // locked while the group is held
     ControlGroup group;
+    std::uint64_t run = 0;
   };
 
   std::optional<ControlGroup> MakeGroup();

@@ -25,18 +25,21 @@ ProcessGroupTree::~ProcessGroupTree() {
   for (Group& group : groups) group.zombie->Release();
 }
 
-bool ProcessGroupTree::Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
+bool ProcessGroupTree::Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started,
+                             std::uint64_t run) {
   SpawnPlacement placement;
   placement.leadsSession = true;
   if (StartPlacedProgram(image, arguments, placement, started) != PlacedStart::Started) return false;
   auto zombie = std::make_shared<HeldZombie>(ProcessAccess::PidFd(started.process));
   ProcessAccess::Of(started.process).zombie = zombie;
-  groups.push_back(Group{static_cast<pid_t>(started.processId), std::move(zombie)});
+  groups.push_back(Group{static_cast<pid_t>(started.processId), std::move(zombie), run});
   return true;
 }
 
-void ProcessGroupTree::AppendIds(const ProcessStats& look, std::vector<std::uint32_t>& ids) const {
+void ProcessGroupTree::AppendIds(const ProcessStats& look, std::vector<std::uint32_t>& ids,
+                                 std::uint64_t lastRun) const {
   for (const Group& group : groups) {
+    if (group.run > lastRun) continue;
     for (const ProcessStat& member : MembersOf(group.id, look))
       ids.push_back(static_cast<std::uint32_t>(member.processId));
   }
@@ -48,24 +51,22 @@ bool ProcessGroupTree::Terminate() const {
   return all;
 }
 
-// One look, taken while every group whose leader has ended and whose
-// members the look did not see is stopped, tells which of them are empty.
-void ProcessGroupTree::Refresh(const ProcessStats& look) {
-  NoteCpu(look);
-  std::vector<Group*> candidates;
-  for (Group& group : groups) {
-    if (group.zombie->HasEnded() && MembersOf(group.id, look).empty()) candidates.push_back(&group);
+std::vector<pid_t> ProcessGroupTree::InDoubt(const ProcessStats& look) const {
+  std::vector<pid_t> inDoubt;
+  for (const Group& group : groups) {
+    if (group.zombie->HasEnded() && MembersOf(group.id, look).empty()) inDoubt.push_back(group.id);
   }
-  if (candidates.empty()) return;
-  for (const Group* group : candidates) ::kill(-group->id, SIGSTOP);
-  ProcessStats stopped;
-  const bool read = stopped.Read();
+  return inDoubt;
+}
+
+// A group with members found while stopped goes on.
+void ProcessGroupTree::DropEmpty(const std::vector<pid_t>& inDoubt, const ProcessStats* stopped) {
   std::vector<pid_t> empty;
-  for (const Group* group : candidates) {
-    if (read && MembersOf(group->id, stopped).empty()) {
-      empty.push_back(group->id);
+  for (const pid_t id : inDoubt) {
+    if (stopped && MembersOf(id, *stopped).empty()) {
+      empty.push_back(id);
     } else {
-      ::kill(-group->id, SIGCONT);
+      ::kill(-id, SIGCONT);
     }
   }
   groups.erase(std::remove_if(groups.begin(), groups.end(),
@@ -75,6 +76,25 @@ void ProcessGroupTree::Refresh(const ProcessStats& look) {
                                 return true;
                               }),
                groups.end());
+}
+
+// While stopped, no member of a group in doubt can start another, so the
+// look cannot miss a fast chain.
+void ProcessGroupTree::Refresh(const std::vector<ProcessGroupTree*>& trees, const ProcessStats& look) {
+  std::vector<std::vector<pid_t>> inDoubt;
+  bool any = false;
+  for (ProcessGroupTree* tree : trees) {
+    tree->NoteCpu(look);
+    inDoubt.push_back(tree->InDoubt(look));
+    any = any || !inDoubt.back().empty();
+  }
+  if (!any) return;
+  for (const std::vector<pid_t>& ids : inDoubt) {
+    for (const pid_t id : ids) ::kill(-id, SIGSTOP);
+  }
+  ProcessStats stopped;
+  const bool read = stopped.Read();
+  for (std::size_t i = 0; i < trees.size(); ++i) trees[i]->DropEmpty(inDoubt[i], read ? &stopped : nullptr);
 }
 
 std::map<std::pair<pid_t, std::uint64_t>, CpuTimes> ProcessGroupTree::MembersCpu(const ProcessStats& look) const {

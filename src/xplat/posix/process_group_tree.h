@@ -36,16 +36,18 @@ class ProcessGroupTree {
   ProcessGroupTree& operator=(ProcessGroupTree&&) noexcept = default;
 
   // False, with errno, when the program did not start; then nothing of it runs.
-  bool Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started);
+  // `run` numbers the group, for AppendIds.
+  bool Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started, std::uint64_t run);
   // A group counts until a refresh finds it empty.
   bool HoldsGroups() const { return !groups.empty(); }
-  // The members of every group the look shows.
-  void AppendIds(const ProcessStats& look, std::vector<std::uint32_t>& ids) const;
+  // The members the look shows of the groups of runs up to `lastRun`.
+  void AppendIds(const ProcessStats& look, std::vector<std::uint32_t>& ids, std::uint64_t lastRun) const;
   bool Terminate() const;
-  // Drops the groups whose leader has ended and that hold nothing more,
-  // reaping the leader, and notes the members' CPU time. A group whose
-  // state cannot be read stays.
-  void Refresh(const ProcessStats& look);
+  // Drops, in every tree, the groups whose leader has ended and that hold
+  // nothing more, reaping the leader, and notes the members' CPU time: one
+  // look, taken while every group in doubt is stopped, tells them all. A
+  // group whose state cannot be read stays.
+  static void Refresh(const std::vector<ProcessGroupTree*>& trees, const ProcessStats& look);
   // The CPU time of the members the look shows, and of those that ended
   // as they were last seen.
   CpuTimes Cpu(const ProcessStats& look) const;
@@ -55,8 +57,12 @@ class ProcessGroupTree {
   struct Group {
     pid_t id = 0;                        // its leader's process id: the group's and its session's
     std::shared_ptr<HeldZombie> zombie;  // its leader's
+    std::uint64_t run = 0;
   };
 
+  // The groups whose leader has ended and whose members the look did not see.
+  std::vector<pid_t> InDoubt(const ProcessStats& look) const;
+  void DropEmpty(const std::vector<pid_t>& inDoubt, const ProcessStats* stopped);
   void NoteCpu(const ProcessStats& look);
   std::map<std::pair<pid_t, std::uint64_t>, CpuTimes> MembersCpu(const ProcessStats& look) const;
 

@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "xplat/dynamic_library.h"
 #include "xplat/posix/clone_into_cgroup.h"
 #include "xplat/posix/control_group_place.h"
 #include "xplat/posix/control_group_tree.h"
+#include "xplat/posix/group_watch.h"
 #include "xplat/posix/process_group_tree.h"
 #include "xplat/posix/service_folder.h"
 #include "xplat/process_tree_wait.h"
@@ -41,37 +43,55 @@ std::string FolderName(const ServiceFolder& folder) {
 
 }  // namespace
 
-struct ProcessLook::Impl {
-  // Taken at the first need; null when /proc could not be read.
-  const ProcessStats* Stats() {
-    if (!taken) readable = stats.Read();
-    taken = true;
-    return readable ? &stats : nullptr;
+struct ProcessTreeSet::Impl {
+  // The round's look, taken at its first need and kept while a round is
+  // open; null when /proc cannot be read.
+  std::shared_ptr<const ProcessStats> Look() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (rounds != 0 && taken) return look;
+    auto stats = std::make_shared<ProcessStats>();
+    std::shared_ptr<const ProcessStats> read = stats->Read() ? std::move(stats) : nullptr;
+    if (rounds != 0) {
+      look = read;
+      taken = true;
+    }
+    return read;
   }
 
-  ProcessStats stats;
-  bool taken = false;
-  bool readable = false;
-};
+  void BeginRound() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    ++rounds;
+    taken = false;
+    look.reset();
+  }
 
-ProcessLook::ProcessLook() : impl(std::make_unique<Impl>()) {}
-ProcessLook::~ProcessLook() = default;
-ProcessLook::Impl& ProcessLook::Get() const { return *impl; }
+  void EndRound() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (--rounds != 0) return;
+    taken = false;
+    look.reset();
+  }
 
-struct ProcessTreeSet::Impl {
   std::string install;
   std::shared_ptr<ServiceFolder> own;  // null where control groups do not serve
   std::wstring refusal;                // why not
+  std::mutex mutex;                    // trees of the default set may be asked from any thread
+  unsigned rounds = 0;
+  bool taken = false;
+  std::shared_ptr<const ProcessStats> look;
 };
 
 struct ProcessTree::Impl {
-  Impl(std::string treeName, std::shared_ptr<ServiceFolder> folder)
-      : kind(folder ? ProcessTreeKind::ControlGroup : ProcessTreeKind::ProcessGroup),
+  Impl(std::shared_ptr<ProcessTreeSet::Impl> treeSet, std::string treeName, std::shared_ptr<ServiceFolder> folder)
+      : set(std::move(treeSet)),
+        kind(folder ? ProcessTreeKind::ControlGroup : ProcessTreeKind::ProcessGroup),
         controlGroups(folder, std::move(treeName)) {}
 
+  std::shared_ptr<ProcessTreeSet::Impl> set;
   ProcessTreeKind kind;
   ControlGroupTree controlGroups;
   ProcessGroupTree processGroups;
+  std::uint64_t runs = 0;
   bool ending = false;
   bool abandoned = false;
   std::wstring fallback;  // why this tree is of process groups
@@ -81,6 +101,12 @@ struct ProcessTree::Impl {
 struct ProcessTreeAccess {
   static ProcessTree::Impl& Of(const ProcessTree& tree) { return *tree.impl; }
 };
+
+ProcessTreeSet::Round::Round(const ProcessTreeSet& treeSet) : set(treeSet.impl) { set->BeginRound(); }
+
+ProcessTreeSet::Round::~Round() {
+  if (set) set->EndRound();
+}
 
 ProcessTreeSet::ProcessTreeSet(const std::wstring& install) : impl(std::make_shared<Impl>()) {
   impl->install = InstallTag(install);
@@ -103,7 +129,7 @@ const ProcessTreeSet& ProcessTreeSet::Default() {
 ProcessTree ProcessTreeSet::Create(const std::wstring& name, bool processGroups) const {
   ProcessTree tree;
   const bool groups = !processGroups && impl->own && CloneRefusal() == 0;
-  tree.impl = std::make_unique<ProcessTree::Impl>(ToUtf8(name), groups ? impl->own : nullptr);
+  tree.impl = std::make_unique<ProcessTree::Impl>(impl, ToUtf8(name), groups ? impl->own : nullptr);
   if (!groups && !processGroups) {
     tree.impl->fallback =
         CloneRefusal() != 0 ? L"the kernel refuses to start a process in a control group: " + ErrorText(CloneRefusal())
@@ -140,7 +166,7 @@ std::wstring ProcessTree::WhyProcessGroups() const {
   return impl->kind == ProcessTreeKind::ProcessGroup ? impl->fallback : std::wstring();
 }
 
-void ProcessTree::DropPastNotices() {}
+void ProcessTreeSet::DropPastNotices() const {}
 
 ProcessTreeKind ProcessTree::Kind() const { return impl->kind; }
 
@@ -151,48 +177,52 @@ bool ProcessTree::StartAbandoned() const { return impl->abandoned; }
 bool ProcessTree::Start(const std::wstring& image, const std::wstring& arguments, StartedProcess& started) {
   impl->ending = false;
   impl->abandoned = false;
+  const std::uint64_t run = impl->runs + 1;
   if (impl->kind == ProcessTreeKind::ControlGroup) {
-    const PlacedStart result = impl->controlGroups.Start(image, arguments, started);
+    const PlacedStart result = impl->controlGroups.Start(image, arguments, started, run);
     impl->abandoned = result == PlacedStart::TimedOut;
+    if (result == PlacedStart::Started || result == PlacedStart::TimedOut) impl->runs = run;
     if (result != PlacedStart::Refused && result != PlacedStart::GroupRefused) return result == PlacedStart::Started;
     impl->alone = result == PlacedStart::GroupRefused;
     impl->fallback = impl->alone ? L"its control groups refuse to take a process: " + ErrorText(errno)
                                  : L"the kernel refuses to start a process in a control group: " + ErrorText(errno);
     impl->kind = ProcessTreeKind::ProcessGroup;
   }
-  return impl->processGroups.Start(image, arguments, started);
+  if (!impl->processGroups.Start(image, arguments, started, run)) return false;
+  impl->runs = run;
+  return true;
 }
 
-TreeState ProcessTree::State(const ProcessLook&) const {
+TreeState ProcessTree::State() const {
   const TreeState groups = impl->controlGroups.State();
   return impl->processGroups.HoldsGroups() ? TreeState::Populated : groups;
 }
 
-void ProcessTree::Refresh(const ProcessLook& look) const {
-  impl->controlGroups.Refresh();
-  if (!impl->processGroups.HoldsGroups()) return;
-  if (const ProcessStats* stats = look.Get().Stats()) impl->processGroups.Refresh(*stats);
-}
+void ProcessTree::Refresh() const { RefreshTrees(*impl->set, {this}); }
 
-std::optional<std::vector<std::uint32_t>> ProcessTree::ProcessIds(const ProcessLook& look) const {
+std::optional<std::vector<std::uint32_t>> ProcessTree::ProcessIds() const { return ProcessIdsOfRuns(impl->runs); }
+
+std::uint64_t ProcessTree::Runs() const { return impl->runs; }
+
+std::optional<std::vector<std::uint32_t>> ProcessTree::ProcessIdsOfRuns(std::uint64_t runs) const {
   std::vector<std::uint32_t> ids;
-  if (!impl->controlGroups.AppendIds(ids)) return std::nullopt;
+  if (!impl->controlGroups.AppendIds(ids, runs)) return std::nullopt;
   if (impl->processGroups.HoldsGroups()) {
-    const ProcessStats* stats = look.Get().Stats();
-    if (!stats) return std::nullopt;
-    impl->processGroups.AppendIds(*stats, ids);
+    const std::shared_ptr<const ProcessStats> look = impl->set->Look();
+    if (!look) return std::nullopt;
+    impl->processGroups.AppendIds(*look, ids, runs);
   }
   std::sort(ids.begin(), ids.end());
   ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
   return ids;
 }
 
-TreeState ProcessTree::WaitUntilEmpty(std::uint32_t ms) const { return WaitUntilAllEmpty({this}, ms); }
+TreeState ProcessTree::WaitUntilEmpty(std::uint32_t ms) const { return WaitUntilTreesEmpty(*impl->set, {this}, ms); }
 
 // Every group is ended in one step, so that no member can start another
 // meanwhile; a wait that follows ends again what survives it (a member
 // whose other thread started a process as the end came, say).
-bool ProcessTree::Terminate(std::uint32_t, const ProcessLook&) {
+bool ProcessTree::Terminate(std::uint32_t) {
   impl->ending = true;
   const bool groups = impl->controlGroups.Terminate();
   return impl->processGroups.Terminate() && groups;
@@ -200,12 +230,12 @@ bool ProcessTree::Terminate(std::uint32_t, const ProcessLook&) {
 
 // Control groups count what their ended processes used; process groups only
 // what their members had used when last seen.
-ProcessTreeUsage ProcessTree::ReadUsage(const ProcessLook& look) const {
+ProcessTreeUsage ProcessTree::ReadUsage() const {
   ProcessTreeUsage usage;
   std::optional<CpuTimes> cpu = impl->controlGroups.Cpu();
   const bool members = impl->processGroups.HoldsGroups() || impl->processGroups.HasSeenMembers();
   if (cpu && members) {
-    const ProcessStats* stats = look.Get().Stats();
+    const std::shared_ptr<const ProcessStats> stats = impl->set->Look();
     if (stats) {
       const CpuTimes used = impl->processGroups.Cpu(*stats);
       cpu->userMs += used.userMs;
@@ -224,23 +254,50 @@ ProcessTreeUsage ProcessTree::ReadUsage(const ProcessLook& look) const {
   return usage;
 }
 
-// Waits on the cgroup.events of every group that holds a process, deciding
-// from what their opening read, looking again every kLookMs where no signal
-// tells: true once all are empty.
-bool AwaitTreesEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms) {
-  std::vector<FileDescriptor> events;
-  bool looksAgain = false;
+// One round: control groups go once empty, and the process groups of all
+// the trees are told with one look.
+void RefreshTrees(ProcessTreeSet::Impl& set, const std::vector<const ProcessTree*>& trees) {
+  std::vector<ProcessGroupTree*> withGroups;
   for (const ProcessTree* tree : trees) {
     ProcessTree::Impl& impl = ProcessTreeAccess::Of(*tree);
-    if (impl.ending) {
-      impl.controlGroups.Terminate();
-      impl.processGroups.Terminate();
-    }
-    looksAgain = looksAgain || impl.ending || impl.processGroups.HoldsGroups();
-    impl.controlGroups.Watch(events, kWatchedGroups, looksAgain);
+    impl.controlGroups.Refresh();
+    if (impl.processGroups.HoldsGroups()) withGroups.push_back(&impl.processGroups);
   }
-  std::vector<pollfd> watched;
-  for (const FileDescriptor& fd : events) watched.push_back(pollfd{fd.Get(), POLLPRI, 0});
+  if (withGroups.empty()) return;
+  set.BeginRound();
+  if (const std::shared_ptr<const ProcessStats> look = set.Look()) ProcessGroupTree::Refresh(withGroups, *look);
+  set.EndRound();
+}
+
+struct TreesWait::Impl {
+  ProcessTreeSet::Impl& set;
+  std::vector<const ProcessTree*> trees;
+  GroupWatch watch{kWatchedGroups};
+};
+
+TreesWait::TreesWait(ProcessTreeSet::Impl& set, const std::vector<const ProcessTree*>& trees)
+    : impl(std::make_unique<Impl>(Impl{set, trees})) {}
+
+TreesWait::~TreesWait() = default;
+
+// Waits on the cgroup.events of every group that holds a process, deciding
+// from what each round read, looking again every kLookMs where no signal
+// tells: true once all are empty.
+bool TreesWait::Await(std::uint32_t ms) {
+  bool looksAgain = false;
+  impl->watch.BeginRound();
+  for (const ProcessTree* tree : impl->trees) {
+    ProcessTree::Impl& treeImpl = ProcessTreeAccess::Of(*tree);
+    if (treeImpl.ending) {
+      treeImpl.controlGroups.Terminate();
+      treeImpl.processGroups.Terminate();
+    }
+    looksAgain = looksAgain || treeImpl.ending || treeImpl.processGroups.HoldsGroups();
+    treeImpl.controlGroups.Watch(impl->watch);
+  }
+  impl->watch.EndRound();
+  looksAgain = looksAgain || impl->watch.Unwatched();
+  std::vector<pollfd> watched = impl->watch.Polled();
   const bool anyRuns = !watched.empty() || looksAgain;
   const std::uint32_t waitMs = looksAgain ? std::min(ms, kLookMs) : ms;
   if (!anyRuns || waitMs == 0) {
@@ -249,11 +306,9 @@ bool AwaitTreesEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t
   } else {
     ::poll(watched.data(), watched.size(), static_cast<int>(waitMs));
   }
-  const ProcessLook after;
-  return std::all_of(trees.begin(), trees.end(), [&](const ProcessTree* tree) {
-    tree->Refresh(after);
-    return tree->State(after) == TreeState::Empty;
-  });
+  RefreshTrees(impl->set, impl->trees);
+  return std::all_of(impl->trees.begin(), impl->trees.end(),
+                     [](const ProcessTree* tree) { return tree->State() == TreeState::Empty; });
 }
 
 }  // namespace xplat

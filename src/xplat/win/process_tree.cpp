@@ -1,7 +1,7 @@
 // An unnamed job object per tree: no other account can open it, and without
 // kill-on-close its processes outlive the handle. The job's own count of
-// active processes says whether it is empty; one completion port, shared by
-// every job, tells a wait that some count may have changed.
+// active processes says whether it is empty; the completion port of its set,
+// shared by the set's jobs, tells a wait that some count may have changed.
 
 #include "xplat/process_tree.h"
 
@@ -23,16 +23,11 @@ constexpr std::uint64_t kTicksPerMs = 10000;  // FILETIME ticks of 100 ns
 constexpr std::uint32_t kLookMs = 100;
 constexpr ULONG kNoticesAtOnce = 64;
 
-HANDLE NoticePort() {
-  static const Handle port(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
-  return port.Get();
-}
-
 // The notices say only that a count may have changed: the counts decide.
-void DropNotices() {
+void DropNotices(HANDLE port) {
   OVERLAPPED_ENTRY entries[kNoticesAtOnce];
   ULONG taken = 0;
-  while (NoticePort() && ::GetQueuedCompletionStatusEx(NoticePort(), entries, kNoticesAtOnce, &taken, 0, FALSE) &&
+  while (port && ::GetQueuedCompletionStatusEx(port, entries, kNoticesAtOnce, &taken, 0, FALSE) &&
          taken == kNoticesAtOnce) {
   }
 }
@@ -48,13 +43,14 @@ bool EndUnstarted(const PROCESS_INFORMATION& info) {
 
 }  // namespace
 
-struct ProcessLook::Impl {};
-
-ProcessLook::ProcessLook() : impl(std::make_unique<Impl>()) {}
-ProcessLook::~ProcessLook() = default;
-ProcessLook::Impl& ProcessLook::Get() const { return *impl; }
+// A job ends with its service: nothing is left for a set to take over.
+// Without the port a wait still looks at the counts every kLookMs.
+struct ProcessTreeSet::Impl {
+  Handle port{::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1)};
+};
 
 struct ProcessTree::Impl {
+  std::shared_ptr<ProcessTreeSet::Impl> set;
   Handle job;
   std::uint32_t exitCode = 1;
   bool ending = false;
@@ -69,9 +65,6 @@ ProcessTree::~ProcessTree() = default;
 ProcessTree::ProcessTree(ProcessTree&&) noexcept = default;
 ProcessTree& ProcessTree::operator=(ProcessTree&&) noexcept = default;
 
-// A job ends with its service: nothing is left for a set to take over.
-struct ProcessTreeSet::Impl {};
-
 ProcessTreeSet::ProcessTreeSet(const std::wstring&) : impl(std::make_shared<Impl>()) {}
 ProcessTreeSet::~ProcessTreeSet() = default;
 
@@ -80,25 +73,32 @@ const ProcessTreeSet& ProcessTreeSet::Default() {
   return set;
 }
 
-ProcessTree ProcessTreeSet::Create(const std::wstring& name, bool processGroups) const {
-  return ProcessTree::Create(name, processGroups);
-}
-
-ProcessTreeSet::LeftTrees ProcessTreeSet::TakeOverLeftTrees() const { return {}; }
-
-// Without the port a wait still looks at the count every kLookMs.
-ProcessTree ProcessTree::Create(const std::wstring&, bool) {
+ProcessTree ProcessTreeSet::Create(const std::wstring&, bool) const {
   ProcessTree tree;
   Handle job(::CreateJobObjectW(nullptr, nullptr));
   if (!job) return tree;
   JOBOBJECT_ASSOCIATE_COMPLETION_PORT port{};
-  port.CompletionPort = NoticePort();
+  port.CompletionPort = impl->port.Get();
   if (port.CompletionPort) {
     ::SetInformationJobObject(job.Get(), JobObjectAssociateCompletionPortInformation, &port, sizeof port);
   }
-  tree.impl = std::make_unique<Impl>();
+  tree.impl = std::make_unique<ProcessTree::Impl>();
+  tree.impl->set = impl;
   tree.impl->job = std::move(job);
   return tree;
+}
+
+ProcessTreeSet::LeftTrees ProcessTreeSet::TakeOverLeftTrees() const { return {}; }
+
+ProcessTreeSet::Round::Round(const ProcessTreeSet& treeSet) : set(treeSet.impl) {}
+ProcessTreeSet::Round::~Round() = default;
+
+void ProcessTreeSet::DropPastNotices() const { DropNotices(impl->port.Get()); }
+
+void RefreshTrees(ProcessTreeSet::Impl&, const std::vector<const ProcessTree*>&) {}
+
+ProcessTree ProcessTree::Create(const std::wstring& name, bool processGroups) {
+  return ProcessTreeSet::Default().Create(name, processGroups);
 }
 
 std::wstring ProcessTree::WhyProcessGroups() const { return {}; }
@@ -107,9 +107,7 @@ bool ProcessTree::StartAbandoned() const { return false; }
 
 bool ProcessTree::FellBackAlone() const { return false; }
 
-void ProcessTree::Refresh(const ProcessLook&) const {}
-
-void ProcessTree::DropPastNotices() { DropNotices(); }
+void ProcessTree::Refresh() const {}
 
 ProcessTreeKind ProcessTree::Kind() const { return ProcessTreeKind::JobObject; }
 
@@ -124,7 +122,7 @@ bool ProcessTree::Start(const std::wstring& image, const std::wstring& arguments
   return true;
 }
 
-TreeState ProcessTree::State(const ProcessLook&) const {
+TreeState ProcessTree::State() const {
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
   if (!::QueryInformationJobObject(impl->job.Get(), JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
                                    nullptr)) {
@@ -133,7 +131,7 @@ TreeState ProcessTree::State(const ProcessLook&) const {
   return accounting.ActiveProcesses == 0 ? TreeState::Empty : TreeState::Populated;
 }
 
-std::optional<std::vector<std::uint32_t>> ProcessTree::ProcessIds(const ProcessLook&) const {
+std::optional<std::vector<std::uint32_t>> ProcessTree::ProcessIds() const {
   std::vector<ULONG_PTR> buffer(64);
   for (;;) {
     auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
@@ -152,9 +150,13 @@ std::optional<std::vector<std::uint32_t>> ProcessTree::ProcessIds(const ProcessL
   }
 }
 
-TreeState ProcessTree::WaitUntilEmpty(std::uint32_t ms) const { return WaitUntilAllEmpty({this}, ms); }
+std::uint64_t ProcessTree::Runs() const { return 0; }
 
-bool ProcessTree::Terminate(std::uint32_t exitCode, const ProcessLook&) {
+std::optional<std::vector<std::uint32_t>> ProcessTree::ProcessIdsOfRuns(std::uint64_t) const { return ProcessIds(); }
+
+TreeState ProcessTree::WaitUntilEmpty(std::uint32_t ms) const { return WaitUntilTreesEmpty(*impl->set, {this}, ms); }
+
+bool ProcessTree::Terminate(std::uint32_t exitCode) {
   impl->ending = true;
   impl->exitCode = exitCode;
   return ::TerminateJobObject(impl->job.Get(), exitCode) != FALSE;
@@ -162,7 +164,7 @@ bool ProcessTree::Terminate(std::uint32_t exitCode, const ProcessLook&) {
 
 // Wine's jobs count processes but keep no CPU time (0) and no peak (0:
 // left out).
-ProcessTreeUsage ProcessTree::ReadUsage(const ProcessLook&) const {
+ProcessTreeUsage ProcessTree::ReadUsage() const {
   ProcessTreeUsage usage;
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
   if (::QueryInformationJobObject(impl->job.Get(), JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
@@ -179,23 +181,33 @@ ProcessTreeUsage ProcessTree::ReadUsage(const ProcessLook&) const {
   return usage;
 }
 
+struct TreesWait::Impl {
+  HANDLE port;
+  std::vector<const ProcessTree*> trees;
+};
+
+TreesWait::TreesWait(ProcessTreeSet::Impl& set, const std::vector<const ProcessTree*>& trees)
+    : impl(std::make_unique<Impl>(Impl{set.port.Get(), trees})) {}
+
+TreesWait::~TreesWait() = default;
+
 // A process started by a member as the job was ended joins the job after
 // it: an end asked for ends the job again at each look.
-bool AwaitTreesEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms) {
-  for (const ProcessTree* tree : trees) {
-    const ProcessTree::Impl& impl = ProcessTreeAccess::Of(*tree);
-    if (impl.ending) ::TerminateJobObject(impl.job.Get(), impl.exitCode);
+bool TreesWait::Await(std::uint32_t ms) {
+  for (const ProcessTree* tree : impl->trees) {
+    const ProcessTree::Impl& treeImpl = ProcessTreeAccess::Of(*tree);
+    if (treeImpl.ending) ::TerminateJobObject(treeImpl.job.Get(), treeImpl.exitCode);
   }
   DWORD notice = 0;
   ULONG_PTR key = 0;
   OVERLAPPED* overlapped = nullptr;
-  if (NoticePort()) {
-    ::GetQueuedCompletionStatus(NoticePort(), &notice, &key, &overlapped, std::min(ms, kLookMs));
-    DropNotices();
+  if (impl->port) {
+    ::GetQueuedCompletionStatus(impl->port, &notice, &key, &overlapped, std::min(ms, kLookMs));
+    DropNotices(impl->port);
   } else {
     ::Sleep(std::min(ms, kLookMs));
   }
-  return std::all_of(trees.begin(), trees.end(),
+  return std::all_of(impl->trees.begin(), impl->trees.end(),
                      [](const ProcessTree* tree) { return tree->State() == TreeState::Empty; });
 }
 
