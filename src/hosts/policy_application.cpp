@@ -46,7 +46,7 @@ std::int32_t Custodex::ApplyHostPolicy() {
       runs.StartFailed(hostName);
       result = 1;
       HostEvent failed{hostName, L"start-failed"};
-      if (error != 0) failed.error = xplat::SystemMessage(error).value_or(L"error " + std::to_wstring(error));
+      if (error != 0) failed.error = xplat::ErrorText(error);
       events.Hold(failed);
     }
   }

@@ -17,5 +17,8 @@ void SetLastError(ErrorCode code);
 // texts with "\r\n", and the Linux back-end does the same so that callers
 // trim both alike. Empty when the system has no text for the code.
 std::optional<std::wstring> SystemMessage(ErrorCode code);
+// The message on one line, for a record or a line of its own: no line
+// break at its end; "error N" when the system has none.
+std::wstring ErrorText(ErrorCode code);
 
 }  // namespace xplat

@@ -70,6 +70,11 @@ TEST(SystemErrorTest, LastErrorRoundTripsAndHasASystemText) {
   ASSERT_TRUE(text.has_value());
   ASSERT_GT(text->size(), 2u);
   EXPECT_EQ(text->substr(text->size() - 2), L"\r\n");
+  // On one line for records and lines of their own, also where the system has no text.
+  for (const xplat::ErrorCode code : {2u, 5u, 0x7FFFFF00u}) {
+    EXPECT_FALSE(xplat::ErrorText(code).empty()) << code;
+    EXPECT_EQ(xplat::ErrorText(code).find_first_of(L"\r\n"), std::wstring::npos) << code;
+  }
 }
 
 }  // namespace

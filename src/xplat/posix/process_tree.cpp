@@ -31,11 +31,7 @@ constexpr std::uint32_t kLookMs = 20;
 // The groups one wait watches at most: each costs a descriptor meanwhile.
 constexpr std::size_t kWatchedGroups = 64;
 
-std::wstring ErrorText(int error) {
-  std::wstring text = SystemMessage(static_cast<ErrorCode>(error)).value_or(L"error " + std::to_wstring(error));
-  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
-  return text;
-}
+std::wstring ErrnoText(int error) { return ErrorText(static_cast<ErrorCode>(error)); }
 
 std::string FolderName(const ServiceFolder& folder) {
   return folder.Relative().substr(folder.Relative().rfind('/') + 1);
@@ -116,7 +112,7 @@ ProcessTreeSet::ProcessTreeSet(const std::wstring& install) : impl(std::make_sha
     return;
   }
   impl->own = ServiceFolder::MakeOwn(*found.place, impl->install);
-  if (!impl->own) impl->refusal = L"no folder for the service's trees can be made: " + ErrorText(errno);
+  if (!impl->own) impl->refusal = L"no folder for the service's trees can be made: " + ErrnoText(errno);
 }
 
 ProcessTreeSet::~ProcessTreeSet() = default;
@@ -132,7 +128,7 @@ ProcessTree ProcessTreeSet::Create(const std::wstring& name, bool processGroups)
   tree.impl = std::make_unique<ProcessTree::Impl>(impl, ToUtf8(name), groups ? impl->own : nullptr);
   if (!groups && !processGroups) {
     tree.impl->fallback =
-        CloneRefusal() != 0 ? L"the kernel refuses to start a process in a control group: " + ErrorText(CloneRefusal())
+        CloneRefusal() != 0 ? L"the kernel refuses to start a process in a control group: " + ErrnoText(CloneRefusal())
                             : impl->refusal;
   }
   return tree;
@@ -184,8 +180,8 @@ bool ProcessTree::Start(const std::wstring& image, const std::wstring& arguments
     if (result == PlacedStart::Started || result == PlacedStart::TimedOut) impl->runs = run;
     if (result != PlacedStart::Refused && result != PlacedStart::GroupRefused) return result == PlacedStart::Started;
     impl->alone = result == PlacedStart::GroupRefused;
-    impl->fallback = impl->alone ? L"its control groups refuse to take a process: " + ErrorText(errno)
-                                 : L"the kernel refuses to start a process in a control group: " + ErrorText(errno);
+    impl->fallback = impl->alone ? L"its control groups refuse to take a process: " + ErrnoText(errno)
+                                 : L"the kernel refuses to start a process in a control group: " + ErrnoText(errno);
     impl->kind = ProcessTreeKind::ProcessGroup;
   }
   if (!impl->processGroups.Start(image, arguments, started, run)) return false;
