@@ -343,7 +343,7 @@ class HostProcess {
       result = execute();
       ended = true;
     });
-    const bool ignoreStop = !xplat::ReadEnvironment(L"QVHOST_IGNORE_STOP_" + hostName).empty();
+    const bool ignoreStop = xplat::ReadEnvironment(L"QVHOST_IGNORE_STOP_" + hostName) == L"1";
     if (WaitForStopRequest(stopFile, ended, ignoreStop)) {
       Say("stop requested");
       if (!DeliverTerminate(ended)) {

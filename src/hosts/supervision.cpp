@@ -33,7 +33,8 @@ bool Custodex::CheckThatHostIsStillRunning() {
                    hostName.c_str(), static_cast<unsigned>(kRecoveryRunMs));
     events.Hold(HostEvent(hostName, L"recovered"));
   }
-  for (auto& [hostName, leftOver] : trees.TellLeftOvers()) events.TellProcesses(hostName, L"ended", std::move(leftOver));
+  for (auto& [hostName, leftOver] : trees.TellLeftOvers())
+    events.TellProcesses(hostName, L"ended", std::move(leftOver));
   trees.Tend();
   events.Release();
   logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Exit");

@@ -74,6 +74,7 @@ bool HostTrees::Start(const std::wstring& hostName, const std::wstring& image, c
   SayWhyProcessGroups(hostName, tree);
   if (inTree) {
     abandoned.erase(hostName);
+    untracked.erase(hostName);  // said again should it run outside once more
     return true;
   }
   if (tree.StartAbandoned()) {
@@ -209,6 +210,10 @@ std::vector<std::wstring> HostTrees::Names() const {
 
 // A tree that cannot be read is kept: only an empty one may go.
 std::vector<std::wstring> HostTrees::DropEnded(const HostContainer& hosts) {
+  for (std::set<std::wstring>* said : {&untracked, &abandoned}) {
+    for (auto host = said->begin(); host != said->end();)
+      host = hosts.count(*host) != 0 ? std::next(host) : said->erase(host);
+  }
   std::vector<std::wstring> dropped;
   for (auto entry = trees.begin(); entry != trees.end();) {
     if (hosts.count(entry->first) != 0 || State(entry->first) != xplat::TreeState::Empty) {

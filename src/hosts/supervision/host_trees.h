@@ -72,7 +72,8 @@ class HostTrees {
   // Waits at most ms in all for every tree given to be empty.
   xplat::TreeState WaitUntilEmpty(const std::vector<const xplat::ProcessTree*>& waited, std::uint32_t ms) const;
   std::vector<std::wstring> Names() const;
-  // Drops the empty trees of hosts without a record: their names.
+  // Drops the empty trees of hosts without a record, and what was said of
+  // them: their names.
   std::vector<std::wstring> DropEnded(const HostContainer& hosts);
   // Once a pass: what the system keeps for waits nobody made goes, and
   // every 30 s what the trees no longer hold (process groups whose hosts
@@ -97,7 +98,8 @@ class HostTrees {
   CLogger& logger;
   std::unique_ptr<xplat::ProcessTreeSet> set;  // with the setting on
   std::map<std::wstring, Tree> trees;
-  std::vector<std::pair<std::wstring, std::uint64_t>> untold;  // hosts whose leftovers wait, with their tree's runs then
+  // Hosts whose leftovers wait to be listed, with their tree's runs then.
+  std::vector<std::pair<std::wstring, std::uint64_t>> untold;
   std::set<std::wstring> untracked;  // hosts that ran outside a tree, said once
   std::set<std::wstring> abandoned;  // hosts whose start in their tree was abandoned, said once
   std::set<std::wstring> reasonsSaid;
