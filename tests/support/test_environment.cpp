@@ -12,13 +12,17 @@ namespace {
 std::filesystem::path testFolder;
 }
 
+// The first is the program's, which it removes as it ends; the others are
+// made in it, so that they go with it.
 std::filesystem::path CreateTestFolder() {
   namespace fs = std::filesystem;
-  const fs::path base = fs::temp_directory_path();
+  const fs::path base = testFolder.empty() ? fs::temp_directory_path() : testFolder;
   for (unsigned attempt = 0;; ++attempt) {
     const fs::path candidate =
         base / ("custodex-test-" + std::to_string(std::random_device{}()) + "-" + std::to_string(attempt));
-    if (fs::create_directory(candidate)) return testFolder = candidate;
+    if (!fs::create_directory(candidate)) continue;
+    if (testFolder.empty()) testFolder = candidate;
+    return candidate;
   }
 }
 
