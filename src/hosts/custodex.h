@@ -123,7 +123,7 @@ class Custodex : public ZAVModule {
   HostTrees trees;
   HostEvents events;
   HostEnding ending;
-  std::unique_ptr<HostWait> hostWait;  // with wake on host exit or the back-off
+  std::unique_ptr<HostWait> hostWait;  // with wake on host exit, or where runs are timed
 };
 
 }  // namespace zav::custody

@@ -44,7 +44,8 @@ Custodex::Custodex()
              }),
       ending(trees, detached, events, *logger) {
   // Without a signal of its own the wait is the default one, which still lasts its time.
-  if ((settings.wakeOnHostExit || settings.restartBackOff) && Signal().CreationError() == 0) {
+  const bool runsTold = settings.restartBackOff || settings.hostStatus || settings.publishHostEvents;
+  if ((settings.wakeOnHostExit || runsTold) && Signal().CreationError() == 0) {
     hostWait = std::make_unique<HostWait>(Signal(), settings, *logger);
   }
 }

@@ -74,6 +74,33 @@ TEST_F(HostEventsTest, ACrashLoopAndItsRecoveryAreToldInOrder) {
   EXPECT_EQ(Posted(), (Kinds{L"copy-kept", L"removed"}));
 }
 
+// Without wake on host exit each end is noted as it comes, the restart
+// waiting for the pass: runs are timed to their own end, crash loops are
+// found, and the status asks the process.
+TEST_F(HostEventsTest, RunsAreTimedToTheirOwnEndWithoutWakeOnHostExit) {
+  Enable({L"PublishHostEvents", L"HostStatus"});
+  service.HearHostEvents();
+  SetLife(L"Crashy", 100, 3);
+  Start();
+  ApplyPolicy({L"Crashy"});
+  EXPECT_EQ(Posted(), Kinds{L"started"});
+  for (int end = 1; end <= 6; ++end) {
+    const std::uint64_t mark = clock.Mark();
+    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark)) << "the end is noted and the wait goes on";
+    if (end == 6) break;
+    IdleWakeUp();
+    Kinds expected{L"ended", L"started"};
+    if (end == 5) expected.insert(expected.begin() + 1, L"crash-looping");
+    EXPECT_EQ(Posted(), expected) << "end " << end;
+    EXPECT_LT(events[events.size() - expected.size()].child(L"hostEvent").attribute(L"ranMs").as_ullong(), 1000u);
+  }
+  ASSERT_TRUE(service.Send(L"ZAV.Service.QueryHostStatus"));
+  ASSERT_TRUE(service.AwaitRecord(L"ZAV.Service.HostStatus"));
+  pugi::xml_document status;
+  ASSERT_TRUE(status.load_buffer(service.lastData.data(), service.lastData.size()));
+  EXPECT_STREQ(status.child(L"qvhosts").child(L"host").attribute(L"state").value(), L"ended");
+}
+
 // Processes told after their event was held go with the host's last held
 // event of that kind, and with no other.
 TEST(HostEventsHoldTest, ProcessesToldLaterGoWithTheHostsLastEventOfTheKind) {

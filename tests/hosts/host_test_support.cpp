@@ -69,10 +69,14 @@ std::vector<std::wstring> ServiceEnd::Drain() {
   std::vector<std::wstring> names;
   while (EventData* record = broker.Queue()->Pull(*signal)) {
     names.push_back(record->FullName());
-    lastParameter = record->Parameter;
-    lastSender = record->Sender;
-    lastData.assign(reinterpret_cast<const char*>(record->Data), record->Data ? record->DataLength : 0);
-    if (names.back() == kHostEvent) hostEvents.push_back(lastData);
+    std::string data(reinterpret_cast<const char*>(record->Data), record->Data ? record->DataLength : 0);
+    if (names.back() == kHostEvent) {
+      hostEvents.push_back(std::move(data));
+    } else {
+      lastParameter = record->Parameter;
+      lastSender = record->Sender;
+      lastData = std::move(data);
+    }
     broker.Queue()->Release(record);
   }
   return names;

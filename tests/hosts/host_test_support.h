@@ -89,6 +89,7 @@ class ServiceEnd {
   void HearHostEvents();
 
   std::vector<std::string> hostEvents;  // the documents, in order
+  // Of the last record other than a host event.
   std::wstring lastParameter;
   std::wstring lastSender;
   std::string lastData;

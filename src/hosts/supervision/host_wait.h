@@ -1,9 +1,10 @@
 #pragma once
-// The loop's wait with wake on host exit or the restart back-off: one wait
-// over the module's signal and the hosts' processes, no longer than until
-// the next delayed start. With wake on host exit a host's end ends the
-// wait; with the back-off alone it is only noted, so that a run is timed to
-// the process's own end, and the wait goes on for what is left of its time.
+// The loop's wait with wake on host exit, or wherever runs are timed (the
+// restart back-off, the status, host events): one wait over the module's
+// signal and the hosts' processes, no longer than until the next delayed
+// start. With wake on host exit a host's end ends the wait; else it is only
+// noted, so that a run is timed to the process's own end, and the wait goes
+// on for what is left of its time: the host starts again at the next pass.
 
 #include <cstdint>
 #include <functional>

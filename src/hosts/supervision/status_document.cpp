@@ -8,8 +8,10 @@
 namespace zav::custody {
 namespace {
 
+// The process is asked: one that ended before the pass took its end is not
+// running.
 const wchar_t* StateOf(const HostRecord& record, const HostRun* run, bool backingOff) {
-  if (record.started == 1) return L"running";
+  if (record.started == 1 && !record.processHandle.HasEnded()) return L"running";
   if (backingOff) return L"backing-off";
   return run && run->HasStarted() ? L"ended" : L"not-started";
 }
