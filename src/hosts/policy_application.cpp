@@ -17,7 +17,7 @@ std::int32_t Custodex::ApplyHostPolicy() {
   Adoption::Candidates adoptable = adoption.LookForHosts(hosts);
   for (auto& [hostName, record] : hosts) {
     if (trees.Enabled()) trees.Claim(hostName);
-    if (record.started != 0 || runs.IsBackingOff(hostName)) continue;
+    if (record.started != 0 || runs.IsBackingOff(hostName) || !runs.MayTryStart(hostName)) continue;
     const std::optional<std::uint32_t> earlier =
         record.processHandle.HasEnded() ? detached.RunningProcessOf(hostName) : record.processId;
     if (earlier) {
@@ -42,9 +42,9 @@ std::int32_t Custodex::ApplyHostPolicy() {
       events.Hold(started);
     } else {
       const xplat::ErrorCode error = xplat::LastError();
-      logger->LogMsg(log_level::kError, L"ApplyHostPolicy: Failure to start: %ws", hostName.c_str());
-      runs.StartFailed(hostName);
       result = 1;
+      if (!runs.StartFailed(hostName, error)) continue;  // said already
+      logger->LogMsg(log_level::kError, L"ApplyHostPolicy: Failure to start: %ws", hostName.c_str());
       HostEvent failed{hostName, L"start-failed"};
       if (error != 0) failed.error = xplat::ErrorText(error);
       events.Hold(failed);

@@ -101,6 +101,25 @@ TEST_F(HostEventsTest, RunsAreTimedToTheirOwnEndWithoutWakeOnHostExit) {
   EXPECT_STREQ(status.child(L"qvhosts").child(L"host").attribute(L"state").value(), L"ended");
 }
 
+// A start that keeps failing with one error is said once, however often
+// other hosts' ends bring the policy back to it.
+TEST_F(HostEventsTest, AStartThatKeepsFailingIsSaidOnce) {
+  Enable({L"PublishHostEvents"});
+  service.HearHostEvents();
+  std::filesystem::create_directories(ImageOf(L"Broken"));  // no copy can be made there
+  SetLife(L"Crashy", 100, 3);
+  Start();
+  ApplyPolicy({L"Broken", L"Crashy"});
+  for (int pass = 0; pass < 3; ++pass) {
+    const std::uint64_t mark = clock.Mark();
+    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark)) << "Crashy's end is noted";
+    IdleWakeUp();
+  }
+  const Kinds kinds = Posted();
+  EXPECT_EQ(std::count(kinds.begin(), kinds.end(), L"start-failed"), 1);
+  EXPECT_EQ(std::count(kinds.begin(), kinds.end(), L"ended"), 3) << "Crashy's ends brought the policy back";
+}
+
 // Processes told after their event was held go with the host's last held
 // event of that kind, and with no other.
 TEST(HostEventsHoldTest, ProcessesToldLaterGoWithTheHostsLastEventOfTheKind) {

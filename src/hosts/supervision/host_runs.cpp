@@ -51,6 +51,7 @@ void HostRuns::Started(const std::wstring& hostName, std::uint32_t processId, bo
   run.exitCode.reset();
   run.adopted = adopted;
   run.nextStartMs.reset();
+  run.failedWith.reset();
 }
 
 HostRuns::End HostRuns::Ended(const std::wstring& hostName, std::optional<std::uint32_t> exitCode,
@@ -87,14 +88,22 @@ bool HostRuns::IsEndSeen(const std::wstring& hostName) const {
   return run && run->endSeenMs;
 }
 
-void HostRuns::StartFailed(const std::wstring& hostName) {
-  const auto run = runs.find(hostName);
-  if (run == runs.end() || !run->second.nextStartMs) return;
-  if (backOff) {
-    run->second.nextStartMs = Now() + RestartDelay(0, run->second.quickExits);
+bool HostRuns::StartFailed(const std::wstring& hostName, std::uint32_t error) {
+  HostRun& run = runs[hostName];
+  if (run.nextStartMs && backOff) {
+    run.nextStartMs = Now() + RestartDelay(0, run.quickExits);
   } else {
-    run->second.nextStartMs.reset();
+    run.nextStartMs.reset();
   }
+  const bool said = run.failedWith == error;
+  run.failedWith = error;
+  run.failedMs = Now();
+  return !said;
+}
+
+bool HostRuns::MayTryStart(const std::wstring& hostName) const {
+  const HostRun* run = Find(hostName);
+  return !run || !run->failedWith || Now() - run->failedMs >= kStartIntervalMs;
 }
 
 std::vector<std::wstring> HostRuns::TakeRecovered() {

@@ -41,6 +41,8 @@ struct HostRun {
   unsigned quickRuns = 0;   // the same, counted with the back-off off too
   bool crashLooping = false;
   std::optional<std::uint64_t> nextStartMs;
+  std::optional<std::uint32_t> failedWith;  // the error of the last start, when it failed
+  std::uint64_t failedMs = 0;
 
   bool HasStarted() const { return startedWallMs != 0; }
   bool Runs() const { return HasStarted() && !endedWallMs && !endSeenMs; }
@@ -83,8 +85,12 @@ class HostRuns {
   bool IsEndSeen(const std::wstring& hostName) const;
   // A delayed start that fails is tried again later, not in a loop: with the
   // back-off it counts as a quick exit, else it waits for the next
-  // application of the policy, as any failed start does.
-  void StartFailed(const std::wstring& hostName);
+  // application of the policy, as any failed start does; and no failed
+  // start is tried again within kStartIntervalMs. True when the failure is
+  // to be said: the first since the host last started, or another error.
+  bool StartFailed(const std::wstring& hostName, std::uint32_t error);
+  // False within kStartIntervalMs of a failed start.
+  bool MayTryStart(const std::wstring& hostName) const;
   // Stops asked for never count: a host removed and named again starts afresh.
   void Forget(const std::wstring& hostName) { runs.erase(hostName); }
 

@@ -52,17 +52,29 @@ TEST(HostRunsTest, StartsOfOneHostAreASecondApartAtLeast) {
   }
 }
 
-// A delayed start that fails waits again with the back-off, and without it
-// waits for the next application of the policy.
-TEST(HostRunsTest, FailedDelayedStartIsNoStartDueAtOnce) {
+// A failed start is said once until a start succeeds or the error changes,
+// and is not tried again within a second; a delayed one waits again with
+// the back-off, and without it for the next application of the policy.
+TEST(HostRunsTest, FailedStartIsSaidOnceAndNotTriedAgainWithinASecond) {
   testing_support::FakeClock clock;
   for (const bool backOff : {true, false}) {
     HostRuns runs(backOff, true);
     DelaysAfterRuns(runs, 0, 2);
-    runs.StartFailed(L"Host");
+    EXPECT_TRUE(runs.StartFailed(L"Host", 5));
     EXPECT_EQ(runs.AnyStartDue(), false);
     EXPECT_EQ(runs.IsBackingOff(L"Host"), backOff);
   }
+  HostRuns runs(false, false);
+  EXPECT_TRUE(runs.StartFailed(L"Host", 5));
+  clock.Sleep(999);
+  EXPECT_FALSE(runs.MayTryStart(L"Host"));
+  clock.Sleep(1);
+  EXPECT_TRUE(runs.MayTryStart(L"Host"));
+  EXPECT_FALSE(runs.StartFailed(L"Host", 5)) << "said already";
+  EXPECT_TRUE(runs.StartFailed(L"Host", 2)) << "another error";
+  runs.Started(L"Host", 1, false);
+  EXPECT_TRUE(runs.MayTryStart(L"Host"));
+  EXPECT_TRUE(runs.StartFailed(L"Host", 2)) << "a failure after a start";
 }
 
 TEST(RestartDelayTest, DoublesFromTheSecondQuickExitUpToFiveMinutesAndResetsAfterTenMinutes) {
