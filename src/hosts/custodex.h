@@ -79,8 +79,13 @@ class Custodex : public ZAVModule {
   bool RemoveHostImage(const ProgramFolder& programFolder, const std::wstring& hostName, const wchar_t* operation);
   // Looks once whether anything of the host still runs; if so its copy is
   // kept, `keptLine` says so, and its own process is watched on without
-  // its record. True when the copy is kept.
-  bool KeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine);
+  // its record. True when the copy is kept. Unless the module ended the
+  // host (and said so), the host's run is ended in the events: by
+  // "copy-kept" when the copy is kept, else by "ended".
+  bool KeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine, bool endedByModule);
+  // The "ended" record of a started host that ended by itself while it was
+  // removed or the module ended; its run counts for no back-off.
+  void HoldEndOfRemovedRun(const HostRecord& record);
   // Says why no program folder is known (a read that failed, with the
   // system's error, or a value missing or unsuitable) and what is omitted.
   void LogNoProgramFolder(const ProgramFolder& folder, const wchar_t* operation, const std::wstring& omitted);

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
 #include "hosts/custodex.h"
 #include "hosts/drain_budget.h"
@@ -155,12 +156,14 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   const std::wstring imagePath = HostImagePath(programFolder.path, hostName);
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for process %ws to end", hostName.c_str());
   HostRecord& record = found->second;
+  std::set<std::wstring> endedByModule;
   if (!ending.WaitForHost(record, kHostExitWaitMs) && settings.stopHostsThatDoNotEnd) {
-    ending.EndHosts({{hostName, &record}}, kEndedWaitMs);
+    endedByModule = ending.EndHosts({{hostName, &record}}, kEndedWaitMs);
   }
   const bool copyDeleted =
       !KeepCopyIfStillRunning(record, log_level::kNormal,
-                              L"Execute: process %ws did not end; its copy is kept until it does") &&
+                              L"Execute: process %ws did not end; its copy is kept until it does",
+                              endedByModule.count(hostName) != 0) &&
       RemoveHostImage(programFolder, hostName, L"Execute");
   hosts.erase(found);
   Delete(hostName);
@@ -175,16 +178,31 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   SendEvent(L"ZAV.Service.UpdatePolicy", 0, nullptr, static_cast<std::int32_t>(EventCode::Default));
 }
 
-bool Custodex::KeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine) {
-  if (!ending.StillRuns(record)) return false;
+bool Custodex::KeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine,
+                                      bool endedByModule) {
+  if (!ending.StillRuns(record)) {
+    if (!endedByModule) HoldEndOfRemovedRun(record);
+    return false;
+  }
   logger->LogMsg(level, keptLine, record.hostName.c_str());
   HostEvent kept{record.hostName, L"copy-kept"};
   if (!record.processHandle.HasEnded()) {
     kept.processId = record.processId;
     detached.Detach(record);
   }
-  events.Hold(kept);
+  if (!endedByModule) events.Hold(kept);
   return true;
+}
+
+void Custodex::HoldEndOfRemovedRun(const HostRecord& record) {
+  std::optional<std::uint32_t> exitCode;
+  if (record.started != 1 || IsRunning(record, exitCode)) return;
+  HostEvent ended(record.hostName, L"ended", record.processId);
+  ended.exitCode = exitCode ? std::to_wstring(*exitCode) : L"unknown";
+  xplat::ProcessExit exit;
+  if (exitCode && record.processHandle.GetExit(exit)) ended.reason = xplat::DescribeExit(exit);
+  ended.ranMs = runs.RanMs(record.hostName);
+  events.Hold(ended);
 }
 
 // Every host process is waited for, however many there are, those without
@@ -197,14 +215,16 @@ void Custodex::WindDownForUpgrade() {
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for all host processes to end");
   const bool ended = ending.WaitForAll(hosts, kHostExitWaitMs);
   if (!ended) logger->LogMsg(log_level::kDiagnostic, L"Execute: waiting for hosts to exit timed out.");
-  if (!ended && settings.stopHostsThatDoNotEnd) ending.EndEveryHost(hosts, kEndedWaitMs);
+  std::set<std::wstring> endedByModule;
+  if (!ended && settings.stopHostsThatDoNotEnd) endedByModule = ending.EndEveryHost(hosts, kEndedWaitMs);
   const ProgramFolder programFolder = AgentConfig::ReadExecutePath();
   for (auto next = hosts.begin(); next != hosts.end();) {
     const std::wstring hostName = next->first;
     HostRecord& record = (next++)->second;
     const std::wstring imagePath = HostImagePath(programFolder.path, hostName);
     // The module ends: a copy kept is replaced by the host's next start.
-    if (!KeepCopyIfStillRunning(record, log_level::kDiagnostic, L"Execute: host %ws still runs; its copy is kept") &&
+    if (!KeepCopyIfStillRunning(record, log_level::kDiagnostic, L"Execute: host %ws still runs; its copy is kept",
+                                endedByModule.count(hostName) != 0) &&
         RemoveHostImage(programFolder, hostName, L"Execute")) {
       logger->LogMsg(log_level::kDiagnostic, L"Execute: host %ws deleted", imagePath.c_str());
     }

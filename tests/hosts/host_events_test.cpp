@@ -10,6 +10,7 @@
 
 namespace {
 
+using testing_support::Eventually;
 using testing_support::kWakeUpMs;
 
 class HostEventsTest : public testing_support::ModuleLoopTest {
@@ -118,6 +119,25 @@ TEST_F(HostEventsTest, AStartThatKeepsFailingIsSaidOnce) {
   const Kinds kinds = Posted();
   EXPECT_EQ(std::count(kinds.begin(), kinds.end(), L"start-failed"), 1);
   EXPECT_EQ(std::count(kinds.begin(), kinds.end(), L"ended"), 3) << "Crashy's ends brought the policy back";
+}
+
+// Every start is ended in the records before its host's removal, and
+// before the module ends: by "ended" where the host ends by itself meanwhile.
+TEST_F(HostEventsTest, EveryStartIsEndedBeforeItsRemovalAndTheModulesEnd) {
+  Enable({L"PublishHostEvents"});
+  service.HearHostEvents();
+  SetLife(L"Alpha", 300, 0);
+  SetLife(L"Beta", 2000, 0);
+  Start();
+  ApplyPolicy({L"Alpha", L"Beta"});
+  EXPECT_EQ(Posted(), (Kinds{L"started", L"started"}));
+  Deliver(L"ZAV.Service.DeleteHost", L"Alpha");
+  EXPECT_EQ(Posted(), (Kinds{L"ended", L"removed"}));
+  ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
+  ASSERT_TRUE(Eventually([&] { return ended.load(); }));
+  EXPECT_EQ(Posted(), Kinds{L"ended"});
+  EXPECT_STREQ(last.attribute(L"name").value(), L"Beta");
+  EXPECT_STREQ(last.attribute(L"exitCode").value(), L"0");
 }
 
 // Processes told after their event was held go with the host's last held

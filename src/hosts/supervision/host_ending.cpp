@@ -41,7 +41,8 @@ bool HostEnding::WaitForAll(const HostContainer& hosts, std::uint32_t ms) const 
   return Ended(trees.WaitUntilEmpty(trees.All(), xplat::TimeLeftMs(start, ms)), L"the hosts") && ended;
 }
 
-void HostEnding::EndHosts(const std::vector<std::pair<std::wstring, HostRecord*>>& hosts, std::uint32_t ms) const {
+std::set<std::wstring> HostEnding::EndHosts(const std::vector<std::pair<std::wstring, HostRecord*>>& hosts,
+                                            std::uint32_t ms) const {
   std::vector<const xplat::ProcessHandle*> processes;
   std::vector<const xplat::ProcessTree*> ended;
   std::vector<std::pair<std::wstring, const HostRecord*>> named;
@@ -54,12 +55,15 @@ void HostEnding::EndHosts(const std::vector<std::pair<std::wstring, HostRecord*>
   const std::uint64_t start = xplat::CurrentClock().NowMs();
   xplat::WaitForAllProcesses(processes, ms);
   trees.WaitUntilEmpty(ended, xplat::TimeLeftMs(start, ms));
+  std::set<std::wstring> names;
   for (const auto& [hostName, record] : named) {
+    names.insert(hostName);
     if (Runs(hostName, record)) logger.LogMsg(log_level::kError, L"Execute: host %ws still runs after it was ended", hostName.c_str());
   }
+  return names;
 }
 
-void HostEnding::EndEveryHost(HostContainer& hosts, std::uint32_t ms) const {
+std::set<std::wstring> HostEnding::EndEveryHost(HostContainer& hosts, std::uint32_t ms) const {
   std::set<std::wstring> names;
   for (const auto& [hostName, record] : hosts) names.insert(hostName);
   for (const DetachedHost& host : detached.All()) names.insert(host.hostName);
@@ -69,7 +73,7 @@ void HostEnding::EndEveryHost(HostContainer& hosts, std::uint32_t ms) const {
     const auto record = hosts.find(hostName);
     ended.emplace_back(hostName, record == hosts.end() ? nullptr : &record->second);
   }
-  EndHosts(ended, ms);
+  return EndHosts(ended, ms);
 }
 
 // Every process is named before any is ended; a tree that cannot be listed

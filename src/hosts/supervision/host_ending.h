@@ -5,6 +5,7 @@
 // What cannot be read counts as still running: it never lets a copy go.
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,13 +28,15 @@ class HostEnding {
   // Waits at most ms in all for every host process, those whose records
   // went included, and every tree.
   bool WaitForAll(const HostContainer& hosts, std::uint32_t ms) const;
-  // Ends what of each host still runs, each named in one line, all of them
-  // before one shared wait of at most ms; a host whose record went is given
-  // with none.
-  void EndHosts(const std::vector<std::pair<std::wstring, HostRecord*>>& hosts, std::uint32_t ms) const;
+  // Ends what of each host still runs, each named in one line and an
+  // "ended-by-module" record, all of them before one shared wait of at most
+  // ms; a host whose record went is given with none. The names of those
+  // ended.
+  std::set<std::wstring> EndHosts(const std::vector<std::pair<std::wstring, HostRecord*>>& hosts,
+                                  std::uint32_t ms) const;
   // The same for every host, those removed whose processes or trees still
   // run included.
-  void EndEveryHost(HostContainer& hosts, std::uint32_t ms) const;
+  std::set<std::wstring> EndEveryHost(HostContainer& hosts, std::uint32_t ms) const;
   // Whether anything of the host still runs: its own process, an earlier
   // one whose record went, or a process of its tree.
   bool StillRuns(const HostRecord& record) const;

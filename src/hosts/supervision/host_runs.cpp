@@ -122,6 +122,11 @@ const HostRun* HostRuns::Find(const std::wstring& hostName) const {
   return run == runs.end() ? nullptr : &run->second;
 }
 
+std::uint64_t HostRuns::RanMs(const std::wstring& hostName) const {
+  const HostRun* run = Find(hostName);
+  return run && run->HasStarted() ? run->endSeenMs.value_or(Now()) - run->startedMs : 0;
+}
+
 bool HostRuns::IsBackingOff(const std::wstring& hostName) const {
   const HostRun* run = Find(hostName);
   return run && run->nextStartMs && *run->nextStartMs > Now();

@@ -95,6 +95,8 @@ class HostRuns {
   void Forget(const std::wstring& hostName) { runs.erase(hostName); }
 
   const HostRun* Find(const std::wstring& hostName) const;
+  // How long the host's last run lasted: to its end as seen, else to now.
+  std::uint64_t RanMs(const std::wstring& hostName) const;
   bool IsBackingOff(const std::wstring& hostName) const;
   bool AnyStartDue() const;
   // The time until the next delayed start or recovery, at most longestMs.
