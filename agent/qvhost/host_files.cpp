@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -9,6 +10,7 @@
 
 #include "xplat/file_system.h"
 #include "xplat/process.h"
+#include "xplat/text.h"
 
 namespace qvhost {
 namespace {
@@ -16,9 +18,45 @@ namespace {
 constexpr wchar_t kPrefix[] = L"QVH-";
 constexpr std::size_t kMaxStatusBytes = 4096;
 
+constexpr std::size_t kLongestFileName = 255;
+#if defined(_WIN32)
+constexpr std::size_t kLongestPath = 259;  // MAX_PATH, without its terminating zero
+#else
+constexpr std::size_t kLongestPath = 4095;
+#endif
+constexpr std::size_t kLongestTail = 1 + 10 + 7;  // ".<pid>.status"
+
+// In UTF-8 bytes (Linux) and UTF-16 units (Windows) alike.
+bool FitsFileName(const std::wstring& folder, const std::wstring& stem) {
+  const std::wstring name = kPrefix + stem;
+  const std::size_t units = std::max(xplat::ToUtf8(name).size(), name.size()) + kLongestTail;
+  return units <= kLongestFileName && folder.size() + 1 + units <= kLongestPath;
+}
+
+std::wstring NameHash(const std::wstring& hostName) {
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (const char byte : xplat::ToUtf8(hostName)) hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ull;
+  wchar_t digits[17];
+  std::swprintf(digits, 17, L"%016llx", static_cast<unsigned long long>(hash));
+  return digits;
+}
+
+// The host's part of its file names: the name, or for a long one its cut
+// and its hash.
+std::wstring FileStem(const std::wstring& folder, const std::wstring& hostName) {
+  if (FitsFileName(folder, hostName)) return hostName;
+  const std::wstring hash = L"~" + NameHash(hostName);
+  std::wstring cut = hostName;
+  while (!cut.empty() && !FitsFileName(folder, cut + hash)) {
+    cut.pop_back();
+    if (!cut.empty() && cut.back() >= 0xD800 && cut.back() <= 0xDBFF) cut.pop_back();  // no half pair
+  }
+  return cut + hash;
+}
+
 std::wstring HostFilePath(const std::wstring& folder, const std::wstring& hostName, std::uint32_t processId,
                           const wchar_t* suffix) {
-  return folder + xplat::kPathSeparator + kPrefix + hostName + L"." + std::to_wstring(processId) + suffix;
+  return folder + xplat::kPathSeparator + kPrefix + FileStem(folder, hostName) + L"." + std::to_wstring(processId) + suffix;
 }
 
 bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
@@ -62,9 +100,10 @@ std::vector<HostFile> ListHostFiles(const std::wstring& folder, const std::wstri
                                     const std::optional<std::wstring>& hostName) {
   std::vector<HostFile> files;
   std::error_code error;
+  const std::optional<std::wstring> stem = hostName ? std::optional<std::wstring>(FileStem(folder, *hostName)) : std::nullopt;
   for (const auto& item : std::filesystem::directory_iterator(xplat::FileSystemPath(folder), error)) {
     std::optional<HostFile> file = ParseHostFileName(xplat::WidePath(item.path().filename()), suffix);
-    if (!file || (hostName && file->hostName != *hostName)) continue;
+    if (!file || (stem && file->hostName != *stem)) continue;
     file->path = xplat::WidePath(item.path());
     files.push_back(std::move(*file));
   }
@@ -75,7 +114,8 @@ std::vector<HostFile> ListHostFiles(const std::wstring& folder, const std::wstri
 }
 
 std::string FormatHostStatus(const HostStatus& status) {
-  std::string text = "pid=" + std::to_string(status.processId) + "\nstarted=" + std::to_string(status.startedMs) + "\n";
+  std::string text = status.hostName.empty() ? std::string() : "host=" + xplat::ToUtf8(status.hostName) + "\n";
+  text += "pid=" + std::to_string(status.processId) + "\nstarted=" + std::to_string(status.startedMs) + "\n";
   if (status.exitCode) text += "exit=" + std::to_string(*status.exitCode) + "\n";
   return text;
 }
@@ -92,7 +132,9 @@ std::optional<HostStatus> ParseHostStatus(const std::string& text) {
     const std::string key = line.substr(0, equals);
     const std::string value = line.substr(equals + 1);
     std::int64_t exitCode = 0;
-    if (key == "pid") {
+    if (key == "host") {
+      status.hostName = xplat::FromUtf8(value);
+    } else if (key == "pid") {
       hasProcessId = ParseNumber(value, status.processId);
     } else if (key == "started") {
       ParseNumber(value, status.startedMs);

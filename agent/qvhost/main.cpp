@@ -292,6 +292,7 @@ class HostProcess {
 
   int Run() {
     RemoveFilesOfEndedRuns();
+    status.hostName = hostName;
     status.processId = xplat::CurrentProcessId();
     status.startedMs = qvhost::WallClockMs();
     if (!qvhost::WriteHostStatus(statusFile, status)) Say("cannot write %s", Utf8(statusFile).c_str());

@@ -31,9 +31,12 @@ struct HostRun {
 std::vector<HostRun> RunsOf(const std::wstring& folder, const std::optional<std::wstring>& hostName) {
   std::vector<HostRun> runs;
   for (qvhost::HostFile& file : qvhost::ListHostFiles(folder, qvhost::kStatusSuffix, hostName)) {
-    if (std::optional<qvhost::HostStatus> status = qvhost::ReadHostStatus(file.path)) {
-      runs.push_back(HostRun{std::move(file), *status});
-    }
+    std::optional<qvhost::HostStatus> status = qvhost::ReadHostStatus(file.path);
+    if (!status) continue;
+    // A long name's file name holds only its cut: the file holds the whole.
+    if (!status->hostName.empty()) file.hostName = status->hostName;
+    if (hostName && file.hostName != *hostName) continue;
+    runs.push_back(HostRun{std::move(file), *status});
   }
   return runs;
 }

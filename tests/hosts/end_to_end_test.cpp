@@ -358,12 +358,26 @@ namespace {
 // The demo's path: the service stand-in, started from this program's folder,
 // loads the module, answers its policy request, stops it, and exits with 0
 // when the module returned 0.
-// A host named outside ASCII runs under the service and is stopped with it;
-// the service ends on its own, without an error.
+// A host named outside ASCII, and one whose name is the longest the path
+// lets a copy have (longer than its files' names could be), run under the
+// service and are stopped with it; the service ends on its own, without an
+// error.
 TEST(ServiceStandInTest, RunsAndStopsTheModuleAndAHostOfAnyName) {
+  const std::wstring folder = xplat::WidePath(kProgramFolder);
+#if defined(_WIN32)
+  const std::size_t longest = std::min<std::size_t>(247, 259 - folder.size() - 1 - 8);
+#else
+  const std::size_t longest = 247;
+#endif
+  const std::vector<std::wstring> names{L"Zo\u00EB", std::wstring(longest, L'L')};
+  std::string entries;
+  std::vector<std::wstring> images;
+  for (const std::wstring& name : names) {
+    entries += "<host name=\"" + xplat::ToUtf8(name) + "\"/>";
+    images.push_back(folder + xplat::kPathSeparator + L"QVH-" + name + L".exe");
+  }
   const std::filesystem::path policy = testing_support::TestFolder() / "zoe.xml";
-  testing_support::WriteFile(policy, "<qvhosts><host name=\"Zo\xC3\xAB\"/></qvhosts>");
-  const std::wstring image = xplat::WidePath(kProgramFolder) + xplat::kPathSeparator + L"QVH-Zo\u00EB.exe";
+  testing_support::WriteFile(policy, "<qvhosts>" + entries + "</qvhosts>");
 #if defined(_WIN32)
   const std::wstring program = (kProgramFolder / "custodex-service.exe").wstring();
   std::wstring arguments = L"--seconds 3";
@@ -375,14 +389,17 @@ TEST(ServiceStandInTest, RunsAndStopsTheModuleAndAHostOfAnyName) {
   testing_support::ScopedRegistryKey agentKey{testing_support::kAgentKey};
   xplat::StartedProcess service;
   ASSERT_TRUE(xplat::StartProgram(program, arguments, service));
-  ASSERT_TRUE(Eventually([&] { return !xplat::OwnProcessesRunning({image}).empty(); }, 30s)) << "the host runs";
+  ASSERT_TRUE(Eventually([&] { return xplat::OwnProcessesRunning(images).size() == 2; }, 30s)) << "the hosts run";
   ASSERT_TRUE(Eventually([&] { return service.process.WaitForExit(0); }, 60s));
   std::uint32_t code = 1;
   EXPECT_TRUE(service.process.GetExitCode(code));
   EXPECT_EQ(code, 0u);
-  EXPECT_TRUE(Eventually([&] { return xplat::OwnProcessesRunning({image}).empty(); })) << "and is stopped";
+  EXPECT_TRUE(Eventually([&] { return xplat::OwnProcessesRunning(images).empty(); })) << "and are stopped";
+  for (const xplat::RunningProgram& left : xplat::OwnProcessesRunning(images)) {
+    xplat::TerminateProcessById(left.processId, 1);
+  }
   std::filesystem::remove(testing_support::ConfigFile());
-  xplat::DeleteFile(image);
+  for (const std::wstring& image : images) xplat::DeleteFile(image);
 }
 
 }  // namespace
