@@ -14,14 +14,17 @@
 //   custodex-test-child lone-thread FILE
 //                                      ends its first thread; another ends the
 //                                      process once FILE exists
-//   custodex-test-child spin MS FILE   uses the CPU for MS milliseconds, then
-//                                      ends once FILE exists
+//   custodex-test-child spin MS FILE   uses MS milliseconds of CPU time (at
+//                                      most for ten times as long), writes
+//                                      what it used to FILE.spun, then ends
+//                                      once FILE exists
 //   custodex-test-child escape-group FILE
 //                                      (Linux) moves itself into a control group
 //                                      made beneath its own, then as "until"
 // On Windows it takes its arguments as the C run-time splits them (wmain).
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -44,6 +47,15 @@ std::string Utf8(const wchar_t* text) {
 
 void EndFirstThread() { ::ExitThread(0); }
 
+std::uint64_t OwnCpuMs() {
+  FILETIME created, exited, kernel, user;
+  if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  const auto ticks = [](const FILETIME& time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  };
+  return (ticks(kernel) + ticks(user)) / 10000;
+}
+
 bool EscapeGroup() { return false; }
 
 #else
@@ -54,6 +66,12 @@ bool EscapeGroup() { return false; }
 std::string Utf8(const char* text) { return text; }
 
 void EndFirstThread() { ::pthread_exit(nullptr); }
+
+std::uint64_t OwnCpuMs() {
+  timespec used{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+  return static_cast<std::uint64_t>(used.tv_sec) * 1000 + static_cast<std::uint64_t>(used.tv_nsec) / 1000000;
+}
 
 std::string ControlGroupMount() {
   std::ifstream table("/proc/self/mountinfo");
@@ -92,10 +110,13 @@ int Until(const std::string& file) {
   return 0;
 }
 
+// Bounded in time too, for a system that tells no CPU time of its own.
 int Spin(int ms, const std::string& file) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  for (volatile unsigned spun = 0; std::chrono::steady_clock::now() < end; spun = spun + 1) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(10 * ms);
+  for (volatile unsigned spun = 0; OwnCpuMs() < static_cast<std::uint64_t>(ms) && std::chrono::steady_clock::now() < end;
+       spun = spun + 1) {
   }
+  std::ofstream(std::filesystem::u8path(file + ".spun")) << OwnCpuMs();
   return Until(file);
 }
 

@@ -149,28 +149,30 @@ TEST_P(ProcessTreeTest, ATreeEndedTakesItsNextStartAlive) {
   ASSERT_TRUE(Start(L"until"));
   tree.Terminate(1);
   ASSERT_EQ(tree.WaitUntilEmpty(kChildPatience), TreeState::Empty);
-  ASSERT_TRUE(Start(L"until"));
-  EXPECT_FALSE(root.process.WaitForExit(300));
-  EXPECT_EQ(tree.State(), TreeState::Populated);
+  const fs::path written = release.string() + ".args";
+  ASSERT_TRUE(Start(L"args " + testing_support::Quoted(written.wstring())));
+  std::uint32_t code = 1;
+  ASSERT_TRUE(root.process.WaitForExit(kChildPatience));
+  EXPECT_TRUE(root.process.GetExitCode(code) && code == 0) << "it ran to its end: " << code;
+  EXPECT_TRUE(fs::exists(written));
 }
 
 // CPU time is at most the time the process ran.
+// The tree's CPU time is at least what its program says it used, and at
+// most the time it ran; a system that keeps none for a tree gives none.
 TEST_P(ProcessTreeTest, CpuTimeIsTheMillisecondsUsed) {
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(Start(L"spin 400"));
-  xplat::ProcessTreeUsage usage;
-  const auto used = [&] {
-    usage = tree.ReadUsage();
-    return usage.userMs && usage.kernelMs && *usage.userMs + *usage.kernelMs >= 300;
-  };
-#if defined(_WIN32)
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // Wine's jobs keep no CPU time
-  used();
-#else
-  ASSERT_TRUE(Within(kChildPatience, used));
-#endif
+  ASSERT_TRUE(Start(L"spin 100"));
+  const fs::path spun = release.string() + ".spun";
+  std::uint64_t reported = 0;
+  ASSERT_TRUE(Within(kChildPatience, [&] { return !(std::ifstream(spun) >> reported).fail(); }));
+  const xplat::ProcessTreeUsage usage = tree.ReadUsage();
   const auto ran = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-  EXPECT_LE(usage.userMs.value_or(0) + usage.kernelMs.value_or(0), static_cast<std::uint64_t>(ran.count()) + 20);
+  ASSERT_EQ(usage.userMs.has_value(), usage.kernelMs.has_value());
+  if (!usage.userMs) return;
+  const std::uint64_t used = *usage.userMs + *usage.kernelMs;
+  EXPECT_GE(used + 20, reported) << "a clock tick of each kind less at most";
+  EXPECT_LE(used, static_cast<std::uint64_t>(ran.count()) + 20);
 }
 
 #if !defined(_WIN32)
@@ -392,12 +394,14 @@ TEST_P(ControlGroupTreeTest, AServiceManagersUnitIsUsedOnlyOnceDelegated) {
   const std::string unit = place.mount + place.group + "/tree-test-" + std::to_string(::getpid()) + ".service";
   ASSERT_EQ(::mkdir(unit.c_str(), 0755), 0);
   const bool before = xplat::IsUndelegatedUnit(unit);
-  const bool marked = ::setxattr(unit.c_str(), "user.delegate", "1", 1, 0) == 0;
+  const bool marked = ::setxattr(unit.c_str(), "user.delegate", "1", 1, 0) == 0 ||
+                      ::setxattr(unit.c_str(), "trusted.delegate", "1", 1, 0) == 0;
   const bool after = xplat::IsUndelegatedUnit(unit);
   ::rmdir(unit.c_str());
   EXPECT_TRUE(before);
-  EXPECT_TRUE(!marked || !after) << "marked as delegated";
   EXPECT_FALSE(xplat::IsUndelegatedUnit(place.mount + place.group));
+  if (!marked) GTEST_SKIP() << "no delegation mark can be set on a control group here";
+  EXPECT_FALSE(after) << "marked as delegated";
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, ControlGroupTreeTest,

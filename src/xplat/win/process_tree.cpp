@@ -162,13 +162,14 @@ bool ProcessTree::Terminate(std::uint32_t exitCode) {
   return ::TerminateJobObject(impl->job.Get(), exitCode) != FALSE;
 }
 
-// Wine's jobs count processes but keep no CPU time (0) and no peak (0:
-// left out).
+// Wine's jobs count processes but keep no CPU time and no peak: a 0 is
+// left out, not shown as what the processes used.
 ProcessTreeUsage ProcessTree::ReadUsage() const {
   ProcessTreeUsage usage;
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
   if (::QueryInformationJobObject(impl->job.Get(), JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
-                                  nullptr)) {
+                                  nullptr) &&
+      accounting.TotalUserTime.QuadPart + accounting.TotalKernelTime.QuadPart != 0) {
     usage.userMs = static_cast<std::uint64_t>(accounting.TotalUserTime.QuadPart) / kTicksPerMs;
     usage.kernelMs = static_cast<std::uint64_t>(accounting.TotalKernelTime.QuadPart) / kTicksPerMs;
   }
