@@ -56,7 +56,8 @@ std::wstring FileStem(const std::wstring& folder, const std::wstring& hostName) 
 
 std::wstring HostFilePath(const std::wstring& folder, const std::wstring& hostName, std::uint32_t processId,
                           const wchar_t* suffix) {
-  return folder + xplat::kPathSeparator + kPrefix + FileStem(folder, hostName) + L"." + std::to_wstring(processId) + suffix;
+  return folder + xplat::kPathSeparator + kPrefix + FileStem(folder, hostName) + L"." + std::to_wstring(processId) +
+         suffix;
 }
 
 bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
@@ -100,7 +101,8 @@ std::vector<HostFile> ListHostFiles(const std::wstring& folder, const std::wstri
                                     const std::optional<std::wstring>& hostName) {
   std::vector<HostFile> files;
   std::error_code error;
-  const std::optional<std::wstring> stem = hostName ? std::optional<std::wstring>(FileStem(folder, *hostName)) : std::nullopt;
+  const std::optional<std::wstring> stem =
+      hostName ? std::optional<std::wstring>(FileStem(folder, *hostName)) : std::nullopt;
   for (const auto& item : std::filesystem::directory_iterator(xplat::FileSystemPath(folder), error)) {
     std::optional<HostFile> file = ParseHostFileName(xplat::WidePath(item.path().filename()), suffix);
     if (!file || (stem && file->hostName != *stem)) continue;

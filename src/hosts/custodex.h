@@ -82,16 +82,17 @@ class Custodex : public ZAVModule {
   // its record. True when the copy is kept. Unless the module ended the
   // host (and said so), the host's run is ended in the events: by
   // "copy-kept" when the copy is kept, else by "ended".
-  bool KeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine, bool endedByModule);
+  bool DetachAndKeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine, bool endedByModule);
   // The "ended" record of a started host that ended by itself while it was
   // removed or the module ended; its run counts for no back-off.
   void HoldEndOfRemovedRun(const HostRecord& record);
   // Says why no program folder is known (a read that failed, with the
   // system's error, or a value missing or unsuitable) and what is omitted.
   void LogNoProgramFolder(const ProgramFolder& folder, const wchar_t* operation, const std::wstring& omitted);
-  // The processes of hosts whose records went: the copies of those no
-  // longer in the registry are deleted as they end.
-  std::vector<std::wstring> ReapDetachedProcesses();
+  // Reaps the processes of hosts whose records went and drops their empty
+  // trees: the copies of those no longer in the registry are deleted as
+  // nothing of them runs. The hosts whose processes or trees ended.
+  std::vector<std::wstring> ReapEndedHostsAndDeleteTheirCopies();
   bool IsLoadedInService(const HostRecord& record);
   void UnloadFromService(const HostRecord& record);
   bool CheckHost(HostRecord& record);

@@ -161,9 +161,9 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
     endedByModule = ending.EndHosts({{hostName, &record}}, kEndedWaitMs);
   }
   const bool copyDeleted =
-      !KeepCopyIfStillRunning(record, log_level::kNormal,
-                              L"Execute: process %ws did not end; its copy is kept until it does",
-                              endedByModule.count(hostName) != 0) &&
+      !DetachAndKeepCopyIfStillRunning(record, log_level::kNormal,
+                                       L"Execute: process %ws did not end; its copy is kept until it does",
+                                       endedByModule.count(hostName) != 0) &&
       RemoveHostImage(programFolder, hostName, L"Execute");
   hosts.erase(found);
   Delete(hostName);
@@ -178,8 +178,8 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   SendEvent(L"ZAV.Service.UpdatePolicy", 0, nullptr, static_cast<std::int32_t>(EventCode::Default));
 }
 
-bool Custodex::KeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine,
-                                      bool endedByModule) {
+bool Custodex::DetachAndKeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine,
+                                               bool endedByModule) {
   if (!ending.StillRuns(record)) {
     if (!endedByModule) HoldEndOfRemovedRun(record);
     return false;
@@ -223,15 +223,16 @@ void Custodex::WindDownForUpgrade() {
     HostRecord& record = (next++)->second;
     const std::wstring imagePath = HostImagePath(programFolder.path, hostName);
     // The module ends: a copy kept is replaced by the host's next start.
-    if (!KeepCopyIfStillRunning(record, log_level::kDiagnostic, L"Execute: host %ws still runs; its copy is kept",
-                                endedByModule.count(hostName) != 0) &&
+    if (!DetachAndKeepCopyIfStillRunning(record, log_level::kDiagnostic,
+                                         L"Execute: host %ws still runs; its copy is kept",
+                                         endedByModule.count(hostName) != 0) &&
         RemoveHostImage(programFolder, hostName, L"Execute")) {
       logger->LogMsg(log_level::kDiagnostic, L"Execute: host %ws deleted", imagePath.c_str());
     }
     Delete(hostName);
   }
   hosts.clear();
-  ReapDetachedProcesses();
+  ReapEndedHostsAndDeleteTheirCopies();
 }
 
 bool Custodex::WaitForWork() {

@@ -19,7 +19,7 @@ bool Custodex::CheckThatHostIsStillRunning() {
   // A host passed over while its earlier process ran, or one whose delayed
   // start has come, may start now.
   bool hostMayStart = runs.AnyStartDue();
-  for (const std::wstring& hostName : ReapDetachedProcesses()) {
+  for (const std::wstring& hostName : ReapEndedHostsAndDeleteTheirCopies()) {
     const auto record = hosts.find(hostName);
     hostMayStart = hostMayStart || (record != hosts.end() && record->second.started == 0);
   }
@@ -103,7 +103,7 @@ void Custodex::NoteEnded(const HostRecord& record, std::optional<std::uint32_t> 
 
 // A copy goes once nothing of its host runs: neither a detached process nor,
 // with the tree setting, a process of its tree.
-std::vector<std::wstring> Custodex::ReapDetachedProcesses() {
+std::vector<std::wstring> Custodex::ReapEndedHostsAndDeleteTheirCopies() {
   std::vector<std::wstring> ended = detached.ReapEnded();
   for (std::wstring& hostName : trees.DropEnded(hosts)) ended.push_back(std::move(hostName));
   ProgramFolder programFolder;

@@ -113,8 +113,8 @@ int Until(const std::string& file) {
 // Bounded in time too, for a system that tells no CPU time of its own.
 int Spin(int ms, const std::string& file) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(10 * ms);
-  for (volatile unsigned spun = 0; OwnCpuMs() < static_cast<std::uint64_t>(ms) && std::chrono::steady_clock::now() < end;
-       spun = spun + 1) {
+  for (volatile unsigned spun = 0;
+       OwnCpuMs() < static_cast<std::uint64_t>(ms) && std::chrono::steady_clock::now() < end; spun = spun + 1) {
   }
   std::ofstream(std::filesystem::u8path(file + ".spun")) << OwnCpuMs();
   return Until(file);
