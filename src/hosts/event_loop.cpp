@@ -168,7 +168,7 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   hosts.erase(found);
   Delete(hostName);
   runs.Forget(hostName);
-  events.Hold(HostEvent(hostName, L"removed"));
+  events.Removed(hostName);
   if (copyDeleted) {
     logger->LogMsg(log_level::kNormal, L"Execute: host %ws removed", imagePath.c_str());
   } else {
@@ -185,24 +185,24 @@ bool Custodex::DetachAndKeepCopyIfStillRunning(HostRecord& record, LogLevel leve
     return false;
   }
   logger->LogMsg(level, keptLine, record.hostName.c_str());
-  HostEvent kept{record.hostName, L"copy-kept"};
+  std::optional<std::uint32_t> running;
   if (!record.processHandle.HasEnded()) {
-    kept.processId = record.processId;
+    running = record.processId;
     detached.Detach(record);
   }
-  if (!endedByModule) events.Hold(kept);
+  if (!endedByModule) events.CopyKept(record.hostName, running);
   return true;
 }
 
 void Custodex::HoldEndOfRemovedRun(const HostRecord& record) {
   std::optional<std::uint32_t> exitCode;
   if (record.started != 1 || IsRunning(record, exitCode)) return;
-  HostEvent ended(record.hostName, L"ended", record.processId);
-  ended.exitCode = exitCode ? std::to_wstring(*exitCode) : L"unknown";
+  HostEvents::End end;
+  end.exitCode = exitCode;
   xplat::ProcessExit exit;
-  if (exitCode && record.processHandle.GetExit(exit)) ended.reason = xplat::DescribeExit(exit);
-  ended.ranMs = runs.RanMs(record.hostName);
-  events.Hold(ended);
+  if (exitCode && record.processHandle.GetExit(exit)) end.reason = xplat::DescribeExit(exit);
+  end.ranMs = runs.RanMs(record.hostName);
+  events.Ended(record.hostName, record.processId, std::move(end));
 }
 
 // Every host process is waited for, however many there are, those without

@@ -25,12 +25,9 @@ std::int32_t Custodex::ApplyHostPolicy() {
                      hostName.c_str(), *earlier);
       continue;
     }
-    HostEvent started{hostName, L"started", record.processId};
     if (adoption.Adopt(record, adoptable)) {
       runs.Started(hostName, record.processId, true);
-      started.processId = record.processId;
-      started.adopted = true;
-      events.Hold(started);
+      events.Started(hostName, record.processId, true);
       continue;
     }
     if (IsLoadedInService(record)) UnloadFromService(record);
@@ -38,16 +35,13 @@ std::int32_t Custodex::ApplyHostPolicy() {
       record.started = 1;
       runs.Started(hostName, record.processId, false);
       logger->LogMsg(log_level::kDiagnostic, L"ApplyHostPolicy: Host process started for %ws", hostName.c_str());
-      started.processId = record.processId;
-      events.Hold(started);
+      events.Started(hostName, record.processId, false);
     } else {
       const xplat::ErrorCode error = xplat::LastError();
       result = 1;
       if (!runs.StartFailed(hostName, error)) continue;  // said already
       logger->LogMsg(log_level::kError, L"ApplyHostPolicy: Failure to start: %ws", hostName.c_str());
-      HostEvent failed{hostName, L"start-failed"};
-      if (error != 0) failed.error = xplat::ErrorText(error);
-      events.Hold(failed);
+      events.StartFailed(hostName, error != 0 ? xplat::ErrorText(error) : std::wstring());
     }
   }
   logger->LogMsg(log_level::kTrace, L"ApplyHostPolicy: Exit");

@@ -31,10 +31,9 @@ bool Custodex::CheckThatHostIsStillRunning() {
     if (!SaysCrashLoops()) continue;
     logger->LogMsg(log_level::kNormal, L"CheckThatHostIsStillRunning: %ws has recovered: it has run %u ms",
                    hostName.c_str(), static_cast<unsigned>(kRecoveryRunMs));
-    events.Hold(HostEvent(hostName, L"recovered"));
+    events.Recovered(hostName);
   }
-  for (auto& [hostName, leftOver] : trees.TellLeftOvers())
-    events.TellProcesses(hostName, L"ended", std::move(leftOver));
+  for (auto& [hostName, leftOver] : trees.TellLeftOvers()) events.TellLeftOver(hostName, std::move(leftOver));
   trees.Tend();
   events.Release();
   logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Exit");
@@ -78,26 +77,21 @@ void Custodex::NoteEnded(const HostRecord& record, std::optional<std::uint32_t> 
   xplat::ProcessExit exit;
   const std::wstring reason = exitCode && record.processHandle.GetExit(exit) ? xplat::DescribeExit(exit) : L"";
   const HostRuns::End end = runs.Ended(record.hostName, exitCode, reason);
-  HostEvent ended(record.hostName, L"ended", record.processId);
-  ended.exitCode = exitCode ? std::to_wstring(*exitCode) : L"unknown";
-  ended.reason = reason;
-  ended.ranMs = end.ranMs;
-  ended.processes = leftOver;
-  events.Hold(ended);
+  events.Ended(record.hostName, record.processId, HostEvents::End{exitCode, reason, end.ranMs, leftOver});
   if (end.delayMs != 0) {
-    logger->LogMsg(log_level::kNormal,
-                   L"CheckThatHostIsStillRunning: %ws ran %u ms and ended with exit code %ws%ws; it starts again in %u ms",
-                   record.hostName.c_str(), static_cast<unsigned>(std::min<std::uint64_t>(end.ranMs, 0xFFFFFFFFu)),
-                   ended.exitCode->c_str(), reason.empty() ? L"" : (L" (" + reason + L")").c_str(), end.delayMs);
-    HostEvent backingOff(record.hostName, L"backing-off");
-    backingOff.nextStartWallMs = xplat::WallClockMs() + end.delayMs;
-    events.Hold(backingOff);
+    const std::wstring code = exitCode ? std::to_wstring(*exitCode) : L"unknown";
+    logger->LogMsg(
+        log_level::kNormal,
+        L"CheckThatHostIsStillRunning: %ws ran %u ms and ended with exit code %ws%ws; it starts again in %u ms",
+        record.hostName.c_str(), static_cast<unsigned>(std::min<std::uint64_t>(end.ranMs, 0xFFFFFFFFu)), code.c_str(),
+        reason.empty() ? L"" : (L" (" + reason + L")").c_str(), end.delayMs);
+    events.BackingOff(record.hostName, xplat::WallClockMs() + end.delayMs);
   }
   if (end.crashLoopBegan && SaysCrashLoops()) {
     logger->LogMsg(log_level::kNormal,
                    L"CheckThatHostIsStillRunning: %ws is crash-looping: %u runs in a row ended within %u ms",
                    record.hostName.c_str(), kCrashLoopRuns, static_cast<unsigned>(kQuickExitMs));
-    events.Hold(HostEvent(record.hostName, L"crash-looping"));
+    events.CrashLooping(record.hostName);
   }
 }
 

@@ -148,10 +148,10 @@ TEST(HostEventsHoldTest, ProcessesToldLaterGoWithTheHostsLastEventOfTheKind) {
     posted.push_back(std::move(document));
     return true;
   });
-  events.Hold(zav::custody::HostEvent(L"Alpha", L"ended", 1));
-  events.Hold(zav::custody::HostEvent(L"Beta", L"ended", 2));
-  events.Hold(zav::custody::HostEvent(L"Alpha", L"backing-off"));
-  events.TellProcesses(L"Alpha", L"ended", {7, 8});
+  events.Ended(L"Alpha", 1, {});
+  events.Ended(L"Beta", 2, {});
+  events.BackingOff(L"Alpha", 0);
+  events.TellLeftOver(L"Alpha", {7, 8});
   events.Release();
   ASSERT_EQ(posted.size(), 3u);
   EXPECT_NE(posted[0].find("processes=\"7 8\""), std::string::npos);

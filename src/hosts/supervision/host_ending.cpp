@@ -97,9 +97,7 @@ bool HostEnding::EndHost(const std::wstring& hostName, HostRecord* record,
   }
   logger.LogMsg(log_level::kNormal, L"Execute: host %ws did not end in time; it is ended: processes %ws",
                 hostName.c_str(), running ? ProcessIdList(*running).c_str() : L"that cannot be listed");
-  HostEvent endedHere{hostName, L"ended-by-module"};
-  endedHere.processes = running;
-  events.Hold(endedHere);
+  events.EndedByModule(hostName, running);
   if (tree) {
     tree->Terminate(kEndedExitCode);
     ended.push_back(tree);

@@ -51,16 +51,34 @@ class HostEvents {
   HostEvents(bool publishHostEvents, Post post) : enabled(publishHostEvents), poster(std::move(post)) {}
 
   bool Enabled() const { return enabled; }
-  // Keeps the event back until the next Release.
-  void Hold(HostEvent event);
-  // Gives the host's last held event of the kind the processes, told after it.
-  void TellProcesses(const std::wstring& hostName, const wchar_t* kind, std::vector<std::uint32_t> processes);
+
+  // One call a kind, each holding its record back until the next Release.
+  void Started(const std::wstring& hostName, std::uint32_t processId, bool adopted);
+  void StartFailed(const std::wstring& hostName, const std::wstring& error);
+  struct End {
+    std::optional<std::uint32_t> exitCode;  // none: "unknown"
+    std::wstring reason;
+    std::uint64_t ranMs = 0;
+    std::optional<std::vector<std::uint32_t>> processes;  // with trees: what runs on
+  };
+  void Ended(const std::wstring& hostName, std::uint32_t processId, End end);
+  void BackingOff(const std::wstring& hostName, std::uint64_t nextStartWallMs);
+  void Removed(const std::wstring& hostName);
+  void CopyKept(const std::wstring& hostName, std::optional<std::uint32_t> processId);
+  void EndedByModule(const std::wstring& hostName, std::optional<std::vector<std::uint32_t>> processes);
+  void CrashLooping(const std::wstring& hostName);
+  void Recovered(const std::wstring& hostName);
+  // What of the host's tree runs on, told after its last held "ended".
+  void TellLeftOver(const std::wstring& hostName, std::vector<std::uint32_t> processes);
+
   // Posts what was held, in order.
   void Release();
   // The records the broker refused, in the module's life.
   std::uint64_t Dropped() const { return dropped; }
 
  private:
+  void Hold(HostEvent event);
+
   bool enabled;
   Post poster;
   std::uint64_t sequence = 0;
