@@ -136,17 +136,26 @@ source_files() {
   fi
 }
 
+# The twin is a clean copy outside this clone, at a path of another length,
+# so that nothing a build here left behind, and no path, can reach its files.
 a_second_build_elsewhere_is_identical() {
-  local twin="$ROOT/build/package-twin/custodex" file ok=0
-  rm -rf "$twin" && mkdir -p "$twin"
-  (cd "$ROOT" && source_files | tar --null --ignore-failed-read -T - -cf -) | tar -xf - -C "$twin" || return 1
+  local place twin file ok=0
+  place=$(mktemp -d /var/tmp/custodex-twin.XXXXXX) || return 1
+  twin="$place/a-clean-clone-elsewhere/custodex"
+  mkdir -p "$twin"
+  (cd "$ROOT" && source_files | tar --null --ignore-failed-read -T - -cf -) | tar -xf - -C "$twin" || ok=1
   log "building the same sources again in $twin"
-  "$twin/scripts/package" >"$ROOT/build/package-twin.log" 2>&1 || { tail -n 30 "$ROOT/build/package-twin.log" >&2; return 1; }
-  for file in "$DIST"/*.zip "$DIST"/*.deb; do
-    cmp -s "$file" "$twin/dist/$(basename "$file")" || { echo "         differs: $(basename "$file")" >&2; ok=1; }
-  done
-  cmp -s "$DIST/SHA256SUMS" "$twin/dist/SHA256SUMS" || ok=1
-  [ $ok = 0 ] && rm -rf "$ROOT/build/package-twin"
+  if [ $ok = 0 ] && ! "$twin/scripts/package" >"$ROOT/build/package-twin.log" 2>&1; then
+    tail -n 30 "$ROOT/build/package-twin.log" >&2
+    ok=1
+  fi
+  if [ $ok = 0 ]; then
+    for file in "$DIST"/*.zip "$DIST"/*.deb; do
+      cmp -s "$file" "$twin/dist/$(basename "$file")" || { echo "         differs: $(basename "$file")" >&2; ok=1; }
+    done
+    cmp -s "$DIST/SHA256SUMS" "$twin/dist/SHA256SUMS" || ok=1
+  fi
+  rm -rf "$place"
   return $ok
 }
 
@@ -160,7 +169,7 @@ verify_package() {
   check "the Debian package holds the library under its soname" package_holds_the_library_under_its_soname
   check "the debug package holds the library's debug file by build id" debug_package_matches_the_library
   check "the packages install and purge without leftovers" installs_and_removes_without_leftovers
-  check "a second build in another folder gives the same bytes" a_second_build_elsewhere_is_identical
+  check "a second build in a clean copy outside the clone gives the same bytes" a_second_build_elsewhere_is_identical
   echo "package: $checks_passed passed, $checks_failed failed"
   [ "$checks_failed" = 0 ]
 }
