@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -33,19 +32,11 @@ bool FitsFileName(const std::wstring& folder, const std::wstring& stem) {
   return units <= kLongestFileName && folder.size() + 1 + units <= kLongestPath;
 }
 
-std::wstring NameHash(const std::wstring& hostName) {
-  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (const char byte : xplat::ToUtf8(hostName)) hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ull;
-  wchar_t digits[17];
-  std::swprintf(digits, 17, L"%016llx", static_cast<unsigned long long>(hash));
-  return digits;
-}
-
 // The host's part of its file names: the name, or for a long one its cut
 // and its hash.
 std::wstring FileStem(const std::wstring& folder, const std::wstring& hostName) {
   if (FitsFileName(folder, hostName)) return hostName;
-  const std::wstring hash = L"~" + NameHash(hostName);
+  const std::wstring hash = L"~" + xplat::FromUtf8(xplat::NameHash(hostName));
   std::wstring cut = hostName;
   while (!cut.empty() && !FitsFileName(folder, cut + hash)) {
     cut.pop_back();

@@ -97,6 +97,8 @@ class Custodex : public ZAVModule {
   void UnloadFromService(const HostRecord& record);
   bool CheckHost(HostRecord& record);
   bool IsRunning(const HostRecord& record, std::optional<std::uint32_t>& exitCode);
+  // How the record's process ended, in words; empty when it cannot be read.
+  static std::wstring ExitReason(const HostRecord& record, std::optional<std::uint32_t> exitCode);
   // Notes the end of the record's process, its reason and what of its tree
   // runs on (none: told later in the pass), says so and, with the back-off,
   // when it starts again; the events it brings are held until the restart

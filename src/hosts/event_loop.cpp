@@ -197,12 +197,8 @@ bool Custodex::DetachAndKeepCopyIfStillRunning(HostRecord& record, LogLevel leve
 void Custodex::HoldEndOfRemovedRun(const HostRecord& record) {
   std::optional<std::uint32_t> exitCode;
   if (record.started != 1 || IsRunning(record, exitCode)) return;
-  HostEvents::End end;
-  end.exitCode = exitCode;
-  xplat::ProcessExit exit;
-  if (exitCode && record.processHandle.GetExit(exit)) end.reason = xplat::DescribeExit(exit);
-  end.ranMs = runs.RanMs(record.hostName);
-  events.Ended(record.hostName, record.processId, std::move(end));
+  events.Ended(record.hostName, record.processId,
+               HostEvents::End{exitCode, ExitReason(record, exitCode), runs.RanMs(record.hostName), std::nullopt});
 }
 
 // Every host process is waited for, however many there are, those without

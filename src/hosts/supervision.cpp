@@ -72,10 +72,14 @@ bool Custodex::IsRunning(const HostRecord& record, std::optional<std::uint32_t>&
   return !ended;
 }
 
+std::wstring Custodex::ExitReason(const HostRecord& record, std::optional<std::uint32_t> exitCode) {
+  xplat::ProcessExit exit;
+  return exitCode && record.processHandle.GetExit(exit) ? xplat::DescribeExit(exit) : L"";
+}
+
 void Custodex::NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode,
                          const std::optional<std::vector<std::uint32_t>>& leftOver) {
-  xplat::ProcessExit exit;
-  const std::wstring reason = exitCode && record.processHandle.GetExit(exit) ? xplat::DescribeExit(exit) : L"";
+  const std::wstring reason = ExitReason(record, exitCode);
   const HostRuns::End end = runs.Ended(record.hostName, exitCode, reason);
   events.Ended(record.hostName, record.processId, HostEvents::End{exitCode, reason, end.ranMs, leftOver});
   if (end.delayMs != 0) {

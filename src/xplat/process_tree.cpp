@@ -25,6 +25,10 @@ TreeState WaitUntilTreesEmpty(ProcessTreeSet::Impl& set, const std::vector<const
   }
 }
 
+ProcessTree ProcessTree::Create(const std::wstring& name, bool processGroups) {
+  return ProcessTreeSet::Default().Create(name, processGroups);
+}
+
 void ProcessTreeSet::Refresh(const std::vector<const ProcessTree*>& trees) const { RefreshTrees(*impl, trees); }
 
 TreeState ProcessTreeSet::WaitUntilEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms) const {

@@ -1,5 +1,7 @@
 #include "xplat/text.h"
 
+#include <cstdio>
+
 namespace xplat {
 namespace {
 
@@ -138,6 +140,14 @@ std::string ToUtf16LeBytes(std::wstring_view text) {
     bytes[2 * i + 1] = static_cast<char>(units[i] >> 8);
   }
   return bytes;
+}
+
+std::string NameHash(std::wstring_view text) {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (const char byte : ToUtf8(text)) hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ull;
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(hash));
+  return digits;
 }
 
 }  // namespace xplat

@@ -19,4 +19,8 @@ std::wstring FromUtf16(std::u16string_view text);
 std::wstring FromUtf16LeBytes(const std::uint8_t* bytes, std::size_t byteCount);
 std::string ToUtf16LeBytes(std::wstring_view text);
 
+// 16 lower-case hex digits of a 64-bit FNV-1a hash of the text's UTF-8: a
+// short, stable name for a long one (not a secret: anyone can make it).
+std::string NameHash(std::wstring_view text);
+
 }  // namespace xplat

@@ -113,13 +113,7 @@ const TreesPlaceFound& FindTreesPlace() {
 }
 
 // FNV-1a over the install's UTF-8 name: a name, not a secret.
-std::string InstallTag(const std::wstring& install) {
-  std::uint64_t hash = 0xcbf29ce484222325ull;
-  for (const unsigned char byte : ToUtf8(install)) hash = (hash ^ byte) * 0x100000001b3ull;
-  char tag[17];
-  std::snprintf(tag, sizeof tag, "%016llx", static_cast<unsigned long long>(hash));
-  return tag;
-}
+std::string InstallTag(const std::wstring& install) { return NameHash(install); }
 
 std::string FormatServiceFolderName(const ServiceFolderName& name) {
   return kServicePrefix + name.install + "-" + std::to_string(name.process) + "-" + std::to_string(name.startTicks) +

@@ -154,10 +154,6 @@ ProcessTree::~ProcessTree() = default;
 ProcessTree::ProcessTree(ProcessTree&&) noexcept = default;
 ProcessTree& ProcessTree::operator=(ProcessTree&&) noexcept = default;
 
-ProcessTree ProcessTree::Create(const std::wstring& name, bool processGroups) {
-  return ProcessTreeSet::Default().Create(name, processGroups);
-}
-
 std::wstring ProcessTree::WhyProcessGroups() const {
   return impl->kind == ProcessTreeKind::ProcessGroup ? impl->fallback : std::wstring();
 }

@@ -97,10 +97,6 @@ void ProcessTreeSet::DropPastNotices() const { DropNotices(impl->port.Get()); }
 
 void RefreshTrees(ProcessTreeSet::Impl&, const std::vector<const ProcessTree*>&) {}
 
-ProcessTree ProcessTree::Create(const std::wstring& name, bool processGroups) {
-  return ProcessTreeSet::Default().Create(name, processGroups);
-}
-
 std::wstring ProcessTree::WhyProcessGroups() const { return {}; }
 
 bool ProcessTree::StartAbandoned() const { return false; }
