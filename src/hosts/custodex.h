@@ -77,15 +77,6 @@ class Custodex : public ZAVModule {
   // False when nothing was unlinked: a name whose copy must stay or cannot
   // be named, or an unknown program folder (logged for `operation`).
   bool RemoveHostImage(const ProgramFolder& programFolder, const std::wstring& hostName, const wchar_t* operation);
-  // Looks once whether anything of the host still runs; if so its copy is
-  // kept, `keptLine` says so, and its own process is watched on without
-  // its record. True when the copy is kept. Unless the module ended the
-  // host (and said so), the host's run is ended in the events: by
-  // "copy-kept" when the copy is kept, else by "ended".
-  bool DetachAndKeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine, bool endedByModule);
-  // The "ended" record of a started host that ended by itself while it was
-  // removed or the module ended; its run counts for no back-off.
-  void HoldEndOfRemovedRun(const HostRecord& record);
   // Says why no program folder is known (a read that failed, with the
   // system's error, or a value missing or unsuitable) and what is omitted.
   void LogNoProgramFolder(const ProgramFolder& folder, const wchar_t* operation, const std::wstring& omitted);
@@ -97,8 +88,6 @@ class Custodex : public ZAVModule {
   void UnloadFromService(const HostRecord& record);
   bool CheckHost(HostRecord& record);
   bool IsRunning(const HostRecord& record, std::optional<std::uint32_t>& exitCode);
-  // How the record's process ended, in words; empty when it cannot be read.
-  static std::wstring ExitReason(const HostRecord& record, std::optional<std::uint32_t> exitCode);
   // Notes the end of the record's process, its reason and what of its tree
   // runs on (none: told later in the pass), says so and, with the back-off,
   // when it starts again; the events it brings are held until the restart

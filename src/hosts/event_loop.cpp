@@ -12,9 +12,6 @@ namespace zav::custody {
 namespace {
 
 constexpr std::uint32_t kStartupRequestMs = 30000;
-constexpr std::uint32_t kHostExitWaitMs = 20000;
-// How long the end of the hosts ended from outside may take in all.
-constexpr std::uint32_t kEndedWaitMs = 5000;
 constexpr wchar_t kStatusRequest[] = L"ZAV.Service.QueryHostStatus";
 constexpr const wchar_t* kSubscribedEvents[] = {
     L"ZAV.Service.UpdatePolicy",
@@ -43,7 +40,7 @@ Custodex::Custodex()
              [this](const std::wstring& hostName, std::string document) {
                return PostDocument(L"HostEvent", hostName, std::move(document));
              }),
-      ending(trees, detached, events, *logger) {
+      ending(settings.stopHostsThatDoNotEnd, trees, detached, runs, events, *logger) {
   // Without a signal of its own the wait is the default one, which still lasts its time.
   const bool runsTold = settings.restartBackOff || settings.hostStatus || settings.publishHostEvents;
   if ((settings.wakeOnHostExit || runsTold) && Signal().CreationError() == 0) {
@@ -146,8 +143,6 @@ void Custodex::Dispatch(const EventData& record, bool& stop) {
   }
 }
 
-// Whether the copy goes is decided once, after the wait: a process that ends
-// later is reaped as a detached one, and its copy deleted then.
 void Custodex::DeleteHost(const std::wstring& hostName) {
   logger->LogMsg(log_level::kNormal, L"Execute: Received DeleteHost for %ws", hostName.c_str());
   const auto found = hosts.find(hostName);
@@ -155,16 +150,7 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   const ProgramFolder programFolder = AgentConfig::ReadExecutePath();
   const std::wstring imagePath = HostImagePath(programFolder.path, hostName);
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for process %ws to end", hostName.c_str());
-  HostRecord& record = found->second;
-  std::set<std::wstring> endedByModule;
-  if (!ending.WaitForHost(record, kHostExitWaitMs) && settings.stopHostsThatDoNotEnd) {
-    endedByModule = ending.EndHosts({{hostName, &record}}, kEndedWaitMs);
-  }
-  const bool copyDeleted =
-      !DetachAndKeepCopyIfStillRunning(record, log_level::kNormal,
-                                       L"Execute: process %ws did not end; its copy is kept until it does",
-                                       endedByModule.count(hostName) != 0) &&
-      RemoveHostImage(programFolder, hostName, L"Execute");
+  const bool copyDeleted = !ending.EndForRemoval(found->second) && RemoveHostImage(programFolder, hostName, L"Execute");
   hosts.erase(found);
   Delete(hostName);
   runs.Forget(hostName);
@@ -178,55 +164,21 @@ void Custodex::DeleteHost(const std::wstring& hostName) {
   SendEvent(L"ZAV.Service.UpdatePolicy", 0, nullptr, static_cast<std::int32_t>(EventCode::Default));
 }
 
-bool Custodex::DetachAndKeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine,
-                                               bool endedByModule) {
-  if (!ending.StillRuns(record)) {
-    if (!endedByModule) HoldEndOfRemovedRun(record);
-    return false;
-  }
-  logger->LogMsg(level, keptLine, record.hostName.c_str());
-  std::optional<std::uint32_t> running;
-  if (!record.processHandle.HasEnded()) {
-    running = record.processId;
-    detached.Detach(record);
-  }
-  if (!endedByModule) events.CopyKept(record.hostName, running);
-  return true;
-}
-
-void Custodex::HoldEndOfRemovedRun(const HostRecord& record) {
-  std::optional<std::uint32_t> exitCode;
-  if (record.started != 1 || IsRunning(record, exitCode)) return;
-  events.Ended(record.hostName, record.processId,
-               HostEvents::End{exitCode, ExitReason(record, exitCode), runs.RanMs(record.hostName), std::nullopt});
-}
-
-// Every host process is waited for, however many there are, those without
-// a record included; records that never started have nothing to wait for.
 void Custodex::WindDownForUpgrade() {
   logger->LogMsg(log_level::kNormal, L"Execute: Received Upgrade Module event %ws", ModuleName().c_str());
   logger->LogMsg(log_level::kNormal, L"Execute: Sending ZAV.Service.HostUpgrade");
   SendEvent(L"ZAV.Service.HostUpgrade", 0, nullptr, static_cast<std::int32_t>(EventCode::Default));
   if (hostWait) hostWait->StopWatching();  // the loop ends
   logger->LogMsg(log_level::kNormal, L"Execute: Waiting for all host processes to end");
-  const bool ended = ending.WaitForAll(hosts, kHostExitWaitMs);
-  if (!ended) logger->LogMsg(log_level::kDiagnostic, L"Execute: waiting for hosts to exit timed out.");
-  std::set<std::wstring> endedByModule;
-  if (!ended && settings.stopHostsThatDoNotEnd) endedByModule = ending.EndEveryHost(hosts, kEndedWaitMs);
-  const ProgramFolder programFolder = AgentConfig::ReadExecutePath();
-  for (auto next = hosts.begin(); next != hosts.end();) {
-    const std::wstring hostName = next->first;
-    HostRecord& record = (next++)->second;
-    const std::wstring imagePath = HostImagePath(programFolder.path, hostName);
-    // The module ends: a copy kept is replaced by the host's next start.
-    if (!DetachAndKeepCopyIfStillRunning(record, log_level::kDiagnostic,
-                                         L"Execute: host %ws still runs; its copy is kept",
-                                         endedByModule.count(hostName) != 0) &&
-        RemoveHostImage(programFolder, hostName, L"Execute")) {
-      logger->LogMsg(log_level::kDiagnostic, L"Execute: host %ws deleted", imagePath.c_str());
+  std::optional<ProgramFolder> programFolder;  // read once the wait is over
+  ending.EndForUpgrade(hosts, [&](const std::wstring& hostName, bool copyKept) {
+    if (!programFolder) programFolder = AgentConfig::ReadExecutePath();
+    if (!copyKept && RemoveHostImage(*programFolder, hostName, L"Execute")) {
+      logger->LogMsg(log_level::kDiagnostic, L"Execute: host %ws deleted",
+                     HostImagePath(programFolder->path, hostName).c_str());
     }
     Delete(hostName);
-  }
+  });
   hosts.clear();
   ReapEndedHostsAndDeleteTheirCopies();
 }

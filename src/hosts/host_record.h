@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "xplat/process.h"
@@ -35,6 +36,9 @@ struct HostRecord {
   std::uint32_t processId = 0;
   std::uint32_t threadId = 0;
 };
+
+// How the record's process ended, in words; empty when it cannot be read.
+std::wstring ExitReason(const HostRecord& record, std::optional<std::uint32_t> exitCode);
 
 // Keyed by hostName, in code-unit order, case-sensitive.
 using HostContainer = std::map<std::wstring, HostRecord>;

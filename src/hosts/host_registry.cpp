@@ -15,6 +15,11 @@ HostRecord HostRecord::CopyWithoutProcess() const {
   return copy;
 }
 
+std::wstring ExitReason(const HostRecord& record, std::optional<std::uint32_t> exitCode) {
+  xplat::ProcessExit exit;
+  return exitCode && record.processHandle.GetExit(exit) ? xplat::DescribeExit(exit) : L"";
+}
+
 bool Custodex::Add(HostRecord& record) {
   logger->LogMsg(log_level::kTrace, L"Add: Enter");
   bool added = false;

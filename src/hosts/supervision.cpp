@@ -72,11 +72,6 @@ bool Custodex::IsRunning(const HostRecord& record, std::optional<std::uint32_t>&
   return !ended;
 }
 
-std::wstring Custodex::ExitReason(const HostRecord& record, std::optional<std::uint32_t> exitCode) {
-  xplat::ProcessExit exit;
-  return exitCode && record.processHandle.GetExit(exit) ? xplat::DescribeExit(exit) : L"";
-}
-
 void Custodex::NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode,
                          const std::optional<std::vector<std::uint32_t>>& leftOver) {
   const std::wstring reason = ExitReason(record, exitCode);

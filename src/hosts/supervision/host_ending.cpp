@@ -10,8 +10,68 @@ namespace {
 
 // A host ended from outside: its exit code (on Linux it dies of SIGKILL).
 constexpr std::uint32_t kEndedExitCode = 1;
+constexpr std::uint32_t kHostExitWaitMs = 20000;
+// How long the end of the hosts ended from outside may take in all.
+constexpr std::uint32_t kEndedWaitMs = 5000;
 
 }  // namespace
+
+// Whether the copy goes is decided once, after the wait: a process that ends
+// later is reaped as a detached one, and its copy deleted then.
+bool HostEnding::EndForRemoval(HostRecord& record) {
+  std::set<std::wstring> endedByModule;
+  if (!WaitForHost(record, kHostExitWaitMs) && stopHostsThatDoNotEnd) {
+    endedByModule = EndHosts({{record.hostName, &record}}, kEndedWaitMs);
+  }
+  return DetachAndKeepCopyIfStillRunning(record, log_level::kNormal,
+                                         L"Execute: process %ws did not end; its copy is kept until it does",
+                                         endedByModule.count(record.hostName) != 0);
+}
+
+// Every host process is waited for, however many there are, those without
+// a record included; records that never started have nothing to wait for.
+// The module ends: a copy kept is replaced by the host's next start.
+void HostEnding::EndForUpgrade(HostContainer& hosts,
+                               const std::function<void(const std::wstring&, bool copyKept)>& done) {
+  const bool ended = WaitForAll(hosts, kHostExitWaitMs);
+  if (!ended) logger.LogMsg(log_level::kDiagnostic, L"Execute: waiting for hosts to exit timed out.");
+  std::set<std::wstring> endedByModule;
+  if (!ended && stopHostsThatDoNotEnd) endedByModule = EndEveryHost(hosts, kEndedWaitMs);
+  for (auto next = hosts.begin(); next != hosts.end();) {
+    const std::wstring hostName = next->first;
+    HostRecord& record = (next++)->second;
+    done(hostName, DetachAndKeepCopyIfStillRunning(record, log_level::kDiagnostic,
+                                                   L"Execute: host %ws still runs; its copy is kept",
+                                                   endedByModule.count(hostName) != 0));
+  }
+}
+
+bool HostEnding::DetachAndKeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine,
+                                                 bool endedByModule) {
+  if (!StillRuns(record)) {
+    if (!endedByModule) TellEndOfRemovedRun(record);
+    return false;
+  }
+  logger.LogMsg(level, keptLine, record.hostName.c_str());
+  std::optional<std::uint32_t> running;
+  if (!record.processHandle.HasEnded()) {
+    running = record.processId;
+    detached.Detach(record);
+  }
+  if (!endedByModule) events.CopyKept(record.hostName, running);
+  return true;
+}
+
+// An exit code that cannot be read is told unknown: the host has ended all the same.
+void HostEnding::TellEndOfRemovedRun(const HostRecord& record) {
+  if (record.started != 1) return;
+  std::uint32_t code = 0;
+  bool ended = false;
+  std::optional<std::uint32_t> exitCode;
+  if (record.processHandle.GetExitCode(code, ended) && ended) exitCode = code;
+  events.Ended(record.hostName, record.processId,
+               HostEvents::End{exitCode, ExitReason(record, exitCode), runs.RanMs(record.hostName), std::nullopt});
+}
 
 bool HostEnding::Ended(xplat::TreeState state, const wchar_t* whose) const {
   if (state == xplat::TreeState::Unknown) {

@@ -1,10 +1,13 @@
 #pragma once
-// Waiting for hosts to end and, with the stop setting, ending those that do
-// not: DeleteHost's and the upgrade's waits cover a host's own process, its
+// Ending hosts for their removal and for the upgrade: waiting for them and,
+// with the stop setting, ending those that do not end; a host that runs on
+// is detached and its copy kept. The waits cover a host's own process, its
 // processes whose records went and, with the tree setting, its whole tree.
 // What cannot be read counts as still running: it never lets a copy go.
+// Every start ends in the events before the host's removal.
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <utility>
@@ -13,6 +16,7 @@
 #include "hosts/host_record.h"
 #include "hosts/supervision/detached_hosts.h"
 #include "hosts/supervision/host_events.h"
+#include "hosts/supervision/host_runs.h"
 #include "hosts/supervision/host_trees.h"
 #include "logging/logger.h"
 
@@ -20,8 +24,22 @@ namespace zav::custody {
 
 class HostEnding {
  public:
-  HostEnding(HostTrees& hostTrees, DetachedHosts& detachedHosts, HostEvents& hostEvents, CLogger& hostLogger)
-      : trees(hostTrees), detached(detachedHosts), events(hostEvents), logger(hostLogger) {}
+  HostEnding(bool stopThatDoNotEnd, HostTrees& hostTrees, DetachedHosts& detachedHosts, HostRuns& hostRuns,
+             HostEvents& hostEvents, CLogger& hostLogger)
+      : stopHostsThatDoNotEnd(stopThatDoNotEnd),
+        trees(hostTrees),
+        detached(detachedHosts),
+        runs(hostRuns),
+        events(hostEvents),
+        logger(hostLogger) {}
+
+  // A removal's steps for one host, its record kept: true when its copy
+  // must stay, for something of it still runs (now detached).
+  bool EndForRemoval(HostRecord& record);
+  // The upgrade's steps for every host, those whose records went included;
+  // then each record, in order, goes to `done` with whether its copy must
+  // stay (`done` may erase it).
+  void EndForUpgrade(HostContainer& hosts, const std::function<void(const std::wstring&, bool copyKept)>& done);
 
   // Waits at most ms for the host's own process, then for its whole tree.
   bool WaitForHost(const HostRecord& record, std::uint32_t ms) const;
@@ -42,6 +60,15 @@ class HostEnding {
   bool StillRuns(const HostRecord& record) const;
 
  private:
+  // Looks once whether anything of the host still runs; if so `keptLine`
+  // says so and its own process is watched on without its record. Unless
+  // the module ended the host (and said so), its run is ended in the
+  // events: by "copy-kept" when the copy is kept, else by "ended". True
+  // when the copy is kept.
+  bool DetachAndKeepCopyIfStillRunning(HostRecord& record, LogLevel level, const wchar_t* keptLine, bool endedByModule);
+  // The "ended" record of a started host that ended by itself meanwhile;
+  // its run counts for no back-off.
+  void TellEndOfRemovedRun(const HostRecord& record);
   // StillRuns for a host that may have no record.
   bool Runs(const std::wstring& hostName, const HostRecord* record) const;
   // The tree's wait said it cannot be read: said, and taken as running.
@@ -50,8 +77,10 @@ class HostEnding {
   bool EndHost(const std::wstring& hostName, HostRecord* record, std::vector<const xplat::ProcessHandle*>& processes,
                std::vector<const xplat::ProcessTree*>& ended) const;
 
+  const bool stopHostsThatDoNotEnd;
   HostTrees& trees;
   DetachedHosts& detached;
+  HostRuns& runs;
   HostEvents& events;
   CLogger& logger;
 };

@@ -20,7 +20,8 @@ TEST_F(HostEndingTest, EveryHostIsEndedThoseWhoseRecordsWentIncluded) {
     if (document.find("kind=\"ended-by-module\"") != std::string::npos) told.push_back(hostName);
     return true;
   });
-  const zav::custody::HostEnding ending(trees, detached, events, logger);
+  zav::custody::HostRuns runs(false, false);
+  const zav::custody::HostEnding ending(true, trees, detached, runs, events, logger);
   const std::wstring image = (programFolder / "qvhost.exe").wstring();
   zav::custody::HostContainer hosts;
   xplat::StartedProcess removedTree;
