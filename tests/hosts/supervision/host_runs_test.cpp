@@ -77,6 +77,58 @@ TEST(HostRunsTest, FailedStartIsSaidOnceAndNotTriedAgainWithinASecond) {
   EXPECT_TRUE(runs.StartFailed(L"Host", 2)) << "a failure after a start";
 }
 
+// Five quick ends in a row begin a crash loop, said once; a run of ten
+// seconds breaks the row. Said the same with the back-off and without it.
+TEST(HostRunsTest, ACrashLoopBeginsAtTheFifthQuickEndInARow) {
+  testing_support::FakeClock clock;
+  struct Case {
+    std::vector<std::uint32_t> runsMs;
+    std::vector<std::size_t> began;  // the ends that began a loop
+  };
+  const Case cases[] = {
+      {{0, 0, 0, 0, 0, 0, 0}, {4}},
+      {{9999, 9999, 9999, 9999, 9999}, {4}},
+      {{0, 0, 0, 0, 10000, 0, 0, 0, 0}, {}},
+      {{0, 0, 0, 0, 10000, 0, 0, 0, 0, 0}, {9}},
+  };
+  for (const bool backOff : {false, true}) {
+    for (const Case& test : cases) {
+      HostRuns runs(backOff, backOff);
+      std::vector<std::size_t> began;
+      for (std::size_t end = 0; end < test.runsMs.size(); ++end) {
+        runs.Started(L"Host", 1, false);
+        xplat::Sleep(test.runsMs[end]);
+        if (runs.Ended(L"Host", 3).crashLoopBegan) began.push_back(end);
+      }
+      EXPECT_EQ(began, test.began) << "back-off " << backOff << ", case " << (&test - cases);
+    }
+  }
+}
+
+// A crash-looping host has recovered once a run has lasted a minute, never
+// while it waits to start; the loop's wait ends when the minute is up.
+TEST(HostRunsTest, ACrashLoopingHostRecoversAfterAMinuteOfRunning) {
+  testing_support::FakeClock clock;
+  HostRuns runs(true, true);
+  HostRuns::End end;
+  for (int quick = 0; quick < 8; ++quick) {
+    runs.Started(L"Host", 1, false);
+    end = runs.Ended(L"Host", 3);
+  }
+  ASSERT_EQ(end.delayMs, 64000u);
+  xplat::Sleep(61000);
+  EXPECT_TRUE(runs.TakeRecovered().empty()) << "backing off, not running";
+  xplat::Sleep(3000);
+  runs.Started(L"Host", 1, false);
+  EXPECT_EQ(runs.WaitMs(600000), 60000u);
+  xplat::Sleep(59999);
+  EXPECT_TRUE(runs.TakeRecovered().empty());
+  xplat::Sleep(1);
+  EXPECT_EQ(runs.TakeRecovered(), std::vector<std::wstring>{L"Host"});
+  EXPECT_TRUE(runs.TakeRecovered().empty()) << "said once";
+  EXPECT_EQ(runs.WaitMs(600000), 600000u);
+}
+
 TEST(RestartDelayTest, DoublesFromTheSecondQuickExitUpToFiveMinutesAndResetsAfterTenMinutes) {
   unsigned quick = 0;
   std::vector<std::uint32_t> delays;
