@@ -1,12 +1,15 @@
 // What the module tells of its hosts as it happens: each change of a host's
 // state one record, in order, numbered one after another.
 
+#include "hosts/supervision/host_events.h"
+
 #include <gtest/gtest.h>
 
 #include <pugixml.hpp>
 
 #include "hosts/module_loop.h"
-#include "hosts/supervision/host_events.h"
+#include "hosts/supervision/status_text.h"
+#include "xplat/clock.h"
 
 namespace {
 
@@ -32,6 +35,12 @@ class HostEventsTest : public testing_support::ModuleLoopTest {
     return kinds;
   }
 
+  // Whether an event's time is between two of the wall clock.
+  static bool Within(const wchar_t* time, std::uint64_t fromMs, std::uint64_t toMs) {
+    return zav::custody::IsoTime(fromMs) <= time && time <= zav::custody::IsoTime(toMs);
+  }
+
+  testing_support::LogCursor log;
   std::uint64_t sequence = 0;
   std::vector<pugi::xml_document> events;
   pugi::xml_node last;
@@ -54,11 +63,16 @@ TEST_F(HostEventsTest, ACrashLoopAndItsRecoveryAreToldInOrder) {
   EXPECT_STREQ(ended.attribute(L"ranMs").value(), L"0");
   for (const auto& [delay, next] : {std::pair{1000u, 1000u}, {1000u, 2000u}, {2000u, 4000u}, {4000u, 8000u}}) {
     const std::uint64_t mark = clock.Mark();
+    const std::uint64_t before = xplat::WallClockMs();
     clock.Advance(delay);
     ASSERT_TRUE(clock.AwaitWait(next, mark));
     Kinds expected{L"started", L"ended", L"backing-off"};
     if (next == 8000u) expected.push_back(L"crash-looping");
     EXPECT_EQ(Posted(), expected) << "after " << delay << " ms";
+    const std::uint64_t after = xplat::WallClockMs();
+    const pugi::xml_node backingOff = events[events.size() - expected.size() + 2].child(L"hostEvent");
+    EXPECT_TRUE(Within(backingOff.attribute(L"time").value(), before, after));
+    EXPECT_TRUE(Within(backingOff.attribute(L"nextStart").value(), before + next, after + next));
   }
   SetLife(L"Crashy", 600000, 0);
   std::uint64_t mark = clock.Mark();
@@ -100,6 +114,27 @@ TEST_F(HostEventsTest, RunsAreTimedToTheirOwnEndWithoutWakeOnHostExit) {
   pugi::xml_document status;
   ASSERT_TRUE(status.load_buffer(service.lastData.data(), service.lastData.size()));
   EXPECT_STREQ(status.child(L"qvhosts").child(L"host").attribute(L"state").value(), L"ended");
+}
+
+// With the status alone, crash loops are said in the log and the status,
+// and no count of refused records is shown.
+TEST_F(HostEventsTest, TheStatusAloneSaysCrashLoops) {
+  Enable({L"HostStatus"});
+  SetLife(L"Crashy", 100, 3);
+  Start();
+  ApplyPolicy({L"Crashy"});
+  for (int end = 1; end <= 5; ++end) {
+    const std::uint64_t mark = clock.Mark();
+    ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark)) << "end " << end << " is noted";
+    IdleWakeUp();
+  }
+  EXPECT_EQ(log.Count(L"CheckThatHostIsStillRunning: Crashy is crash-looping"), 1u);
+  ASSERT_TRUE(service.Send(L"ZAV.Service.QueryHostStatus"));
+  ASSERT_TRUE(service.AwaitRecord(L"ZAV.Service.HostStatus"));
+  pugi::xml_document status;
+  ASSERT_TRUE(status.load_buffer(service.lastData.data(), service.lastData.size()));
+  EXPECT_STREQ(status.child(L"qvhosts").child(L"host").attribute(L"crashLooping").value(), L"true");
+  EXPECT_TRUE(status.child(L"qvhosts").attribute(L"eventsDropped").empty());
 }
 
 // A start that keeps failing with one error is said once, however often
@@ -157,6 +192,22 @@ TEST(HostEventsHoldTest, ProcessesToldLaterGoWithTheHostsLastEventOfTheKind) {
   EXPECT_NE(posted[0].find("processes=\"7 8\""), std::string::npos);
   EXPECT_EQ(posted[1].find("processes"), std::string::npos);
   EXPECT_EQ(posted[2].find("processes"), std::string::npos);
+}
+
+// Off, nothing goes out; on, each record is offered once and each the
+// broker refuses is counted.
+TEST(HostEventsHoldTest, RecordsGoOutOnlyWhenOnAndEachRefusalIsCounted) {
+  for (const bool enabled : {false, true}) {
+    int offered = 0;
+    zav::custody::HostEvents events(enabled, [&](const std::wstring&, std::string) { return ++offered % 2 == 0; });
+    events.Started(L"Alpha", 1, false);
+    events.StartFailed(L"Alpha", L"denied");
+    events.Removed(L"Alpha");
+    events.Release();
+    events.Release();
+    EXPECT_EQ(offered, enabled ? 3 : 0);
+    EXPECT_EQ(events.Dropped(), enabled ? 2u : 0u);
+  }
 }
 
 }  // namespace

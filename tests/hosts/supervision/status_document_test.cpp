@@ -5,12 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include "hosts/supervision/host_events.h"
-
 #include <optional>
 #include <pugixml.hpp>
 #include <regex>
 #include <string>
+#include <tuple>
+
+#include "hosts/supervision/host_events.h"
 
 namespace {
 
@@ -71,22 +72,33 @@ TEST(StatusDocumentTest, EveryNameGivesWellFormedXmlAndReadsBackAsShown) {
 }
 
 // An ended host's code as it was read, or "unknown" where it could not be.
-TEST(StatusDocumentTest, EndedHostsShowTheirExitCodeOrUnknown) {
+// An ended host shows its exit code, or that it is unknown, and whether it
+// crash-loops; the count of refused records shows only where it is given.
+TEST(StatusDocumentTest, EndedHostsShowHowTheyEnded) {
   zav::custody::HostRuns runs(false, false);
   zav::custody::HostContainer hosts;
-  for (const auto& [name, code] :
-       {std::pair<std::wstring, std::optional<std::uint32_t>>{L"Known", 3u}, {L"Lost", {}}}) {
+  for (const auto& [name, code, ends] : {std::tuple<std::wstring, std::optional<std::uint32_t>, int>{L"Known", 3u, 1},
+                                         {L"Lost", {}, zav::custody::kCrashLoopRuns}}) {
     hosts[name].hostName = name;
-    runs.Started(name, 4711, false);
-    runs.Ended(name, code);
+    for (int end = 0; end < ends; ++end) {
+      runs.Started(name, 4711, false);
+      runs.Ended(name, code);
+    }
   }
-  const std::string answer = zav::custody::HostStatusDocument(hosts, runs, nullptr, L"");
-  pugi::xml_document document;
-  ASSERT_TRUE(document.load_buffer(answer.data(), answer.size()));
-  const pugi::xml_node root = document.child(L"qvhosts");
-  EXPECT_STREQ(root.find_child_by_attribute(L"host", L"name", L"Known").attribute(L"exitCode").value(), L"3");
-  EXPECT_STREQ(root.find_child_by_attribute(L"host", L"name", L"Lost").attribute(L"exitCode").value(), L"unknown");
-  EXPECT_STREQ(root.find_child_by_attribute(L"host", L"name", L"Lost").attribute(L"state").value(), L"ended");
+  for (const std::optional<std::uint64_t> dropped : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(3)}) {
+    const std::string answer = zav::custody::HostStatusDocument(hosts, runs, nullptr, L"", dropped);
+    pugi::xml_document document;
+    ASSERT_TRUE(document.load_buffer(answer.data(), answer.size()));
+    const pugi::xml_node root = document.child(L"qvhosts");
+    const pugi::xml_node known = root.find_child_by_attribute(L"host", L"name", L"Known");
+    const pugi::xml_node lost = root.find_child_by_attribute(L"host", L"name", L"Lost");
+    EXPECT_STREQ(known.attribute(L"exitCode").value(), L"3");
+    EXPECT_STREQ(lost.attribute(L"exitCode").value(), L"unknown");
+    EXPECT_STREQ(lost.attribute(L"state").value(), L"ended");
+    EXPECT_STREQ(lost.attribute(L"crashLooping").value(), L"true");
+    EXPECT_TRUE(known.attribute(L"crashLooping").empty());
+    EXPECT_STREQ(root.attribute(L"eventsDropped").value(), dropped ? L"3" : L"");
+  }
 }
 
 // Each figure of a tree only where the system tells it; memory in KiB.
