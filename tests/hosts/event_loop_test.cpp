@@ -80,6 +80,22 @@ TEST_F(EventLoopTest, DeleteHostWaitsTwentySecondsWithTheCopyInPlaceThenKeepsItF
   EXPECT_TRUE(service.AwaitRecord(L"ZAV.Service.UpdatePolicy"));
 }
 
+// With the stop setting and no trees, a host that outlives the removal's
+// wait is ended, nothing of it is said to run on, and its copy goes.
+TEST_F(EventLoopTest, StopSettingWithoutTreesEndsTheHostAndDeletesItsCopy) {
+  Enable({L"StopHostsThatDoNotEnd"});
+  Start();
+  ApplyPolicy({L"Slow"});
+  const std::wstring pid = std::to_wstring(ProcessOf(L"Slow"));
+  LogCursor log;
+  RemoveRunningHost(L"Slow");
+  EXPECT_EQ(log.Count(L"Execute: host Slow did not end in time; it is ended: processes " + pid), 1u);
+  EXPECT_EQ(log.Count(L"Execute: host Slow still runs"), 0u);
+  EXPECT_EQ(log.Count(L"Execute: process Slow did not end"), 0u);
+  EXPECT_FALSE(fs::exists(ImageOf(L"Slow")));
+  EXPECT_TRUE(module->DetachedProcesses().empty());
+}
+
 TEST_F(EventLoopTest, DeleteHostForAnEndedHostRemovesItAndItsCopyAtOnce) {
   SetLife(L"Brief", 0, 0);
   Start();

@@ -16,6 +16,7 @@
 #include "xplat/text.h"
 
 #if !defined(_WIN32)
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -198,26 +199,49 @@ TEST(ProcessExitTest, SaysHowAProcessEnded) {
   for (const auto& [exit, said] : exits) EXPECT_EQ(xplat::DescribeExit(exit), said) << exit.code;
 }
 
+#if !defined(_WIN32)
+rlimit CoreLimit() {
+  rlimit limit{};
+  ::getrlimit(RLIMIT_CORE, &limit);
+  return limit;
+}
+#endif
+
 TEST(ProcessExitTest, IsReadFromTheEndedProcess) {
   ChildProcesses children;
   const xplat::StartedProcess* exited = children.Start(L"exit 139");
   const xplat::StartedProcess* ended = children.Start(L"sleep 60000 0");
   ASSERT_TRUE(exited && ended);
-  ASSERT_TRUE(ended->process.Terminate(1));
   xplat::ProcessExit exit;
-  ASSERT_TRUE(exited->process.WaitForExit(kChildPatience) && exited->process.GetExit(exit));
+  EXPECT_FALSE(ended->process.GetExit(exit)) << "it runs";
+  ASSERT_TRUE(ended->process.Terminate(1));
+  ASSERT_TRUE(exited->process.WaitForExit(kChildPatience));
+  exited->process.Terminate(1);  // too late: it ended by itself
+  ASSERT_TRUE(exited->process.GetExit(exit));
   EXPECT_EQ(xplat::DescribeExit(exit), L"exited");
   ASSERT_TRUE(ended->process.WaitForExit(kChildPatience) && ended->process.GetExit(exit));
   EXPECT_EQ(xplat::DescribeExit(exit), L"ended by the module");
 #if !defined(_WIN32)
   // SIGABRT: the sanitizers' run-time catches a SIGSEGV sent to a child of
   // theirs and exits with a code of its own.
+  // It may dump core: where the dump is a file in its folder, the end says so.
+  const rlimit noCore = CoreLimit();
+  rlimit core = noCore;
+  core.rlim_cur = core.rlim_max;
+  ::setrlimit(RLIMIT_CORE, &core);
   const xplat::StartedProcess* killed = children.Start(L"sleep 60000 0");
+  ::setrlimit(RLIMIT_CORE, &noCore);
   ASSERT_TRUE(killed);
   ::kill(static_cast<pid_t>(killed->processId), SIGABRT);
   ASSERT_TRUE(killed->process.WaitForExit(kChildPatience) && killed->process.GetExit(exit));
   EXPECT_EQ(exit.signal, SIGABRT);
   EXPECT_EQ(xplat::DescribeExit(exit).rfind(L"killed by SIGABRT", 0), 0u);
+  std::error_code ignored;
+  for (const std::string& name : {std::string("core"), "core." + std::to_string(killed->processId)}) {
+    if (std::filesystem::remove(name, ignored)) {
+      EXPECT_TRUE(exit.coreDumped) << "a dump was written";
+    }
+  }
 #else
   const xplat::StartedProcess* crashed = children.Start(L"exit -1073741819");
   ASSERT_TRUE(crashed && crashed->process.WaitForExit(kChildPatience) && crashed->process.GetExit(exit));

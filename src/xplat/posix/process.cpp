@@ -227,7 +227,8 @@ bool ProcessHandle::Terminate(std::uint32_t exitCode) const {
     return false;
   }
   std::lock_guard<std::mutex> lock(impl->mutex);
-  if (impl->reaped) {
+  // One that has ended keeps its own end, even one killed from elsewhere.
+  if (impl->reaped || PollReadable(impl->pidfd.Get(), 0) == PollResult::Ready) {
     errno = ESRCH;
     return false;
   }

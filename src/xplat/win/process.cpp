@@ -60,6 +60,8 @@ bool ProcessHandle::WaitForExit(std::uint32_t ms) const {
 
 bool ProcessHandle::Terminate(std::uint32_t exitCode) const {
   if (!impl) return Fail(ERROR_INVALID_HANDLE);
+  // One that has ended keeps its own end: Wine ends it again without complaint.
+  if (::WaitForSingleObject(impl->process.Get(), 0) == WAIT_OBJECT_0) return Fail(ERROR_ACCESS_DENIED);
   if (!::TerminateProcess(impl->process.Get(), exitCode)) return false;
   impl->terminated = true;
   return true;
