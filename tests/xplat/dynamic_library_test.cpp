@@ -45,14 +45,15 @@ TEST(DynamicLibraryTest, ExecutablePathNamesThisProgram) {
 // A version is what the real file's name gives after ".so.", links followed.
 TEST(DynamicLibraryTest, FileVersionIsTheLinkedFilesVersionSuffix) {
   const std::filesystem::path folder = testing_support::CreateTestFolder();
-  for (const char* name : {"libA.so.1.0.2", "libB.so", "libC.so.1..2", "libD.so.1.x", "libE.so."}) {
+  for (const char* name : {"libA.so.1.0.2", "libB.so", "libC.so.1..2", "libD.so.1.x", "libE.so.", "libF.so.1."}) {
     std::ofstream(folder / name) << "x";
   }
   std::filesystem::create_symlink("libA.so.1.0.2", folder / "libA.so.1");
   std::filesystem::create_symlink("libA.so.1", folder / "libA.so");
   const std::pair<const char*, std::optional<std::wstring>> table[] = {
       {"libA.so", L"1.0.2"}, {"libA.so.1.0.2", L"1.0.2"}, {"libB.so", std::nullopt}, {"libC.so.1..2", std::nullopt},
-      {"libD.so.1.x", std::nullopt}, {"libE.so.", std::nullopt}, {"libMissing.so.1", std::nullopt}};
+      {"libD.so.1.x", std::nullopt}, {"libE.so.", std::nullopt}, {"libF.so.1.", std::nullopt},
+      {"libMissing.so.1", std::nullopt}};
   for (const auto& [name, version] : table) {
     EXPECT_EQ(xplat::FileVersion((folder / name).wstring()), version) << name;
   }
