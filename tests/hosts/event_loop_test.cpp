@@ -277,6 +277,27 @@ TEST_F(EventLoopTest, FloodOfRecordsLetsAPassRunEvery256) {
   EXPECT_EQ(batches, (std::vector<std::size_t>{255, 45, 0})) << "the removal of Busy was the first of 256";
 }
 
+// With wake on host exit, a host's end cuts a flood of status requests
+// short: its pass comes before the requests queued with it.
+TEST_F(EventLoopTest, HostEndCutsAFloodOfStatusRequestsShort) {
+  Enable({L"WakeOnHostExit", L"HostStatus"});
+  Start();
+  ApplyPolicy({L"Busy", L"Crashy"});
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", L"Busy"));
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark)) << "the loop is held while the flood queues up";
+  for (int i = 0; i < 300; ++i) ASSERT_TRUE(service.Send(L"ZAV.Service.QueryHostStatus"));
+  Kill(L"Crashy");
+  LogCursor log;
+  clock.Advance(kHostExitWaitMs);
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  const std::vector<std::wstring> lines = log.Lines();
+  const auto pass = std::find(lines.begin(), lines.end(), kPass);
+  ASSERT_NE(pass, lines.end());
+  EXPECT_EQ(std::count(lines.begin(), pass, L"Execute: Received host status request for ''"), 0);
+  EXPECT_EQ(std::count(pass, lines.end(), L"Execute: Received host status request for ''"), 300);
+}
+
 // A broker that reports records and then gives none must not hold the loop
 // in its drain: the pass and the next wait come first.
 TEST_F(EventLoopTest, PullThatGivesNothingEndsTheDrain) {
