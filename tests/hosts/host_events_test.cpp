@@ -14,6 +14,7 @@
 namespace {
 
 using testing_support::Eventually;
+using testing_support::kHostExitWaitMs;
 using testing_support::kWakeUpMs;
 
 class HostEventsTest : public testing_support::ModuleLoopTest {
@@ -173,6 +174,28 @@ TEST_F(HostEventsTest, EveryStartIsEndedBeforeItsRemovalAndTheModulesEnd) {
   EXPECT_EQ(Posted(), Kinds{L"ended"});
   EXPECT_STREQ(last.attribute(L"name").value(), L"Beta");
   EXPECT_STREQ(last.attribute(L"exitCode").value(), L"0");
+}
+
+// A removal's records go out before the answer to a status request that
+// came in the same drain after it.
+TEST_F(HostEventsTest, ARemovalsRecordsGoOutBeforeTheNextRequestIsAnswered) {
+  Enable({L"PublishHostEvents", L"HostStatus"});
+  service.HearHostEvents();
+  Start();
+  ApplyPolicy({L"Slow"});
+  service.Drain();
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", L"Slow"));
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark));
+  ASSERT_TRUE(service.Send(L"ZAV.Service.QueryHostStatus"));
+  clock.Advance(kHostExitWaitMs);
+  std::vector<std::wstring> names;
+  ASSERT_TRUE(Eventually([&] {
+    for (std::wstring& name : service.Drain()) names.push_back(std::move(name));
+    return std::count(names.begin(), names.end(), L"ZAV.Service.HostStatus") == 1;
+  }));
+  const auto answer = std::find(names.begin(), names.end(), L"ZAV.Service.HostStatus");
+  EXPECT_EQ(std::count(names.begin(), answer, L"ZAV.Service.HostEvent"), 2) << "copy-kept, removed";
 }
 
 // Processes told after their event was held go with the host's last held
