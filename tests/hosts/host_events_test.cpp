@@ -62,6 +62,7 @@ TEST_F(HostEventsTest, ACrashLoopAndItsRecoveryAreToldInOrder) {
   EXPECT_STREQ(ended.attribute(L"exitCode").value(), L"3");
   EXPECT_STREQ(ended.attribute(L"reason").value(), L"exited");
   EXPECT_STREQ(ended.attribute(L"ranMs").value(), L"0");
+  EXPECT_TRUE(ended.attribute(L"processes").empty()) << "no trees, no processes";
   for (const auto& [delay, next] : {std::pair{1000u, 1000u}, {1000u, 2000u}, {2000u, 4000u}, {4000u, 8000u}}) {
     const std::uint64_t mark = clock.Mark();
     const std::uint64_t before = xplat::WallClockMs();

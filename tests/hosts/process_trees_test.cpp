@@ -70,6 +70,15 @@ class ProcessTreesTest : public testing_support::ModuleLoopTest {
     fs::remove(stop, ignored);
   }
 
+  // The processes an "ended" record lists.
+  static std::string WorkersOf(const std::string& event) {
+    const std::string key = "processes=\"";
+    const std::size_t from = event.find(key);
+    return from == std::string::npos
+               ? ""
+               : event.substr(from + key.size(), event.find('"', from + key.size()) - from - key.size());
+  }
+
   std::vector<std::wstring> named;
 };
 
@@ -202,13 +211,24 @@ TEST_F(ProcessTreesTest, StopSettingEndsTheWholeTreeAfterTheRemovalsWait) {
 
 // A worker that has ended since is no longer left over.
 TEST_F(ProcessTreesTest, WorkersThatOutliveTheirHostAreReportedAndShown) {
-  RunHostThatLeavesWorkers({L"TrackHostTrees", L"HostStatus"}, L"Leaky", 3);
+  RunHostThatLeavesWorkers({L"TrackHostTrees", L"HostStatus", L"PublishHostEvents"}, L"Leaky", 3);
+  service.HearHostEvents();
   const std::uint32_t first = ProcessOf(L"Leaky");
   LogCursor log;
   IdleWakeUp();
   EXPECT_EQ(log.Count(L"CheckThatHostIsStillRunning: Leaky has ended; processes it started run on: "), 1u);
   EXPECT_NE(ProcessOf(L"Leaky"), first) << "started again as without the setting";
   const std::vector<xplat::RunningProgram> running = Running(L"Leaky");
+  service.Drain();
+  const auto endedEvent =
+      std::find_if(service.hostEvents.begin(), service.hostEvents.end(),
+                   [](const std::string& event) { return event.find("\"ended\"") != std::string::npos; });
+  ASSERT_NE(endedEvent, service.hostEvents.end());
+  for (const xplat::RunningProgram& worker : running) {
+    const std::string id = " " + std::to_string(worker.processId) + " ";
+    const std::size_t listed = (" " + WorkersOf(*endedEvent) + " ").find(id);
+    EXPECT_EQ(listed != std::string::npos, worker.processId != ProcessOf(L"Leaky")) << "told with its end: " << id;
+  }
   const auto ended = std::find_if(running.begin(), running.end(),
                                   [&](const xplat::RunningProgram& p) { return p.processId != ProcessOf(L"Leaky"); });
   ASSERT_NE(ended, running.end());
