@@ -181,7 +181,6 @@ TEST_P(ProcessTreeTest, EachProgramLeadsASessionOfItsOwn) {
   EXPECT_EQ(::getsid(static_cast<pid_t>(root.processId)), static_cast<pid_t>(root.processId));
 }
 
-// With no descriptor left nothing can be read, and nothing is taken as empty.
 // What a run left is told apart from a run started since: each run has
 // groups of its own.
 TEST_P(ProcessTreeTest, WhatEarlierRunsLeftLeavesOutLaterRuns) {
@@ -198,6 +197,8 @@ TEST_P(ProcessTreeTest, WhatEarlierRunsLeftLeavesOutLaterRuns) {
   EXPECT_EQ(tree.ProcessIdsOfRuns(tree.Runs())->size(), 3u);
 }
 
+// With no descriptor left nothing can be read, nothing is taken as empty
+// and no figure is given.
 TEST_P(ProcessTreeTest, ATreeThatCannotBeReadIsNotEmpty) {
   ASSERT_TRUE(Start(L"workers 1"));
   ASSERT_TRUE(root.process.WaitForExit(kChildPatience));
@@ -210,7 +211,9 @@ TEST_P(ProcessTreeTest, ATreeThatCannotBeReadIsNotEmpty) {
   const TreeState state = tree.State();
   const TreeState waited = tree.WaitUntilEmpty(0);
   const bool listed = tree.ProcessIds().has_value();
+  const xplat::ProcessTreeUsage usage = tree.ReadUsage();
   for (const int fd : filled) ::close(fd);
+  EXPECT_FALSE(usage.userMs || usage.kernelMs) << "no CPU figure for a tree not read";
   EXPECT_NE(state, TreeState::Empty);
   EXPECT_NE(waited, TreeState::Empty);
   if (GetParam().kind == xplat::ProcessTreeKind::ControlGroup) {
