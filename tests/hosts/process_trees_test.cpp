@@ -96,6 +96,15 @@ TEST_F(ProcessTreesTest, RemovalWaitsForTheWorkersOfAHostThatHasEnded) {
   EXPECT_FALSE(fs::exists(ImageOf(L"Tree")));
 }
 
+TEST_F(ProcessTreesTest, ACopyKeptForWorkersGoesOnceTheyHaveEnded) {
+  RunHostThatLeavesWorkers({L"TrackHostTrees"}, L"Tree", 1);
+  RemoveRunningHost(L"Tree");
+  EXPECT_TRUE(fs::exists(ImageOf(L"Tree"))) << "its worker outlived the wait";
+  EndWorkers(L"Tree");
+  IdleWakeUp();
+  EXPECT_FALSE(fs::exists(ImageOf(L"Tree")));
+}
+
 TEST_F(ProcessTreesTest, UpgradeWaitsForTheWorkersOfEveryHost) {
   RunHostThatLeavesWorkers({L"TrackHostTrees"}, L"Tree", 1);
   LogCursor log;
