@@ -96,6 +96,26 @@ TEST_F(ProcessTreesTest, RemovalWaitsForTheWorkersOfAHostThatHasEnded) {
   EXPECT_FALSE(fs::exists(ImageOf(L"Tree")));
 }
 
+// The removal's wait is twenty seconds in all: a host that ends fifteen in
+// leaves five for its workers.
+TEST_F(ProcessTreesTest, TheRemovalsWaitIsTwentySecondsInAll) {
+  Enable({L"TrackHostTrees"});
+  GiveWorkers(L"Tree", 1);
+  Start();
+  ApplyPolicy({L"Tree"});
+  AwaitWorkers(L"Tree", 2);
+  const std::uint64_t mark = clock.Mark();
+  ASSERT_TRUE(service.Send(L"ZAV.Service.DeleteHost", L"Tree"));
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark));
+  clock.Advance(15000);
+  const std::uint64_t hostEnds = clock.Mark();
+  testing_support::WriteFile(ImageOf(L"Tree").string() + ".stop", "");
+  ASSERT_TRUE(clock.ElapseWait(5000, hostEnds)) << "what is left of the twenty seconds";
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  std::error_code ignored;
+  fs::remove(ImageOf(L"Tree").string() + ".stop", ignored);
+}
+
 TEST_F(ProcessTreesTest, ACopyKeptForWorkersGoesOnceTheyHaveEnded) {
   RunHostThatLeavesWorkers({L"TrackHostTrees"}, L"Tree", 1);
   RemoveRunningHost(L"Tree");
