@@ -125,15 +125,32 @@ TEST_F(ProcessTreesTest, ACopyKeptForWorkersGoesOnceTheyHaveEnded) {
   EXPECT_FALSE(fs::exists(ImageOf(L"Tree")));
 }
 
+// The last host's end leaves the wait to the first one's workers.
 TEST_F(ProcessTreesTest, UpgradeWaitsForTheWorkersOfEveryHost) {
-  RunHostThatLeavesWorkers({L"TrackHostTrees"}, L"Tree", 1);
+  Enable({L"TrackHostTrees"});
+  GiveWorkers(L"Tree", 1);
+  Start();
+  ApplyPolicy({L"Tree", L"Zed"});
+  AwaitWorkers(L"Tree", 2);
+  const fs::path treeStop = ImageOf(L"Tree").string() + ".stop";
+  testing_support::WriteFile(treeStop, "");
+  AwaitEnd(L"Tree");  // no pass comes before the upgrade to start it again
   LogCursor log;
   const std::uint64_t mark = clock.Mark();
   ASSERT_TRUE(service.Send(L"ZAV.Upgrade.Custodex"));
   ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, mark));
+  const std::uint64_t zedEnds = clock.Mark();
+  const fs::path stop = ImageOf(L"Zed").string() + ".stop";
+  testing_support::WriteFile(stop, "");
+  ASSERT_TRUE(clock.AwaitWait(kHostExitWaitMs, zedEnds)) << "Tree's worker runs on";
+  EXPECT_FALSE(ended.load());
   clock.Advance(kHostExitWaitMs);
   ASSERT_TRUE(Eventually([&] { return ended.load(); }));
   EXPECT_EQ(log.Count(L"Execute: host Tree still runs; its copy is kept"), 1u);
+  EXPECT_EQ(log.Count(L"Execute: host Zed still runs"), 0u);
+  std::error_code ignored;
+  fs::remove(stop, ignored);
+  fs::remove(treeStop, ignored);
 }
 
 #if !defined(_WIN32)
