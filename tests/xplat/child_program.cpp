@@ -60,6 +60,7 @@ bool EscapeGroup() { return false; }
 
 #else
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -164,6 +165,14 @@ int Run(int argc, Char** argv) {
     std::thread([file] { std::exit(Until(file)); }).detach();
     EndFirstThread();
   }
+#if !defined(_WIN32)
+  if (command == "limit") {
+    rlimit limit{};
+    std::ofstream(std::filesystem::path(file), std::ios::binary)
+        << (::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 0);
+    return 0;
+  }
+#endif
   if (command == "args") {
     std::ofstream out(std::filesystem::path(argv[2]), std::ios::binary);
     for (int i = 0; i < argc; ++i) out << Utf8(argv[i]) << '\n';

@@ -11,7 +11,9 @@
 #include "support/fake_clock.h"
 #include "support/test_environment.h"
 #include "xplat/child_process.h"
+#include "xplat/process_limits.h"
 #include "xplat/process_list.h"
+#include "xplat/process_tree.h"
 #include "xplat/system_error.h"
 #include "xplat/text.h"
 
@@ -153,6 +155,36 @@ TEST(ProcessTest, ArgumentsArriveAsSplit) {
       Lines(testing_support::ReadFile(output)),
       (std::vector<std::wstring>{image, L"args", output, L"-m", L"Host", L"One", L"two words", L"a\"b", L"H\u00f4te"}));
 }
+
+#if !defined(_WIN32)
+// A program starts with the limit of open descriptors this process had
+// before it raised its own, wherever it is placed.
+TEST(ProcessTest, AProgramStartsWithTheDescriptorLimitBeforeTheRaise) {
+  rlimit limits{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limits), 0);
+  const rlim_t usual = std::min<rlim_t>(1024, limits.rlim_max - 1);
+  rlimit lowered{usual, limits.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  ASSERT_TRUE(xplat::RaiseOpenFileLimit());
+  const std::filesystem::path folder = testing_support::CreateTestFolder();
+  std::vector<xplat::ProcessTree> trees;
+  trees.push_back(xplat::ProcessTree());
+  for (const bool processGroups : {false, true}) {
+    trees.push_back(xplat::ProcessTree::Create(L"limit-" + std::to_wstring(::getpid()), processGroups));
+  }
+  for (std::size_t way = 0; way < trees.size(); ++way) {
+    const std::filesystem::path report = folder / std::to_string(way);
+    const std::wstring arguments = L"limit " + Quoted(report.wstring());
+    xplat::StartedProcess child;
+    ASSERT_TRUE(way == 0 ? xplat::StartProgram(testing_support::ChildProgram(), arguments, child)
+                         : trees[way].Start(testing_support::ChildProgram(), arguments, child));
+    ASSERT_TRUE(child.process.WaitForExit(kChildPatience));
+    rlim_t started = 0;
+    EXPECT_TRUE(std::ifstream(report) >> started);
+    EXPECT_EQ(started, usual) << "way " << way;
+  }
+}
+#endif
 
 TEST(ProcessTest, TerminatesByProcessId) {
   ChildProcesses children;

@@ -20,6 +20,8 @@ extern "C" {
 #include <mutex>
 #include <vector>
 
+#include "xplat/posix/child_limits.h"
+
 namespace xplat {
 namespace {
 
@@ -45,6 +47,8 @@ CloneOutcome OutcomeOf(int error) {
 struct ChildMemory {
   char* const* argv = nullptr;
   char* const* envp = nullptr;
+  bool leadsSession = true;
+  rlim_t openFileLimit = 0;  // 0: as the caller's
   long execError = 0;
   // 1 until the child execs or exits: the kernel then clears it and wakes
   // a futex wait on it (CLONE_CHILD_CLEARTID).
@@ -176,7 +180,14 @@ CUSTODEX_CHILD_CODE int ExecInChild(void* raw) {
     RawSyscall(SYS_rt_sigaction, signal, reinterpret_cast<long>(&defaultAction), 0, sizeof none);
   }
   RawSyscall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&none), 0, sizeof none);
-  RawSyscall(SYS_setsid);
+  rlimit limit{};
+  if (child->openFileLimit != 0 &&
+      RawSyscall(SYS_prlimit64, 0, RLIMIT_NOFILE, 0, reinterpret_cast<long>(&limit)) == 0 &&
+      limit.rlim_cur > child->openFileLimit) {
+    limit.rlim_cur = child->openFileLimit;
+    RawSyscall(SYS_prlimit64, 0, RLIMIT_NOFILE, reinterpret_cast<long>(&limit));
+  }
+  if (child->leadsSession) RawSyscall(SYS_setsid);
   const long result = RawSyscall(SYS_execve, reinterpret_cast<long>(child->argv[0]),
                                  reinterpret_cast<long>(child->argv), reinterpret_cast<long>(child->envp));
   child->execError = -result;
@@ -200,7 +211,7 @@ CloneOutcome Abandon(std::unique_ptr<ChildMemory> memory, FileDescriptor pidfd) 
 
 bool CanCloneIntoControlGroup() { return true; }
 
-CloneOutcome CloneIntoControlGroup(char* const* argv, int controlGroup, pid_t& pid, FileDescriptor& pidfd) {
+CloneOutcome CloneProgram(char* const* argv, int controlGroup, bool leadsSession, pid_t& pid, FileDescriptor& pidfd) {
   if (const int refused = refusal != 0 ? refusal.load() : testRefusal.load()) {
     errno = refused;
     return OutcomeOf(refused);
@@ -209,15 +220,17 @@ CloneOutcome CloneIntoControlGroup(char* const* argv, int controlGroup, pid_t& p
   auto memory = std::make_unique<ChildMemory>();
   memory->argv = argv;
   memory->envp = environ;
+  memory->leadsSession = leadsSession;
+  memory->openFileLimit = ChildOpenFileLimit();
   int childPidFd = -1;
   clone_args args{};
-  args.flags = CLONE_VM | CLONE_PIDFD | CLONE_INTO_CGROUP | CLONE_CHILD_CLEARTID;
+  args.flags = CLONE_VM | CLONE_PIDFD | CLONE_CHILD_CLEARTID | (controlGroup >= 0 ? CLONE_INTO_CGROUP : 0);
   args.pidfd = reinterpret_cast<std::uint64_t>(&childPidFd);
   args.child_tid = reinterpret_cast<std::uint64_t>(&memory->running);
   args.exit_signal = SIGCHLD;
   args.stack = reinterpret_cast<std::uint64_t>(memory->stack);
   args.stack_size = sizeof memory->stack;
-  args.cgroup = static_cast<std::uint64_t>(controlGroup);
+  args.cgroup = controlGroup >= 0 ? static_cast<std::uint64_t>(controlGroup) : 0;
   // No handler of this process may run in the child before it resets them.
   sigset_t all;
   sigset_t previous;
@@ -250,7 +263,7 @@ namespace xplat {
 
 bool CanCloneIntoControlGroup() { return false; }
 
-CloneOutcome CloneIntoControlGroup(char* const*, int, pid_t&, FileDescriptor&) {
+CloneOutcome CloneProgram(char* const*, int, bool, pid_t&, FileDescriptor&) {
   errno = ENOSYS;
   return CloneOutcome::Refused;
 }

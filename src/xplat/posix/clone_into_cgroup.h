@@ -1,12 +1,10 @@
 #pragma once
 // Starting a program straight inside a control group: clone3 with
 // CLONE_INTO_CGROUP, sharing the caller's memory until the exec as
-// posix_spawn does, so a start costs no copy of the caller's pages and
-// nothing the program starts is ever outside the group. The caller is not
-// suspended meanwhile: it waits for the exec at most a bound, since a group
-// frozen by a host would hold a suspended caller for good. glibc has no
-// wrapper for a clone3 child on a stack of its own: the entry is a few
-// lines of assembly, for x86-64 only.
+// posix_spawn does (and, unlike it, setting the child's limits first), so a start costs no copy of the caller's pages
+// and nothing the program starts is ever outside the group. The caller is not suspended meanwhile: it waits for the
+// exec at most a bound, since a group frozen by a host would hold a suspended caller for good. glibc has no wrapper for
+// a clone3 child on a stack of its own: the entry is a few lines of assembly, for x86-64 only.
 
 #include <sys/types.h>
 
@@ -37,10 +35,14 @@ enum class CloneOutcome {
 };
 
 // Starts argv[0] with argv and the caller's environment in the group whose
-// folder `controlGroup` refers to, in a session of its own; the child starts
-// with no blocked signal and every action at its default. errno says why
-// it did not start.
-CloneOutcome CloneIntoControlGroup(char* const* argv, int controlGroup, pid_t& pid, FileDescriptor& pidfd);
+// folder `controlGroup` refers to (-1: the caller's own group), in a session
+// of its own when `leadsSession`; the child starts with no blocked signal,
+// every action at its default and the limit of open descriptors of
+// ChildOpenFileLimit. errno says why it did not start.
+CloneOutcome CloneProgram(char* const* argv, int controlGroup, bool leadsSession, pid_t& pid, FileDescriptor& pidfd);
+inline CloneOutcome CloneIntoControlGroup(char* const* argv, int controlGroup, pid_t& pid, FileDescriptor& pidfd) {
+  return CloneProgram(argv, controlGroup, true, pid, pidfd);
+}
 
 // For tests: clone3 fails with this error; 0 lets the kernel answer again.
 void SetCloneRefusalForTesting(int error);

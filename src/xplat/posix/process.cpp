@@ -25,6 +25,7 @@ extern "C" {
 #include <vector>
 
 #include "xplat/clock.h"
+#include "xplat/posix/child_limits.h"
 #include "xplat/posix/clone_into_cgroup.h"
 #include "xplat/posix/file_descriptor.h"
 #include "xplat/posix/poll_readable.h"
@@ -77,6 +78,29 @@ bool Spawn(const std::vector<std::string>& arguments, bool leadsSession, pid_t& 
   const int error = ::posix_spawn(&pid, argv[0], nullptr, attributes.Get(), argv.data(), environ);
   errno = error;
   return error == 0;
+}
+
+// A program starts with the limits it would have had had this process never
+// raised its own: clone sets them in the child before its exec, posix_spawn
+// cannot. Where clone is refused, posix_spawn starts it with these limits.
+bool StartsByClone() { return ChildOpenFileLimit() != 0 && CanCloneIntoControlGroup() && CloneRefusal() == 0; }
+
+PlacedStart PlacedStartOf(CloneOutcome outcome) {
+  switch (outcome) {
+    case CloneOutcome::Started:
+      return PlacedStart::Started;
+    case CloneOutcome::GroupGone:
+      return PlacedStart::GroupGone;
+    case CloneOutcome::Refused:
+      return PlacedStart::Refused;
+    case CloneOutcome::GroupRefused:
+      return PlacedStart::GroupRefused;
+    case CloneOutcome::TimedOut:
+      return PlacedStart::TimedOut;
+    case CloneOutcome::Failed:
+      break;
+  }
+  return PlacedStart::Failed;
 }
 
 void KillAndReap(pid_t pid) {
@@ -262,24 +286,18 @@ PlacedStart StartPlacedProgram(const std::wstring& image, const std::wstring& ar
   for (const std::wstring& argument : SplitArguments(arguments)) argv.push_back(ToUtf8(argument));
   pid_t pid = 0;
   FileDescriptor pidfd;
-  if (placement.controlGroup >= 0) {
-    switch (CloneIntoControlGroup(ArgumentVector(argv).data(), placement.controlGroup, pid, pidfd)) {
-      case CloneOutcome::Started:
-        break;
-      case CloneOutcome::GroupGone:
-        return PlacedStart::GroupGone;
-      case CloneOutcome::Refused:
-        return PlacedStart::Refused;
-      case CloneOutcome::GroupRefused:
-        return PlacedStart::GroupRefused;
-      case CloneOutcome::TimedOut:
-        return PlacedStart::TimedOut;
-      case CloneOutcome::Failed:
-        return PlacedStart::Failed;
-    }
-  } else {
+  const bool intoGroup = placement.controlGroup >= 0;
+  CloneOutcome cloned = CloneOutcome::Refused;  // as where clone3 itself is refused
+  if (intoGroup || StartsByClone()) {
+    cloned = CloneProgram(ArgumentVector(argv).data(), placement.controlGroup, intoGroup || placement.leadsSession, pid,
+                          pidfd);
+    if (intoGroup && cloned != CloneOutcome::Started) return PlacedStartOf(cloned);
+  }
+  if (cloned == CloneOutcome::Refused) {
     if (!Spawn(argv, placement.leadsSession, pid)) return PlacedStart::Failed;
     pidfd = FileDescriptor(::pidfd_open(pid, 0));
+  } else if (cloned != CloneOutcome::Started) {
+    return PlacedStart::Failed;
   }
   if (!pidfd) {
     KillAndReap(pid);
