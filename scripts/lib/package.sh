@@ -122,6 +122,8 @@ package_all() {
   export SOURCE_DATE_EPOCH
   umask 022
   ensure_pic_boost >/dev/null || return 1
+  # Built afresh: nothing an earlier build left in this clone goes into a shipped file.
+  rm -rf "$ROOT/build/linux-release" "$ROOT/build/windows-release"
   build_preset linux-release && build_preset windows-release || return 1
   VERSION=$(project_version)
   WORK="$ROOT/build/package"
