@@ -7,6 +7,11 @@
 
 #include "hosts/host_test_support.h"
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using HostEndingTest = testing_support::HostsTest;
@@ -45,5 +50,30 @@ TEST_F(HostEndingTest, EveryHostIsEndedThoseWhoseRecordsWentIncluded) {
   EXPECT_TRUE(kept.processHandle.HasEnded());
   EXPECT_EQ(told, (std::vector<std::wstring>{L"Detached", L"Kept", L"Removed"})) << "each told once";
 }
+
+#if !defined(_WIN32)
+// A tree that cannot be read (no descriptor left) still runs: its copy is
+// never let go on a guess.
+TEST_F(HostEndingTest, ATreeThatCannotBeReadStillRuns) {
+  CLogger logger(L"Custodex");
+  zav::custody::HostTrees trees(true, programFolder.wstring(), logger);
+  zav::custody::DetachedHosts detached(logger);
+  zav::custody::HostEvents events(false, nullptr);
+  zav::custody::HostRuns runs(false, false);
+  const zav::custody::HostEnding ending(false, trees, detached, runs, events, logger);
+  zav::custody::HostRecord record;
+  record.hostName = L"Tree";
+  xplat::StartedProcess started;
+  ASSERT_TRUE(trees.Start(L"Tree", (programFolder / "qvhost.exe").wstring(), L"-m Tree", started));
+  ASSERT_TRUE(ending.StillRuns(record)) << "its tree runs; the record holds no process";
+  std::vector<int> filled;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filled.push_back(fd);
+  const bool stillRuns = ending.StillRuns(record);
+  for (const int fd : filled) ::close(fd);
+  EXPECT_TRUE(stillRuns);
+  started.process.Terminate(1);
+  EXPECT_EQ(trees.WaitUntilEmpty(trees.All(), testing_support::kHostPatienceMs), xplat::TreeState::Empty);
+}
+#endif
 
 }  // namespace
