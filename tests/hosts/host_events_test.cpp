@@ -10,6 +10,7 @@
 #include "hosts/module_loop.h"
 #include "hosts/supervision/status_text.h"
 #include "xplat/clock.h"
+#include "xplat/process_list.h"
 
 namespace {
 
@@ -198,6 +199,28 @@ TEST_F(HostEventsTest, ARemovalsRecordsGoOutBeforeTheNextRequestIsAnswered) {
   const auto answer = std::find(names.begin(), names.end(), L"ZAV.Service.HostStatus");
   EXPECT_EQ(std::count(names.begin(), answer, L"ZAV.Service.HostEvent"), 2) << "copy-kept, removed";
 }
+
+#if !defined(_WIN32)
+// A host taken over from an ended service is not this process's child:
+// its end is told, its exit code unknown.
+TEST_F(HostEventsTest, AnAdoptedHostsEndHasNoExitCode) {
+  std::filesystem::copy_file(programFolder / "qvhost.exe", ImageOf(L"Alpha"));
+  xplat::StartedProcess shell;  // its child outlives it, taken in by another process
+  ASSERT_TRUE(xplat::StartProgram(L"/bin/sh", L"-c \"'" + ImageOf(L"Alpha").wstring() + L"' -m Alpha &\"", shell));
+  ASSERT_TRUE(shell.process.WaitForExit(testing_support::kHostPatienceMs));
+  ASSERT_TRUE(Eventually([&] { return xplat::OwnProcessesRunning({ImageOf(L"Alpha").wstring()}).size() == 1; }));
+  Enable({L"AdoptHosts", L"WakeOnHostExit", L"PublishHostEvents"});
+  service.HearHostEvents();
+  Start();
+  ApplyPolicy({L"Alpha"});
+  const std::uint64_t mark = clock.Mark();
+  Kill(L"Alpha");
+  ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark));
+  EXPECT_EQ(Posted(), (Kinds{L"started", L"ended", L"started"}));
+  EXPECT_STREQ(events[0].child(L"hostEvent").attribute(L"adopted").value(), L"true");
+  EXPECT_STREQ(events[1].child(L"hostEvent").attribute(L"exitCode").value(), L"unknown");
+}
+#endif
 
 // Processes told after their event was held go with the host's last held
 // event of that kind, and with no other.
