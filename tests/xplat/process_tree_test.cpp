@@ -227,6 +227,20 @@ INSTANTIATE_TEST_SUITE_P(Ways, ProcessTreeTest, testing::ValuesIn(Ways()),
                          [](const testing::TestParamInfo<TreeWay>& info) { return info.param.name; });
 
 #if !defined(_WIN32)
+// A listing goes stale as its processes end and their ids are taken again:
+// a listed process is ended only if, its pidfd held, the kernel still puts
+// it in the group.
+TEST(ControlGroupTest, AListedProcessTheKernelPutsElsewhereIsNotEnded) {
+  const fs::path folder = testing_support::CreateTestFolder();
+  testing_support::ChildProcesses children;
+  const xplat::StartedProcess* elsewhere = children.Start(L"sleep 60000 0");
+  ASSERT_TRUE(elsewhere);
+  std::ofstream(folder / "cgroup.procs") << elsewhere->processId << "\n";
+  const xplat::ControlGroup stale(folder.parent_path().string(), "/" + folder.filename().string());
+  stale.KillMembers();
+  EXPECT_FALSE(elsewhere->process.WaitForExit(500));
+}
+
 TEST(ProcessStatTest, ReadsTheFieldsAfterTheName) {
   const std::optional<xplat::ProcessStat> stat = xplat::ParseProcessStat(
       "4711 (a (b) c) Z 1 4712 4713 34816 4711 4194560 1 2 3 4 250 75 6 7 20 0 3 0 123456 1 2\n");
