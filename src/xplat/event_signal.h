@@ -35,4 +35,8 @@ class EventSignal {
 // The platform's signal: not set, automatic reset; the name is only stored.
 std::unique_ptr<EventSignal> CreateEventSignal(const std::wstring& name);
 
+// For tests: signals made from now on cannot be made, with this error; 0
+// makes them again.
+void SetSignalCreationErrorForTesting(ErrorCode error);
+
 }  // namespace xplat

@@ -298,6 +298,20 @@ TEST_F(EventLoopTest, HostEndCutsAFloodOfStatusRequestsShort) {
   EXPECT_EQ(std::count(pass, lines.end(), L"Execute: Received host status request for ''"), 300);
 }
 
+// A module whose wait signal cannot be made says so once and waits its
+// thirty seconds, wake on host exit asked for or not: nothing spins.
+TEST_F(EventLoopTest, ASignalThatCannotBeMadeLeavesTheThirtySecondWait) {
+  xplat::SetSignalCreationErrorForTesting(8);  // ENOEXEC, ERROR_NOT_ENOUGH_MEMORY: any error
+  Enable({L"WakeOnHostExit", L"PublishHostEvents"});
+  xplat::SetSignalCreationErrorForTesting(0);
+  LogCursor log;
+  Start();
+  IdleWakeUp();
+  IdleWakeUp();
+  EXPECT_EQ(log.Count(L"Execute: the module's wait signal could not be made"), 1u);
+  EXPECT_EQ(log.Count(L"Execute: the wait for events and hosts failed"), 0u);
+}
+
 // A broker that reports records and then gives none must not hold the loop
 // in its drain: the pass and the next wait come first.
 TEST_F(EventLoopTest, PullThatGivesNothingEndsTheDrain) {

@@ -1,6 +1,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -52,9 +53,18 @@ bool PosixEventSignal::Wait(std::uint32_t ms) {
   });
 }
 
+namespace {
+
+std::atomic<ErrorCode> refusedForTesting{0};
+
+}  // namespace
+
+void SetSignalCreationErrorForTesting(ErrorCode error) { refusedForTesting = error; }
+
 std::unique_ptr<EventSignal> CreateEventSignal(const std::wstring& name) {
-  FileDescriptor fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  const ErrorCode error = fd ? 0 : static_cast<ErrorCode>(errno);
+  const ErrorCode refused = refusedForTesting;
+  FileDescriptor fd(refused != 0 ? -1 : ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  const ErrorCode error = fd ? 0 : refused != 0 ? refused : static_cast<ErrorCode>(errno);
   return std::make_unique<PosixEventSignal>(name, std::move(fd), error);
 }
 

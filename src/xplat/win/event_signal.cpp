@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -26,9 +27,18 @@ bool WinEventSignal::Wait(std::uint32_t ms) {
       ms, [this](std::uint32_t timeout) { return ::WaitForSingleObject(event.Get(), timeout) == WAIT_OBJECT_0; });
 }
 
+namespace {
+
+std::atomic<ErrorCode> refusedForTesting{0};
+
+}  // namespace
+
+void SetSignalCreationErrorForTesting(ErrorCode error) { refusedForTesting = error; }
+
 std::unique_ptr<EventSignal> CreateEventSignal(const std::wstring& name) {
-  Handle event(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  const ErrorCode error = event ? 0 : ::GetLastError();
+  const ErrorCode refused = refusedForTesting;
+  Handle event(refused != 0 ? nullptr : ::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  const ErrorCode error = event ? 0 : refused != 0 ? refused : ::GetLastError();
   return std::make_unique<WinEventSignal>(name, std::move(event), error);
 }
 
