@@ -59,6 +59,8 @@ class Custodex : public ZAVModule {
   const std::vector<DetachedHost>& DetachedProcesses() const { return detached.All(); }
   // The processes whose end wakes the loop (with wake on host exit).
   std::size_t WatchedProcessCount() const { return hostWait ? hostWait->WatchedCount() : 0; }
+  // For tests: the hosts the loop has looked at so far, in its passes and its wait.
+  std::uint64_t HostsLookedAt() const { return hostLooks + (hostWait ? hostWait->HostsLookedAt() : 0); }
   std::atomic<std::uint32_t>* PolicyLock() { return policyLock.get(); }
 
  private:
@@ -86,7 +88,16 @@ class Custodex : public ZAVModule {
   std::vector<std::wstring> ReapEndedHostsAndDeleteTheirCopies();
   bool IsLoadedInService(const HostRecord& record);
   void UnloadFromService(const HostRecord& record);
+  // The pass when only the hosts whose end woke the loop are looked at, or
+  // the walk over every host; false when a started host was found ended.
+  bool RestartEndedHosts(const std::vector<std::wstring>& ended);
+  bool WalkEveryHost(const std::vector<std::wstring>& woken);
   bool CheckHost(HostRecord& record);
+  // Whether the started host's process has ended; its end is then noted.
+  bool NoteEndIfEnded(HostRecord& record);
+  // Starts the host unless it runs, waits to start or runs on from before:
+  // false when its start failed.
+  bool StartHost(HostRecord& record, Adoption::Candidates& adoptable);
   bool IsRunning(const HostRecord& record, std::optional<std::uint32_t>& exitCode);
   // Notes the end of the record's process, its reason and what of its tree
   // runs on (none: told later in the pass), says so and, with the back-off,
@@ -121,6 +132,7 @@ class Custodex : public ZAVModule {
   HostEvents events;
   HostEnding ending;
   std::unique_ptr<HostWait> hostWait;  // with wake on host exit, or where runs are timed
+  std::uint64_t hostLooks = 0;
 };
 
 }  // namespace zav::custody

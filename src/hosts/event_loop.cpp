@@ -186,7 +186,7 @@ void Custodex::WindDownForUpgrade() {
 bool Custodex::WaitForWork() {
   if (!hostWait) return WaitForEvents();
   const std::uint32_t longestMs = static_cast<std::uint32_t>(std::max(WaitTimeout(), 0));
-  const std::optional<bool> events = hostWait->Wait(hosts, detached, runs, longestMs, [this] { return HasEvents(); });
+  const std::optional<bool> events = hostWait->Wait(runs, longestMs, [this] { return HasEvents(); });
   return events ? *events : WaitForEvents();
 }
 

@@ -15,37 +15,42 @@ std::int32_t Custodex::ApplyHostPolicy() {
   logger->LogMsg(log_level::kTrace, L"ApplyHostPolicy: Enter");
   std::int32_t result = 0;
   Adoption::Candidates adoptable = adoption.LookForHosts(hosts);
-  for (auto& [hostName, record] : hosts) {
-    if (trees.Enabled()) trees.Claim(hostName);
-    if (record.started != 0 || runs.IsBackingOff(hostName) || !runs.MayTryStart(hostName)) continue;
-    const std::optional<std::uint32_t> earlier =
-        record.processHandle.HasEnded() ? detached.RunningProcessOf(hostName) : record.processId;
-    if (earlier) {
-      logger->LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws is passed over: its earlier process %u still runs.",
-                     hostName.c_str(), *earlier);
-      continue;
-    }
-    if (adoption.Adopt(record, adoptable)) {
-      runs.Started(hostName, record.processId, true);
-      events.Started(hostName, record.processId, true);
-      continue;
-    }
-    if (IsLoadedInService(record)) UnloadFromService(record);
-    if (StartProcess(record.hostName)) {
-      record.started = 1;
-      runs.Started(hostName, record.processId, false);
-      logger->LogMsg(log_level::kDiagnostic, L"ApplyHostPolicy: Host process started for %ws", hostName.c_str());
-      events.Started(hostName, record.processId, false);
-    } else {
-      const xplat::ErrorCode error = xplat::LastError();
-      result = 1;
-      if (!runs.StartFailed(hostName, error)) continue;  // said already
-      logger->LogMsg(log_level::kError, L"ApplyHostPolicy: Failure to start: %ws", hostName.c_str());
-      events.StartFailed(hostName, error != 0 ? xplat::ErrorText(error) : std::wstring());
-    }
-  }
+  for (auto& [hostName, record] : hosts) result = StartHost(record, adoptable) ? result : 1;
   logger->LogMsg(log_level::kTrace, L"ApplyHostPolicy: Exit");
   return result;
+}
+
+bool Custodex::StartHost(HostRecord& record, Adoption::Candidates& adoptable) {
+  const std::wstring& hostName = record.hostName;
+  ++hostLooks;
+  if (trees.Enabled()) trees.Claim(hostName);
+  if (record.started != 0 || runs.IsBackingOff(hostName) || !runs.MayTryStart(hostName)) return true;
+  const std::optional<std::uint32_t> earlier =
+      record.processHandle.HasEnded() ? detached.RunningProcessOf(hostName) : record.processId;
+  if (earlier) {
+    logger->LogMsg(log_level::kNormal, L"ApplyHostPolicy: %ws is passed over: its earlier process %u still runs.",
+                   hostName.c_str(), *earlier);
+    return true;
+  }
+  if (adoption.Adopt(record, adoptable)) {
+    runs.Started(hostName, record.processId, true);
+    events.Started(hostName, record.processId, true);
+    return true;
+  }
+  if (IsLoadedInService(record)) UnloadFromService(record);
+  if (StartProcess(record.hostName)) {
+    record.started = 1;
+    runs.Started(hostName, record.processId, false);
+    logger->LogMsg(log_level::kDiagnostic, L"ApplyHostPolicy: Host process started for %ws", hostName.c_str());
+    events.Started(hostName, record.processId, false);
+    return true;
+  }
+  const xplat::ErrorCode error = xplat::LastError();
+  if (runs.StartFailed(hostName, error)) {  // else said already
+    logger->LogMsg(log_level::kError, L"ApplyHostPolicy: Failure to start: %ws", hostName.c_str());
+    events.StartFailed(hostName, error != 0 ? xplat::ErrorText(error) : std::wstring());
+  }
+  return false;
 }
 
 bool Custodex::IsLoadedInService(const HostRecord& record) {

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "hosts/custodex.h"
 #include "hosts/host_files.h"
 #include "xplat/clock.h"
@@ -7,10 +9,39 @@ namespace zav::custody {
 
 bool Custodex::CheckThatHostIsStillRunning() {
   logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Enter");
+  const std::vector<std::wstring> woken = hostWait ? hostWait->TakeEndedHosts() : std::vector<std::wstring>();
+  const std::uint32_t walkIntervalMs = static_cast<std::uint32_t>(std::max(WaitTimeout(), 0));
+  const bool noneEnded =
+      !woken.empty() && !hostWait->WalkDue(walkIntervalMs) ? RestartEndedHosts(woken) : WalkEveryHost(woken);
+  for (auto& [hostName, leftOver] : trees.TellLeftOvers()) events.TellLeftOver(hostName, std::move(leftOver));
+  trees.Tend();
+  events.Release();
+  logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Exit");
+  return noneEnded;
+}
+
+// Between walks, with wake on host exit: a restart looks at no other host,
+// and changes the wait by its host alone.
+bool Custodex::RestartEndedHosts(const std::vector<std::wstring>& ended) {
+  bool noneEnded = true;
+  Adoption::Candidates none;  // a restart never takes another process over
+  for (const std::wstring& hostName : ended) {
+    const auto found = hosts.find(hostName);
+    if (found == hosts.end() || found->second.started != 1) continue;
+    HostRecord& record = found->second;
+    if (!NoteEndIfEnded(record)) continue;
+    noneEnded = false;
+    hostWait->Unwatch(record);
+    StartHost(record, none);
+    hostWait->Watch(record);
+  }
+  return noneEnded;
+}
+
+bool Custodex::WalkEveryHost(const std::vector<std::wstring>& woken) {
   bool noneEnded = true;
   // With wake on host exit, the hosts whose end woke the loop come first,
   // and what they started runs before the walk goes on.
-  const std::vector<std::wstring> woken = hostWait ? hostWait->TakeEndedHosts() : std::vector<std::wstring>();
   for (const std::wstring& hostName : woken) {
     const auto record = hosts.find(hostName);
     if (record != hosts.end() && record->second.started == 1) noneEnded = CheckHost(record->second) && noneEnded;
@@ -33,27 +64,34 @@ bool Custodex::CheckThatHostIsStillRunning() {
                    hostName.c_str(), static_cast<unsigned>(kRecoveryRunMs));
     events.Recovered(hostName);
   }
-  for (auto& [hostName, leftOver] : trees.TellLeftOvers()) events.TellLeftOver(hostName, std::move(leftOver));
-  trees.Tend();
-  events.Release();
-  logger->LogMsg(log_level::kTrace, L"CheckThatHostIsStillRunning: Exit");
+  if (hostWait) {
+    hostWait->WatchAll(hosts, detached, runs);
+    hostWait->Walked();
+  }
   return noneEnded;
 }
 
-// One started host: false when it has ended, and then it is started again.
+// One started host: false when it has ended, and then it is started again
+// with every host the policy has not started.
 bool Custodex::CheckHost(HostRecord& record) {
+  if (!NoteEndIfEnded(record)) return true;
+  ApplyHostPolicy();
+  return false;
+}
+
+bool Custodex::NoteEndIfEnded(HostRecord& record) {
+  ++hostLooks;
   std::optional<std::uint32_t> exitCode;
   if (IsRunning(record, exitCode)) {
     logger->LogMsg(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: Module %ws already running.",
                    record.hostName.c_str());
-    return true;
+    return false;
   }
   logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: Module %ws is not running.",
                        record.hostName.c_str());
   record.started = 0;
   NoteEnded(record, exitCode, trees.NoteHostEnded(record.hostName));
-  ApplyHostPolicy();
-  return false;
+  return true;
 }
 
 // A host that itself exits with the still-running code is told apart by

@@ -26,6 +26,19 @@ bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
   return all;
 }
 
+bool ProcessWaitSet::Add(const ProcessHandle& process) {
+  if (!Usable() || !process) return false;
+  const std::uint64_t serial = SerialOf(process);
+  if (!given.emplace(serial, &process).second) return true;
+  return AddWatch(serial, process);
+}
+
+void ProcessWaitSet::Remove(const ProcessHandle& process) {
+  if (!process) return;
+  const std::uint64_t serial = SerialOf(process);
+  if (given.erase(serial) != 0 && IsWatched(serial)) RemoveWatch(serial);
+}
+
 std::vector<const ProcessHandle*> ProcessWaitSet::Ended() const {
   std::vector<const ProcessHandle*> ended;
   for (const std::uint64_t serial : EndedSerials()) {

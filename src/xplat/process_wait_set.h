@@ -32,6 +32,10 @@ class ProcessWaitSet {
   // Watches exactly these processes from now on; empty handles are left
   // out. False when one of them could not be watched.
   bool Watch(const std::vector<const ProcessHandle*>& processes);
+  // One process more, or one less, as Watch would have it: what a change of
+  // a few processes costs does not grow with the processes watched.
+  bool Add(const ProcessHandle& process);
+  void Remove(const ProcessHandle& process);
   std::size_t WatchedCount() const;
 
   enum class Woken { Signal, ProcessEnded, TimedOut, Failed };
@@ -52,6 +56,7 @@ class ProcessWaitSet {
   bool Usable() const;
   std::vector<std::uint64_t> WatchedSerials() const;  // in ascending order
   bool AddWatch(std::uint64_t serial, const ProcessHandle& process);
+  bool IsWatched(std::uint64_t serial) const;
   void RemoveWatch(std::uint64_t serial);
   static std::uint64_t SerialOf(const ProcessHandle& process);
   std::vector<std::uint64_t> EndedSerials() const;

@@ -1,20 +1,13 @@
 #include "hosts/supervision/host_wait.h"
 
-#include "xplat/clock.h"
-
 namespace zav::custody {
 
 HostWait::HostWait(xplat::EventSignal& signal, const SupervisionSettings& settings, CLogger& hostLogger)
     : waitSet(signal), wakeOnHostExit(settings.wakeOnHostExit), logger(hostLogger) {}
 
-std::optional<bool> HostWait::Wait(const HostContainer& hosts, const DetachedHosts& detached, HostRuns& runs,
-                                   std::uint32_t longestMs, const std::function<bool()>& hasEvents) {
+std::optional<bool> HostWait::Wait(HostRuns& runs, std::uint32_t longestMs, const std::function<bool()>& hasEvents) {
   std::uint64_t start = xplat::CurrentClock().NowMs();
   for (;;) {
-    // Watched anew before records are taken, whose drain asks what ended.
-    if (!waitSet.Watch(Watched(hosts, detached, runs))) {
-      logger.LogLastError(log_level::kError, L"Execute: not every host's end can wake the module");
-    }
     if (hasEvents()) return true;
     const std::uint64_t spent = xplat::CurrentClock().NowMs() - start;
     switch (waitSet.Wait(runs.WaitMs(spent < longestMs ? static_cast<std::uint32_t>(longestMs - spent) : 0))) {
@@ -24,7 +17,8 @@ std::optional<bool> HostWait::Wait(const HostContainer& hosts, const DetachedHos
         break;
       case xplat::ProcessWaitSet::Woken::ProcessEnded:
         if (wakeOnHostExit) {
-          endedHosts = EndedHosts();
+          endedHosts.clear();
+          for (auto& [process, hostName] : EndedHosts()) endedHosts.push_back(std::move(hostName));
           return false;
         }
         if (!NoteEnds(runs)) return false;
@@ -40,36 +34,68 @@ std::optional<bool> HostWait::Wait(const HostContainer& hosts, const DetachedHos
 
 // Hosts whose end was seen wait for the pass unwatched, or they would end
 // every wait at once.
-std::vector<const xplat::ProcessHandle*> HostWait::Watched(const HostContainer& hosts, const DetachedHosts& detached,
-                                                           const HostRuns& runs) {
+void HostWait::WatchAll(const HostContainer& hosts, const DetachedHosts& detached, const HostRuns& runs) {
+  if (stopped) return;
   std::vector<const xplat::ProcessHandle*> processes;
   watchedHosts.clear();
   for (const auto& [hostName, record] : hosts) {
+    ++looks;
     if (record.started != 1 || runs.IsEndSeen(hostName)) continue;
     processes.push_back(&record.processHandle);
     watchedHosts.emplace(&record.processHandle, hostName);
   }
-  if (!wakeOnHostExit) return processes;
-  for (const DetachedHost& host : detached.All()) processes.push_back(&host.processHandle);
-  return processes;
+  if (wakeOnHostExit) {
+    for (const DetachedHost& host : detached.All()) processes.push_back(&host.processHandle);
+  }
+  if (!waitSet.Watch(processes)) {
+    logger.LogLastError(log_level::kError, L"Execute: not every host's end can wake the module");
+  }
 }
 
-std::vector<std::wstring> HostWait::EndedHosts() const {
-  std::vector<std::wstring> ended;
+void HostWait::Unwatch(const HostRecord& record) {
+  waitSet.Remove(record.processHandle);
+  watchedHosts.erase(&record.processHandle);
+}
+
+void HostWait::Watch(const HostRecord& record) {
+  ++looks;
+  if (stopped || record.started != 1) return;
+  watchedHosts.emplace(&record.processHandle, record.hostName);
+  if (!waitSet.Add(record.processHandle)) {
+    logger.LogLastError(log_level::kError, L"Execute: the end of %ws cannot wake the module", record.hostName.c_str());
+  }
+}
+
+bool HostWait::WalkDue(std::uint32_t intervalMs) const {
+  return !lastWalkMs || xplat::CurrentClock().NowMs() - *lastWalkMs >= intervalMs;
+}
+
+void HostWait::StopWatching() {
+  stopped = true;
+  waitSet.Watch({});
+  watchedHosts.clear();
+}
+
+std::vector<HostWait::Watched> HostWait::EndedHosts() const {
+  std::vector<Watched> ended;
   for (const xplat::ProcessHandle* process : waitSet.Ended()) {
     const auto host = watchedHosts.find(process);
-    if (host != watchedHosts.end()) ended.push_back(host->second);
+    if (host != watchedHosts.end()) ended.emplace_back(*host);
   }
   if (!ended.empty()) return ended;
   for (const auto& [process, hostName] : watchedHosts) {
-    if (process->HasEnded()) ended.push_back(hostName);
+    if (process->HasEnded()) ended.emplace_back(process, hostName);
   }
   return ended;
 }
 
-bool HostWait::NoteEnds(HostRuns& runs) const {
-  const std::vector<std::wstring> ended = EndedHosts();
-  for (const std::wstring& hostName : ended) runs.EndSeen(hostName);
+bool HostWait::NoteEnds(HostRuns& runs) {
+  const std::vector<Watched> ended = EndedHosts();
+  for (const auto& [process, hostName] : ended) {
+    runs.EndSeen(hostName);
+    waitSet.Remove(*process);
+    watchedHosts.erase(process);
+  }
   return !ended.empty();
 }
 

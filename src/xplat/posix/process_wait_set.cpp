@@ -101,6 +101,8 @@ std::vector<std::uint64_t> ProcessWaitSet::WatchedSerials() const {
 
 bool ProcessWaitSet::AddWatch(std::uint64_t, const ProcessHandle& process) { return impl->Add(process); }
 
+bool ProcessWaitSet::IsWatched(std::uint64_t serial) const { return impl->watched.count(serial) != 0; }
+
 void ProcessWaitSet::RemoveWatch(std::uint64_t serial) { impl->Remove(serial); }
 
 std::uint64_t ProcessWaitSet::SerialOf(const ProcessHandle& process) { return ProcessAccess::Serial(process); }

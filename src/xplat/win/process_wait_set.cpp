@@ -99,6 +99,8 @@ std::vector<std::uint64_t> ProcessWaitSet::WatchedSerials() const {
 
 bool ProcessWaitSet::AddWatch(std::uint64_t serial, const ProcessHandle& process) { return impl->Add(serial, process); }
 
+bool ProcessWaitSet::IsWatched(std::uint64_t serial) const { return impl->watched.count(serial) != 0; }
+
 void ProcessWaitSet::RemoveWatch(std::uint64_t serial) { impl->Remove(impl->watched.find(serial)); }
 
 std::uint64_t ProcessWaitSet::SerialOf(const ProcessHandle& process) { return ProcessAccess::Serial(process); }
