@@ -1,5 +1,8 @@
 #include "module_machine.h"
 
+#include <pthread.h>
+#include <time.h>
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -126,6 +129,13 @@ ModuleRun::ModuleRun(const Machine& machine, const std::vector<std::wstring>& ho
   signal->Wait(10000);
   EventData policy(L"ZAV.Service", L"ApplyHostPolicy", L"");
   broker.Post(policy);
+}
+
+double ModuleRun::ThreadCpuMs() {
+  clockid_t clock;
+  timespec now{};
+  if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0 || clock_gettime(clock, &now) != 0) return -1;
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
 ModuleRun::~ModuleRun() {

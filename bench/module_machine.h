@@ -77,6 +77,8 @@ class ModuleRun {
   // Posts an event without data, as the service would ("ZAV.Upgrade.Custodex").
   bool Send(const std::wstring& fullName);
   bool Returned() const { return returned; }
+  // The CPU time the module's thread has used so far; negative where it cannot be read.
+  double ThreadCpuMs();
   // The broker's queue, where the module's own records can be subscribed to.
   EventQueue& Queue() const { return *broker.Queue(); }
 
