@@ -95,6 +95,14 @@ class Custodex : public ZAVModule {
   bool CheckHost(HostRecord& record);
   // Whether the started host's process has ended; its end is then noted.
   bool NoteEndIfEnded(HostRecord& record);
+  // An end read without a line: its code when it could be read, and the
+  // system's error the read left, for SayEnd.
+  struct SeenEnd {
+    std::optional<std::uint32_t> exitCode;
+    xplat::ErrorCode error = 0;
+  };
+  std::optional<SeenEnd> ReapQuietly(const HostRecord& record);
+  void SayEnd(const HostRecord& record, const SeenEnd& end);
   // Starts the host unless it runs, waits to start or runs on from before:
   // false when its start failed.
   bool StartHost(HostRecord& record, Adoption::Candidates& adoptable);

@@ -4,6 +4,7 @@
 #include "hosts/host_files.h"
 #include "xplat/clock.h"
 #include "xplat/scheduling.h"
+#include "xplat/system_error.h"
 
 namespace zav::custody {
 
@@ -21,7 +22,8 @@ bool Custodex::CheckThatHostIsStillRunning() {
 }
 
 // Between walks, with wake on host exit: a restart looks at no other host,
-// and changes the wait by its host alone.
+// and changes the wait by its host alone. Reap, copy and start come first;
+// the lines that tell the end after them.
 bool Custodex::RestartEndedHosts(const std::vector<std::wstring>& ended) {
   bool noneEnded = true;
   Adoption::Candidates none;  // a restart never takes another process over
@@ -29,13 +31,41 @@ bool Custodex::RestartEndedHosts(const std::vector<std::wstring>& ended) {
     const auto found = hosts.find(hostName);
     if (found == hosts.end() || found->second.started != 1) continue;
     HostRecord& record = found->second;
-    if (!NoteEndIfEnded(record)) continue;
+    ++hostLooks;
+    const std::optional<SeenEnd> end = ReapQuietly(record);
+    if (!end) continue;
     noneEnded = false;
+    record.started = 0;
+    NoteEnded(record, end->exitCode, trees.NoteHostEnded(record.hostName));
     hostWait->Unwatch(record);
     StartHost(record, none);
     hostWait->Watch(record);
+    SayEnd(record, *end);
   }
   return noneEnded;
+}
+
+std::optional<Custodex::SeenEnd> Custodex::ReapQuietly(const HostRecord& record) {
+  std::uint32_t code = 0;
+  bool ended = false;
+  const bool read = record.processHandle.GetExitCode(code, ended);
+  const xplat::ErrorCode error = xplat::LastError();
+  if (read ? !ended : !record.processHandle.HasEnded()) return std::nullopt;
+  return SeenEnd{read ? std::optional<std::uint32_t>(code) : std::nullopt, error};
+}
+
+// The lines IsRunning and NoteEndIfEnded say, each with the error the reap left.
+void Custodex::SayEnd(const HostRecord& record, const SeenEnd& end) {
+  xplat::SetLastError(end.error);
+  if (end.exitCode) {
+    logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: GetExitCodeProcess for %ws returned %d",
+                         record.hostName.c_str(), *end.exitCode);
+  } else {
+    logger->LogLastError(log_level::kError, L"CheckThatHostIsStillRunning: GetExitCodeProcess failed");
+  }
+  xplat::SetLastError(end.error);
+  logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: Module %ws is not running.",
+                       record.hostName.c_str());
 }
 
 bool Custodex::WalkEveryHost(const std::vector<std::wstring>& woken) {

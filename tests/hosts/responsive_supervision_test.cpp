@@ -42,8 +42,9 @@ TEST_F(ResponsiveSupervisionTest, HostEndWakesTheLoopAtOnce) {
   Kill(L"Quick");
   ASSERT_TRUE(clock.AwaitWait(kWakeUpMs, mark)) << "back to waiting, without the wait running out";
   EXPECT_TRUE(clock.EndedWaits().empty());
-  EXPECT_TRUE(InOrder(log.Lines(), {kPass, L"CheckThatHostIsStillRunning: Module Quick is not running.",
-                                    L"ApplyHostPolicy: Host process started for Quick"}));
+  EXPECT_TRUE(InOrder(log.Lines(), {kPass, L"ApplyHostPolicy: Host process started for Quick",
+                                    L"CheckThatHostIsStillRunning: Module Quick is not running."}))
+      << "the restart first, the lines that tell the end after it";
   EXPECT_NE(module->Hosts().at(L"Quick").processId, first);
   EXPECT_EQ(module->WatchedProcessCount(), 2u) << "the new process is watched, the ended one no longer";
 }
