@@ -77,7 +77,8 @@ using module_bench::TimeRestartAfterKill;
 constexpr double kMedianTargetRatio = 1.1;  // of the floor's median
 constexpr double kTreeCostSlackMs = 0.05;   // beside what a start into a tree costs the floor
 constexpr double kCpuTargetPercent = 1;
-constexpr double kEventsTargetRatio = 1.05;  // of the median without events
+constexpr double kEventsTargetRatio = 1.03;     // of the median without events
+constexpr double kEventsCpuTargetRatio = 1.10;  // of the module thread's CPU a restart without events
 constexpr double kFlatMemoryBytes = 1024 * 1024;
 constexpr wchar_t kHostEvent[] = L"ZAV.Service.HostEvent";
 
@@ -366,7 +367,12 @@ bool PrintEventsCost(const RestartFigures& figures, std::size_t heard) {
   std::printf(
       "  %zu host event records heard; events-on median %.3fx the events-off median (target at most %.2fx: %s)\n",
       heard, off.medianMs > 0 ? on.medianMs / off.medianMs : 0.0, kEventsTargetRatio, met ? "met" : "missed");
-  return met;
+  const double cpuOff = figures.moduleCpuMsPerRestart[0];
+  const double cpuOn = figures.moduleCpuMsPerRestart[1];
+  const bool cpuMet = cpuOff > 0 && cpuOn >= 0 && cpuOn <= kEventsCpuTargetRatio * cpuOff;
+  std::printf("  events-on module thread's CPU a restart %.3fx the events-off (target at most %.2fx: %s)\n",
+              cpuOff > 0 ? cpuOn / cpuOff : 0.0, kEventsCpuTargetRatio, cpuMet ? "met" : "missed");
+  return met && cpuMet;
 }
 
 RestartSubjects Subjects(const Options& options) {
