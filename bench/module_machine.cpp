@@ -10,6 +10,7 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -131,12 +132,23 @@ ModuleRun::ModuleRun(const Machine& machine, const std::vector<std::wstring>& ho
   broker.Post(policy);
 }
 
+#if defined(_WIN32)
+double ModuleRun::ThreadCpuMs() {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!::GetThreadTimes(pthread_gethandle(thread.native_handle()), &created, &exited, &kernel, &user)) return -1;
+  const auto units = [](const FILETIME& time) {
+    return static_cast<double>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+  };
+  return (units(kernel) + units(user)) / 1e4;  // 100-ns units
+}
+#else
 double ModuleRun::ThreadCpuMs() {
   clockid_t clock;
   timespec now{};
   if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0 || clock_gettime(clock, &now) != 0) return -1;
   return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
+#endif
 
 ModuleRun::~ModuleRun() {
   broker.Send(L"ZAV.Service.TerminateThread", 0, nullptr, EventCode::Default, L"Bench");

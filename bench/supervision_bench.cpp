@@ -399,8 +399,10 @@ int Restart(const Options& options) {
                                fast.floors[0]);
   if (twoModules) PrintLatencies(subjects.compared.onLabel, fast.modules[1]);
   for (std::size_t i = 0; i < fast.moduleCpuMsPerRestart.size(); ++i) {
-    std::printf("  module thread's CPU a restart%s: %.3f ms\n", twoModules ? (i == 0 ? " (off)" : " (on)") : "",
-                fast.moduleCpuMsPerRestart[i]);
+    const double cpuMs = fast.moduleCpuMsPerRestart[i];
+    char figure[32] = "not known here";
+    if (cpuMs >= 0) std::snprintf(figure, sizeof figure, "%.3f ms", cpuMs);
+    std::printf("  module thread's CPU a restart%s: %s\n", twoModules ? (i == 0 ? " (off)" : " (on)") : "", figure);
   }
   if (options.trees) met = PrintTreeCost(fast) && met;
   if (listener) met = PrintEventsCost(fast, listener->Heard()) && met;
