@@ -60,7 +60,7 @@ class Custodex : public ZAVModule {
   // The processes whose end wakes the loop (with wake on host exit).
   std::size_t WatchedProcessCount() const { return hostWait ? hostWait->WatchedCount() : 0; }
   // For tests: the hosts the loop has looked at so far, in its passes and its wait.
-  std::uint64_t HostsLookedAt() const { return hostLooks + (hostWait ? hostWait->HostsLookedAt() : 0); }
+  std::uint64_t HostsLookedAt() const { return runs.Looks(); }
   std::atomic<std::uint32_t>* PolicyLock() { return policyLock.get(); }
 
  private:
@@ -95,18 +95,13 @@ class Custodex : public ZAVModule {
   bool CheckHost(HostRecord& record);
   // Whether the started host's process has ended; its end is then noted.
   bool NoteEndIfEnded(HostRecord& record);
-  // An end read without a line: its code when it could be read, and the
-  // system's error the read left, for SayEnd.
-  struct SeenEnd {
-    std::optional<std::uint32_t> exitCode;
-    xplat::ErrorCode error = 0;
-  };
-  std::optional<SeenEnd> ReapQuietly(const HostRecord& record);
-  void SayEnd(const HostRecord& record, const SeenEnd& end);
+  // The lines of a read of the host's exit, each with the error the query
+  // left: the query's answer, and that the host does not run.
+  void SayExitRead(const HostRecord& record, const ExitRead& exit);
+  void SayNotRunning(const HostRecord& record, const ExitRead& exit);
   // Starts the host unless it runs, waits to start or runs on from before:
   // false when its start failed.
   bool StartHost(HostRecord& record, Adoption::Candidates& adoptable);
-  bool IsRunning(const HostRecord& record, std::optional<std::uint32_t>& exitCode);
   // Notes the end of the record's process, its reason and what of its tree
   // runs on (none: told later in the pass), says so and, with the back-off,
   // when it starts again; the events it brings are held until the restart
@@ -140,7 +135,6 @@ class Custodex : public ZAVModule {
   HostEvents events;
   HostEnding ending;
   std::unique_ptr<HostWait> hostWait;  // with wake on host exit, or where runs are timed
-  std::uint64_t hostLooks = 0;
 };
 
 }  // namespace zav::custody

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "xplat/process.h"
+#include "xplat/system_error.h"
 
 namespace zav::custody {
 
@@ -37,6 +38,19 @@ struct HostRecord {
   std::uint32_t threadId = 0;
 };
 
+// The record's process as its handle tells it. A host that itself exits
+// with the still-running code is told apart by its process's wait state; a
+// failed query proves nothing: only the process itself can say it has ended.
+struct ExitRead {
+  bool queried = false;    // the exit code's query answered
+  std::uint32_t code = 0;  // what it answered
+  bool ended = false;
+  xplat::ErrorCode error = 0;  // the system's error the query left
+  std::optional<std::uint32_t> ExitCode() const {
+    return queried && ended ? std::optional<std::uint32_t>(code) : std::nullopt;
+  }
+};
+ExitRead ReadExit(const HostRecord& record);
 // How the record's process ended, in words; empty when it cannot be read.
 std::wstring ExitReason(const HostRecord& record, std::optional<std::uint32_t> exitCode);
 

@@ -15,6 +15,14 @@ HostRecord HostRecord::CopyWithoutProcess() const {
   return copy;
 }
 
+ExitRead ReadExit(const HostRecord& record) {
+  ExitRead exit;
+  exit.queried = record.processHandle.GetExitCode(exit.code, exit.ended);
+  exit.error = xplat::LastError();
+  if (!exit.queried) exit.ended = record.processHandle.HasEnded();
+  return exit;
+}
+
 std::wstring ExitReason(const HostRecord& record, std::optional<std::uint32_t> exitCode) {
   xplat::ProcessExit exit;
   return exitCode && record.processHandle.GetExit(exit) ? xplat::DescribeExit(exit) : L"";

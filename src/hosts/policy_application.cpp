@@ -22,7 +22,6 @@ std::int32_t Custodex::ApplyHostPolicy() {
 
 bool Custodex::StartHost(HostRecord& record, Adoption::Candidates& adoptable) {
   const std::wstring& hostName = record.hostName;
-  ++hostLooks;
   if (trees.Enabled()) trees.Claim(hostName);
   if (record.started != 0 || runs.IsBackingOff(hostName) || !runs.MayTryStart(hostName)) return true;
   const std::optional<std::uint32_t> earlier =

@@ -31,39 +31,32 @@ bool Custodex::RestartEndedHosts(const std::vector<std::wstring>& ended) {
     const auto found = hosts.find(hostName);
     if (found == hosts.end() || found->second.started != 1) continue;
     HostRecord& record = found->second;
-    ++hostLooks;
-    const std::optional<SeenEnd> end = ReapQuietly(record);
-    if (!end) continue;
+    const ExitRead exit = ReadExit(record);
+    if (!exit.ended) continue;
     noneEnded = false;
     record.started = 0;
-    NoteEnded(record, end->exitCode, trees.NoteHostEnded(record.hostName));
+    NoteEnded(record, exit.ExitCode(), trees.NoteHostEnded(record.hostName));
     hostWait->Unwatch(record);
     StartHost(record, none);
     hostWait->Watch(record);
-    SayEnd(record, *end);
+    SayExitRead(record, exit);
+    SayNotRunning(record, exit);
   }
   return noneEnded;
 }
 
-std::optional<Custodex::SeenEnd> Custodex::ReapQuietly(const HostRecord& record) {
-  std::uint32_t code = 0;
-  bool ended = false;
-  const bool read = record.processHandle.GetExitCode(code, ended);
-  const xplat::ErrorCode error = xplat::LastError();
-  if (read ? !ended : !record.processHandle.HasEnded()) return std::nullopt;
-  return SeenEnd{read ? std::optional<std::uint32_t>(code) : std::nullopt, error};
+void Custodex::SayExitRead(const HostRecord& record, const ExitRead& exit) {
+  xplat::SetLastError(exit.error);
+  if (!exit.queried) {
+    logger->LogLastError(log_level::kError, L"CheckThatHostIsStillRunning: GetExitCodeProcess failed");
+    return;
+  }
+  logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: GetExitCodeProcess for %ws returned %d",
+                       record.hostName.c_str(), exit.code);
 }
 
-// The lines IsRunning and NoteEndIfEnded say, each with the error the reap left.
-void Custodex::SayEnd(const HostRecord& record, const SeenEnd& end) {
-  xplat::SetLastError(end.error);
-  if (end.exitCode) {
-    logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: GetExitCodeProcess for %ws returned %d",
-                         record.hostName.c_str(), *end.exitCode);
-  } else {
-    logger->LogLastError(log_level::kError, L"CheckThatHostIsStillRunning: GetExitCodeProcess failed");
-  }
-  xplat::SetLastError(end.error);
+void Custodex::SayNotRunning(const HostRecord& record, const ExitRead& exit) {
+  xplat::SetLastError(exit.error);
   logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: Module %ws is not running.",
                        record.hostName.c_str());
 }
@@ -110,34 +103,17 @@ bool Custodex::CheckHost(HostRecord& record) {
 }
 
 bool Custodex::NoteEndIfEnded(HostRecord& record) {
-  ++hostLooks;
-  std::optional<std::uint32_t> exitCode;
-  if (IsRunning(record, exitCode)) {
+  const ExitRead exit = ReadExit(record);
+  SayExitRead(record, exit);
+  if (!exit.ended) {
     logger->LogMsg(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: Module %ws already running.",
                    record.hostName.c_str());
     return false;
   }
-  logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: Module %ws is not running.",
-                       record.hostName.c_str());
+  SayNotRunning(record, exit);
   record.started = 0;
-  NoteEnded(record, exitCode, trees.NoteHostEnded(record.hostName));
+  NoteEnded(record, exit.ExitCode(), trees.NoteHostEnded(record.hostName));
   return true;
-}
-
-// A host that itself exits with the still-running code is told apart by
-// its process's wait state. A failed query proves nothing: only the process
-// itself can say it has ended.
-bool Custodex::IsRunning(const HostRecord& record, std::optional<std::uint32_t>& exitCode) {
-  std::uint32_t code = 0;
-  bool ended = false;
-  if (!record.processHandle.GetExitCode(code, ended)) {
-    logger->LogLastError(log_level::kError, L"CheckThatHostIsStillRunning: GetExitCodeProcess failed");
-    return !record.processHandle.HasEnded();
-  }
-  logger->LogLastError(log_level::kDiagnostic, L"CheckThatHostIsStillRunning: GetExitCodeProcess for %ws returned %d",
-                       record.hostName.c_str(), code);
-  if (ended) exitCode = code;
-  return !ended;
 }
 
 void Custodex::NoteEnded(const HostRecord& record, std::optional<std::uint32_t> exitCode,

@@ -65,10 +65,7 @@ bool HostEnding::DetachAndKeepCopyIfStillRunning(HostRecord& record, LogLevel le
 // An exit code that cannot be read is told unknown: the host has ended all the same.
 void HostEnding::TellEndOfRemovedRun(const HostRecord& record) {
   if (record.started != 1) return;
-  std::uint32_t code = 0;
-  bool ended = false;
-  std::optional<std::uint32_t> exitCode;
-  if (record.processHandle.GetExitCode(code, ended) && ended) exitCode = code;
+  const std::optional<std::uint32_t> exitCode = ReadExit(record).ExitCode();
   events.Ended(record.hostName, record.processId,
                HostEvents::End{exitCode, ExitReason(record, exitCode), runs.RanMs(record.hostName), std::nullopt});
 }

@@ -118,6 +118,7 @@ std::vector<std::wstring> HostRuns::TakeRecovered() {
 }
 
 const HostRun* HostRuns::Find(const std::wstring& hostName) const {
+  ++looks;
   const auto run = runs.find(hostName);
   return run == runs.end() ? nullptr : &run->second;
 }

@@ -95,6 +95,8 @@ class HostRuns {
   void Forget(const std::wstring& hostName) { runs.erase(hostName); }
 
   const HostRun* Find(const std::wstring& hostName) const;
+  // For tests: the hosts whose runs were looked up, in the module's life.
+  std::uint64_t Looks() const { return looks; }
   // How long the host's last run lasted: to its end as seen, else to now.
   std::uint64_t RanMs(const std::wstring& hostName) const;
   bool IsBackingOff(const std::wstring& hostName) const;
@@ -107,6 +109,7 @@ class HostRuns {
   bool backOff;
   bool spaced;
   std::map<std::wstring, HostRun> runs;
+  mutable std::uint64_t looks = 0;
 };
 
 }  // namespace zav::custody

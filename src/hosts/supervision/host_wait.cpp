@@ -39,7 +39,6 @@ void HostWait::WatchAll(const HostContainer& hosts, const DetachedHosts& detache
   std::vector<const xplat::ProcessHandle*> processes;
   watchedHosts.clear();
   for (const auto& [hostName, record] : hosts) {
-    ++looks;
     if (record.started != 1 || runs.IsEndSeen(hostName)) continue;
     processes.push_back(&record.processHandle);
     watchedHosts.emplace(&record.processHandle, hostName);
@@ -58,7 +57,6 @@ void HostWait::Unwatch(const HostRecord& record) {
 }
 
 void HostWait::Watch(const HostRecord& record) {
-  ++looks;
   if (stopped || record.started != 1) return;
   watchedHosts.emplace(&record.processHandle, record.hostName);
   if (!waitSet.Add(record.processHandle)) {

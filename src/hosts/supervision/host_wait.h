@@ -56,8 +56,6 @@ class HostWait {
   // Nothing's end is to wake the loop any more, for good.
   void StopWatching();
   std::size_t WatchedCount() const { return waitSet.WatchedCount(); }
-  // For tests: the hosts the wait has looked at so far.
-  std::uint64_t HostsLookedAt() const { return looks; }
 
  private:
   using Watched = std::pair<const xplat::ProcessHandle*, std::wstring>;
@@ -74,7 +72,6 @@ class HostWait {
   std::map<const xplat::ProcessHandle*, std::wstring> watchedHosts;  // the records' processes watched
   std::vector<std::wstring> endedHosts;
   std::optional<std::uint64_t> lastWalkMs;
-  std::uint64_t looks = 0;
   bool stopped = false;
 };
 
