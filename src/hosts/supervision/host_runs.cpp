@@ -30,6 +30,23 @@ std::size_t RestartCounts::InLastHour(std::uint64_t nowMs) const {
   return count;
 }
 
+void WakeTimes::Set(const std::wstring& hostName, std::optional<std::uint64_t> dueMs) {
+  const auto found = dueByHost.find(hostName);
+  if (found != dueByHost.end()) {
+    if (dueMs == found->second) return;
+    hostsByDue.erase({found->second, hostName});
+    dueByHost.erase(found);
+  }
+  if (!dueMs) return;
+  dueByHost.emplace(hostName, *dueMs);
+  hostsByDue.emplace(*dueMs, hostName);
+}
+
+std::optional<std::uint64_t> WakeTimes::Earliest() const {
+  if (hostsByDue.empty()) return std::nullopt;
+  return hostsByDue.begin()->first;
+}
+
 std::uint32_t RestartDelay(std::uint64_t runMs, unsigned& quickExits) {
   if (runMs >= kSteadyRunMs) quickExits = 0;
   if (runMs >= kQuickExitMs) return 0;
@@ -52,6 +69,7 @@ void HostRuns::Started(const std::wstring& hostName, std::uint32_t processId, bo
   run.adopted = adopted;
   run.nextStartMs.reset();
   run.failedWith.reset();
+  Reindex(hostName, run);
 }
 
 HostRuns::End HostRuns::Ended(const std::wstring& hostName, std::optional<std::uint32_t> exitCode,
@@ -74,6 +92,7 @@ HostRuns::End HostRuns::Ended(const std::wstring& hostName, std::optional<std::u
   if (end.delayMs != 0) run.nextStartMs = endedMs + end.delayMs;
   if (run.nextStartMs && *run.nextStartMs <= now) run.nextStartMs.reset();
   end.delayMs = run.nextStartMs ? static_cast<std::uint32_t>(*run.nextStartMs - now) : 0;
+  Reindex(hostName, run);
   return end;
 }
 
@@ -81,6 +100,7 @@ void HostRuns::EndSeen(const std::wstring& hostName) {
   HostRun& run = runs[hostName];
   run.endSeenMs = Now();
   run.endedWallMs = xplat::WallClockMs();
+  Reindex(hostName, run);
 }
 
 bool HostRuns::IsEndSeen(const std::wstring& hostName) const {
@@ -98,6 +118,7 @@ bool HostRuns::StartFailed(const std::wstring& hostName, std::uint32_t error) {
   const bool said = run.failedWith == error;
   run.failedWith = error;
   run.failedMs = Now();
+  Reindex(hostName, run);
   return !said;
 }
 
@@ -112,6 +133,7 @@ std::vector<std::wstring> HostRuns::TakeRecovered() {
   for (auto& [hostName, run] : runs) {
     if (!run.crashLooping || !run.Runs() || now - run.startedMs < kRecoveryRunMs) continue;
     run.crashLooping = false;
+    Reindex(hostName, run);
     recovered.push_back(hostName);
   }
   return recovered;
@@ -142,14 +164,23 @@ bool HostRuns::AnyStartDue() const {
 }
 
 std::uint32_t HostRuns::WaitMs(std::uint32_t longestMs) const {
+  const std::optional<std::uint64_t> due = wakes.Earliest();
   const std::uint64_t now = Now();
-  std::uint64_t waitMs = longestMs;
-  const auto until = [now](std::uint64_t dueMs) { return dueMs > now ? dueMs - now : 0; };
-  for (const auto& [hostName, run] : runs) {
-    if (run.nextStartMs) waitMs = std::min(waitMs, until(*run.nextStartMs));
-    if (run.crashLooping && run.Runs()) waitMs = std::min(waitMs, until(run.startedMs + kRecoveryRunMs));
+  if (!due) return longestMs;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(longestMs, *due > now ? *due - now : 0));
+}
+
+void HostRuns::Forget(const std::wstring& hostName) {
+  runs.erase(hostName);
+  wakes.Set(hostName, std::nullopt);
+}
+
+void HostRuns::Reindex(const std::wstring& hostName, const HostRun& run) {
+  std::optional<std::uint64_t> due = run.nextStartMs;
+  if (run.crashLooping && run.Runs()) {
+    due = std::min(due.value_or(UINT64_MAX), run.startedMs + kRecoveryRunMs);
   }
-  return static_cast<std::uint32_t>(waitMs);
+  wakes.Set(hostName, due);
 }
 
 std::size_t HostRuns::RestartsInLastHour(const HostRun& run) const { return run.restarts.InLastHour(Now()); }

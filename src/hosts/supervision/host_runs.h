@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zav::custody {
@@ -25,6 +27,18 @@ class RestartCounts {
   static constexpr std::size_t kMinutes = 60;
   std::array<std::uint32_t, kMinutes> counts{};
   std::array<std::uint64_t, kMinutes> minutes{};  // the minute each count is of
+};
+
+// The earliest time any host needs the loop awake, kept as the times
+// change, so that a wait does not look at every host.
+class WakeTimes {
+ public:
+  void Set(const std::wstring& hostName, std::optional<std::uint64_t> dueMs);
+  std::optional<std::uint64_t> Earliest() const;
+
+ private:
+  std::map<std::wstring, std::uint64_t> dueByHost;
+  std::set<std::pair<std::uint64_t, std::wstring>> hostsByDue;
 };
 
 struct HostRun {
@@ -92,7 +106,7 @@ class HostRuns {
   // False within kStartIntervalMs of a failed start.
   bool MayTryStart(const std::wstring& hostName) const;
   // Stops asked for never count: a host removed and named again starts afresh.
-  void Forget(const std::wstring& hostName) { runs.erase(hostName); }
+  void Forget(const std::wstring& hostName);
 
   const HostRun* Find(const std::wstring& hostName) const;
   // For tests: the hosts whose runs were looked up, in the module's life.
@@ -106,9 +120,13 @@ class HostRuns {
   std::size_t RestartsInLastHour(const HostRun& run) const;
 
  private:
+  // The run's next delayed start or recovery, after each change to it.
+  void Reindex(const std::wstring& hostName, const HostRun& run);
+
   bool backOff;
   bool spaced;
   std::map<std::wstring, HostRun> runs;
+  WakeTimes wakes;
   mutable std::uint64_t looks = 0;
 };
 
