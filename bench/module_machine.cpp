@@ -133,7 +133,7 @@ ModuleRun::ModuleRun(const Machine& machine, const std::vector<std::wstring>& ho
 }
 
 #if defined(_WIN32)
-double ModuleRun::ThreadCpuMs() {
+double ThreadCpuMs(std::thread& thread) {
   FILETIME created{}, exited{}, kernel{}, user{};
   if (!::GetThreadTimes(pthread_gethandle(thread.native_handle()), &created, &exited, &kernel, &user)) return -1;
   const auto units = [](const FILETIME& time) {
@@ -142,13 +142,15 @@ double ModuleRun::ThreadCpuMs() {
   return (units(kernel) + units(user)) / 1e4;  // 100-ns units
 }
 #else
-double ModuleRun::ThreadCpuMs() {
+double ThreadCpuMs(std::thread& thread) {
   clockid_t clock;
   timespec now{};
   if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0 || clock_gettime(clock, &now) != 0) return -1;
   return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 #endif
+
+double ModuleRun::ThreadCpuMs() { return module_bench::ThreadCpuMs(thread); }
 
 ModuleRun::~ModuleRun() {
   broker.Send(L"ZAV.Service.TerminateThread", 0, nullptr, EventCode::Default, L"Bench");

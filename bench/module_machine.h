@@ -66,6 +66,9 @@ class Machine {
 // broker answering its policy request; the hosts are its records, started
 // by a policy event without data. `afterExecute`, when given, runs on the
 // module's thread as soon as Execute returns.
+// The CPU time a thread has used so far, in ms; negative where it cannot be read.
+double ThreadCpuMs(std::thread& thread);
+
 class ModuleRun {
  public:
   ModuleRun(const Machine& machine, const std::vector<std::wstring>& hosts,

@@ -142,16 +142,16 @@ void Settings(const Machine& machine, bool wakeOnHostExit, bool backOff) {
   machine.Setting(L"RestartBackOff", backOff);
 }
 
-// The floor: the same real work without the module. Its one host, a copy
-// of the image like the module's, is watched by a thread of its own, as
-// the module's are by the module's thread: as soon as its wait returns, the
-// copy is made again and started, and the new process stamps its start.
+// The floor: the same real work without the module. Each of its hosts, a
+// copy of the image like the module's, is watched by a thread of its own,
+// as the module's are by the module's thread: as soon as its wait returns,
+// the copy is made again and started, and the new process stamps its start.
 // In a tree, the host starts in one process tree made once and kept across
 // its restarts, as the module keeps a host's.
 class FloorHost {
  public:
-  FloorHost(const Machine& machine, bool inTree)
-      : name(inTree ? L"TreeFloor" : L"Floor"),
+  FloorHost(const Machine& machine, std::wstring hostName, bool inTree)
+      : name(std::move(hostName)),
         source((machine.Program() / "qvhost.exe").wstring()),
         image((machine.Program() / ("QVH-" + xplat::ToUtf8(name) + ".exe")).wstring()),
         tree(inTree ? xplat::ProcessTree::Create(name) : xplat::ProcessTree()) {
@@ -163,6 +163,9 @@ class FloorHost {
       }
     });
   }
+  // The CPU its thread has used so far, in ms; negative where it cannot be read.
+  double CpuMs() { return supervisor.joinable() ? module_bench::ThreadCpuMs(supervisor) : -1; }
+
   ~FloorHost() {
     stopping = true;
     while (supervisor.joinable() && !host.process.HasEnded()) {
@@ -255,6 +258,7 @@ struct RestartFigures {
   std::vector<Latencies> modules;  // in the order of the subjects
   std::vector<Latencies> floors;
   std::vector<double> moduleCpuMsPerRestart;  // of each module's thread; negative where it cannot be read
+  double floorCpuMsPerRestart = -1;           // of the plain floor's threads, all together
 };
 
 // The hosts of one module or floor, of which one is killed at each turn.
@@ -286,6 +290,7 @@ RestartFigures MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills,
   std::vector<KillTarget> targets = ModuleTargets(machine, hostCount, subjects);
   Stamps stamps(machine.Stamps());
   std::vector<double> cpuPerRestart;
+  double floorCpuMs = -1;
   {
     // A module made writes its own program folder, which the one before
     // reads when it starts its hosts: each starts them all before the next.
@@ -295,13 +300,30 @@ RestartFigures MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills,
       runs.push_back(std::make_unique<ModuleRun>(machine, targets[i].hosts));
       AwaitUntil([&] { return stamps.Count(targets[i].hosts) == targets[i].hosts.size(); }, 60s);
     }
+    // As many floor hosts as the module has, killed by the same rule: a
+    // process that has run for seconds costs the kernel more to reap (here
+    // 50 us against 4 us at 100 ms: the /proc entries made for it by
+    // whatever looks at the system's processes), so the floor's ended
+    // processes are as old as the module's.
     std::vector<std::unique_ptr<FloorHost>> floors;
     for (bool inTree : subjects.floorTrees) {
-      floors.push_back(std::make_unique<FloorHost>(machine, inTree));
-      targets.push_back({{floors.back()->name}, 0, {}});
+      const std::vector<std::wstring> names = HostNames(hostCount, inTree ? L"TreeFloor" : L"Floor");
+      for (const std::wstring& name : names) floors.push_back(std::make_unique<FloorHost>(machine, name, inTree));
+      AwaitUntil([&] { return stamps.Count(names) == names.size(); }, 60s);
+      targets.push_back({names, zav::custody::kStartIntervalMs, {}});
     }
     std::vector<double> cpuBefore;
     for (const auto& run : runs) cpuBefore.push_back(run->ThreadCpuMs());
+    const auto plainFloorCpuMs = [&floors, hostCount] {
+      double sum = 0;
+      for (int i = 0; i < hostCount; ++i) {
+        const double used = floors[static_cast<std::size_t>(i)]->CpuMs();
+        if (used < 0) return -1.0;
+        sum += used;
+      }
+      return sum;
+    };
+    const double floorCpuBefore = plainFloorCpuMs();
     std::mt19937 random(14);
     for (int round = 0; round < kills; ++round) {
       for (std::size_t turn = 0; turn < targets.size(); ++turn) {
@@ -318,9 +340,14 @@ RestartFigures MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills,
       const std::size_t restarts = targets[i].latencies.size();
       cpuPerRestart.push_back(cpuBefore[i] < 0 || restarts == 0 ? -1 : used / static_cast<double>(restarts));
     }
+    const std::size_t floorRestarts = targets[runs.size()].latencies.size();
+    if (floorCpuBefore >= 0 && floorRestarts > 0) {
+      floorCpuMs = (plainFloorCpuMs() - floorCpuBefore) / static_cast<double>(floorRestarts);
+    }
   }
   RestartFigures figures;
   figures.moduleCpuMsPerRestart = cpuPerRestart;
+  figures.floorCpuMsPerRestart = floorCpuMs;
   const auto floorsBegin = targets.begin() + static_cast<std::ptrdiff_t>(subjects.modules.size());
   std::transform(targets.begin(), floorsBegin, std::back_inserter(figures.modules), SummariseTarget);
   std::transform(floorsBegin, targets.end(), std::back_inserter(figures.floors), SummariseTarget);
@@ -404,6 +431,7 @@ int Restart(const Options& options) {
     if (cpuMs >= 0) std::snprintf(figure, sizeof figure, "%.3f ms", cpuMs);
     std::printf("  module thread's CPU a restart%s: %s\n", twoModules ? (i == 0 ? " (off)" : " (on)") : "", figure);
   }
+  if (fast.floorCpuMsPerRestart >= 0) std::printf("  floor's CPU a restart: %.3f ms\n", fast.floorCpuMsPerRestart);
   if (options.trees) met = PrintTreeCost(fast) && met;
   if (listener) met = PrintEventsCost(fast, listener->Heard()) && met;
   if (options.defaultKills > 0) {
