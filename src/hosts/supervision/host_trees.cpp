@@ -120,12 +120,8 @@ std::optional<std::vector<std::uint32_t>> HostTrees::NoteHostEnded(const std::ws
   if (found == trees.end()) return std::vector<std::uint32_t>();
   Tree& entry = found->second;
   entry.leftOver.clear();
-  if (entry.tree.State() == xplat::TreeState::Empty) return std::vector<std::uint32_t>();
-  if (entry.tree.Kind() == xplat::ProcessTreeKind::ProcessGroup) {
-    untold.emplace_back(hostName, entry.tree.Runs());
-    return std::nullopt;
-  }
-  return TellLeftOver(hostName, entry, entry.tree.ProcessIds());
+  untold.emplace_back(hostName, entry.tree.Runs());
+  return std::nullopt;
 }
 
 // A run started since its host ended is left out.

@@ -50,9 +50,8 @@ class HostTrees {
   bool Start(const std::wstring& hostName, const std::wstring& image, const std::wstring& arguments,
              xplat::StartedProcess& started);
   // The host's own process has ended: what of its tree runs on is left
-  // over, said and returned. Where listing it takes a look at every
-  // process (process groups), TellLeftOvers tells it, after the host's
-  // restart: nothing is returned then.
+  // over. No system call: TellLeftOvers lists and says it after the host's
+  // restart, which it does not hold back; nothing is returned.
   std::optional<std::vector<std::uint32_t>> NoteHostEnded(const std::wstring& hostName);
   // What the hosts NoteHostEnded did not list left running, each said as
   // it says it, with one look for them all: by host.
