@@ -258,7 +258,7 @@ struct RestartFigures {
   std::vector<Latencies> modules;  // in the order of the subjects
   std::vector<Latencies> floors;
   std::vector<double> moduleCpuMsPerRestart;  // of each module's thread; negative where it cannot be read
-  double floorCpuMsPerRestart = -1;           // of the plain floor's threads, all together
+  std::vector<double> floorCpuMsPerRestart;   // of each floor's threads, all together; negative where not read
 };
 
 // The hosts of one module or floor, of which one is killed at each turn.
@@ -290,7 +290,7 @@ RestartFigures MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills,
   std::vector<KillTarget> targets = ModuleTargets(machine, hostCount, subjects);
   Stamps stamps(machine.Stamps());
   std::vector<double> cpuPerRestart;
-  double floorCpuMs = -1;
+  std::vector<double> floorCpuPerRestart;
   {
     // A module made writes its own program folder, which the one before
     // reads when it starts its hosts: each starts them all before the next.
@@ -314,16 +314,18 @@ RestartFigures MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills,
     }
     std::vector<double> cpuBefore;
     for (const auto& run : runs) cpuBefore.push_back(run->ThreadCpuMs());
-    const auto plainFloorCpuMs = [&floors, hostCount] {
+    const auto floorCpuMs = [&floors, hostCount](std::size_t floor) {
       double sum = 0;
-      for (int i = 0; i < hostCount; ++i) {
-        const double used = floors[static_cast<std::size_t>(i)]->CpuMs();
+      for (std::size_t i = floor * static_cast<std::size_t>(hostCount); i < (floor + 1) * hostCount; ++i) {
+        const double used = floors[i]->CpuMs();
         if (used < 0) return -1.0;
         sum += used;
       }
       return sum;
     };
-    const double floorCpuBefore = plainFloorCpuMs();
+    std::vector<double> floorCpuBefore;
+    for (std::size_t floor = 0; floor < subjects.floorTrees.size(); ++floor)
+      floorCpuBefore.push_back(floorCpuMs(floor));
     std::mt19937 random(14);
     for (int round = 0; round < kills; ++round) {
       for (std::size_t turn = 0; turn < targets.size(); ++turn) {
@@ -340,14 +342,16 @@ RestartFigures MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills,
       const std::size_t restarts = targets[i].latencies.size();
       cpuPerRestart.push_back(cpuBefore[i] < 0 || restarts == 0 ? -1 : used / static_cast<double>(restarts));
     }
-    const std::size_t floorRestarts = targets[runs.size()].latencies.size();
-    if (floorCpuBefore >= 0 && floorRestarts > 0) {
-      floorCpuMs = (plainFloorCpuMs() - floorCpuBefore) / static_cast<double>(floorRestarts);
+    for (std::size_t floor = 0; floor < floorCpuBefore.size(); ++floor) {
+      const std::size_t restarts = targets[runs.size() + floor].latencies.size();
+      const bool read = floorCpuBefore[floor] >= 0 && restarts > 0;
+      floorCpuPerRestart.push_back(read ? (floorCpuMs(floor) - floorCpuBefore[floor]) / static_cast<double>(restarts)
+                                        : -1);
     }
   }
   RestartFigures figures;
   figures.moduleCpuMsPerRestart = cpuPerRestart;
-  figures.floorCpuMsPerRestart = floorCpuMs;
+  figures.floorCpuMsPerRestart = floorCpuPerRestart;
   const auto floorsBegin = targets.begin() + static_cast<std::ptrdiff_t>(subjects.modules.size());
   std::transform(targets.begin(), floorsBegin, std::back_inserter(figures.modules), SummariseTarget);
   std::transform(floorsBegin, targets.end(), std::back_inserter(figures.floors), SummariseTarget);
@@ -431,7 +435,10 @@ int Restart(const Options& options) {
     if (cpuMs >= 0) std::snprintf(figure, sizeof figure, "%.3f ms", cpuMs);
     std::printf("  module thread's CPU a restart%s: %s\n", twoModules ? (i == 0 ? " (off)" : " (on)") : "", figure);
   }
-  if (fast.floorCpuMsPerRestart >= 0) std::printf("  floor's CPU a restart: %.3f ms\n", fast.floorCpuMsPerRestart);
+  for (std::size_t i = 0; i < fast.floorCpuMsPerRestart.size(); ++i) {
+    if (fast.floorCpuMsPerRestart[i] < 0) continue;
+    std::printf("  floor's CPU a restart%s: %.3f ms\n", i == 0 ? "" : " (in a tree)", fast.floorCpuMsPerRestart[i]);
+  }
   if (options.trees) met = PrintTreeCost(fast) && met;
   if (listener) met = PrintEventsCost(fast, listener->Heard()) && met;
   if (options.defaultKills > 0) {
