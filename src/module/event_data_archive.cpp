@@ -26,10 +26,14 @@ constexpr std::uint64_t kMinEntryCharacters = 6;
 
 template <class Archive>
 void EventData::save(Archive& archive, unsigned int) const {
-  if (DataLength != 0 && Data == nullptr) {
-    boost::serialization::throw_exception(boost::archive::archive_exception(
-        boost::archive::archive_exception::output_stream_error, "data length without data"));
-  }
+  const auto refuse = [](const char* what) {
+    boost::serialization::throw_exception(
+        boost::archive::archive_exception(boost::archive::archive_exception::output_stream_error, what));
+  };
+  if (DataLength != 0 && Data == nullptr) refuse("data length without data");
+  // What a reader would refuse is not written.
+  if (DataLength > zav::kMaxArchivedDataLength) refuse("data block longer than the limit");
+  if (Entries.size() > zav::kMaxArchivedEntries) refuse("more entries than the limit");
   const std::int32_t primary = static_cast<std::int32_t>(PrimaryCode);
   const std::int32_t secondary = static_cast<std::int32_t>(SecondaryCode);
   archive << Category << Name << primary << secondary << Sender << AuxText1 << AuxText2 << DataLength;

@@ -23,9 +23,14 @@ TextOArchive::TextOArchive(std::ostream& stream, unsigned int flags)
   if ((flags & boost::archive::no_header) == 0) init();
 }
 
+// What a reader would refuse is not written: a record saved can be loaded.
 void TextOArchive::save(const std::wstring& text) {
   const std::string bytes = xplat::ToUtf16LeBytes(text);
   const std::size_t units = bytes.size() / 2;
+  if (units > kMaxArchivedStringUnits) {
+    boost::serialization::throw_exception(
+        archive_exception(archive_exception::output_stream_error, "string longer than the limit"));
+  }
   *this->This() << units;
   this->This()->newtoken();
   os.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
