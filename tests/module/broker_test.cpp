@@ -148,7 +148,7 @@ TEST_F(BrokerTest, RecordItCannotCopyIsRefusedAndReachesNobody) {
   auto second = xplat::CreateEventSignal(L"second");
   queue->Register(L"Test.Huge.Event", *first);
   queue->Register(L"Test.Huge.Event", *second);
-  // It saves, but its archive refuses to load a string past the limit.
+  // A string past the limit that an archive's reader takes: it is not archived.
   EventData record(L"Test.Huge", L"Event", std::wstring(zav::kMaxArchivedStringUnits + 1, L'p'));
   EXPECT_FALSE(queue->Post(record));
   EXPECT_FALSE(queue->HasEvents(*first));
