@@ -1,8 +1,8 @@
 #include "hosts/supervision/status_text.h"
 
+#include <cstdint>
 #include <cstdio>
-#include <ctime>
-#include <sstream>
+#include <utility>
 
 namespace zav::custody {
 namespace {
@@ -21,19 +21,60 @@ bool XmlCanCarry(const std::wstring& text, std::size_t at) {
   return true;
 }
 
+// The calendar date of a day counted from 1970-01-01 (proleptic Gregorian),
+// by arithmetic alone: no time zone lookup, no lock.
+struct CivilDate {
+  std::int64_t year;
+  unsigned month;
+  unsigned day;
+};
+
+CivilDate CivilFromDays(std::int64_t days) {
+  days += 719468;  // from 0000-03-01, so that a leap day ends its year
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const std::uint64_t dayOfEra = static_cast<std::uint64_t>(days - era * 146097);
+  const std::uint64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const std::uint64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const std::uint64_t shiftedMonth = (5 * dayOfYear + 2) / 153;  // March is 0
+  const unsigned day = static_cast<unsigned>(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
+  const unsigned month = static_cast<unsigned>(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
+  const std::int64_t year = static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0);
+  return {year, month, day};
+}
+
+void AppendDigits(std::wstring& text, std::uint64_t value, int width) {
+  wchar_t digits[20];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+    value /= 10;
+  } while (value != 0 && count < 20);
+  for (int pad = count; pad < width; ++pad) text += L'0';
+  while (count > 0) text += digits[--count];
+}
+
 }  // namespace
 
 std::wstring IsoTime(std::uint64_t wallMs) {
-  const std::time_t seconds = static_cast<std::time_t>(wallMs / 1000);
-  std::tm utc{};
-#if defined(_WIN32)
-  gmtime_s(&utc, &seconds);
-#else
-  gmtime_r(&seconds, &utc);
-#endif
-  wchar_t text[40] = {};
-  std::swprintf(text, sizeof text / sizeof text[0], L"%04d-%02d-%02dT%02d:%02d:%02d.%03uZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<unsigned>(wallMs % 1000));
+  constexpr std::uint64_t kDayMs = 86400000;
+  const CivilDate date = CivilFromDays(static_cast<std::int64_t>(wallMs / kDayMs));
+  const std::uint64_t msOfDay = wallMs % kDayMs;
+  std::wstring text;
+  text.reserve(24);
+  AppendDigits(text, static_cast<std::uint64_t>(date.year), 4);
+  text += L'-';
+  AppendDigits(text, date.month, 2);
+  text += L'-';
+  AppendDigits(text, date.day, 2);
+  text += L'T';
+  AppendDigits(text, msOfDay / 3600000, 2);
+  text += L':';
+  AppendDigits(text, msOfDay / 60000 % 60, 2);
+  text += L':';
+  AppendDigits(text, msOfDay / 1000 % 60, 2);
+  text += L'.';
+  AppendDigits(text, msOfDay % 1000, 3);
+  text += L'Z';
   return text;
 }
 
@@ -57,10 +98,19 @@ std::wstring ShownName(const std::wstring& name) {
   return shown;
 }
 
+namespace {
+
+struct StringWriter : pugi::xml_writer {
+  std::string text;
+  void write(const void* data, std::size_t size) override { text.append(static_cast<const char*>(data), size); }
+};
+
+}  // namespace
+
 std::string Serialised(const pugi::xml_document& document) {
-  std::ostringstream out;
+  StringWriter out;
   document.save(out, L"  ", pugi::format_default | pugi::format_no_declaration, pugi::encoding_utf8);
-  return out.str();
+  return std::move(out.text);
 }
 
 }  // namespace zav::custody

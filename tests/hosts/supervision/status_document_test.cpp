@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "hosts/supervision/host_events.h"
+#include "hosts/supervision/status_text.h"
 
 namespace {
 
@@ -155,3 +156,14 @@ TEST(StatusDocumentTest, HostEventDocumentsCarryWhatTheirEventHas) {
 }
 
 }  // namespace
+
+TEST(StatusDocumentTest, TimesAreUtcToTheMillisecondOnEveryCalendarDay) {
+  const std::pair<std::uint64_t, const wchar_t*> times[] = {
+      {0, L"1970-01-01T00:00:00.000Z"},
+      {951868799999, L"2000-02-29T23:59:59.999Z"},   // a leap day of a century
+      {4107542400000, L"2100-03-01T00:00:00.000Z"},  // 2100 has none
+      {1798761599007, L"2026-12-31T23:59:59.007Z"},
+      {253402300799999, L"9999-12-31T23:59:59.999Z"},
+  };
+  for (const auto& [wallMs, text] : times) EXPECT_EQ(zav::custody::IsoTime(wallMs), text) << wallMs;
+}
