@@ -120,8 +120,13 @@ std::optional<std::vector<std::uint32_t>> HostTrees::NoteHostEnded(const std::ws
   if (found == trees.end()) return std::vector<std::uint32_t>();
   Tree& entry = found->second;
   entry.leftOver.clear();
-  untold.emplace_back(hostName, entry.tree.Runs());
-  return std::nullopt;
+  if (entry.tree.Kind() != xplat::ProcessTreeKind::JobObject) {
+    untold.emplace_back(hostName, entry.tree.Runs());
+    return std::nullopt;
+  }
+  // One job holds every run: it is read before the next run joins it.
+  if (entry.tree.State() == xplat::TreeState::Empty) return std::vector<std::uint32_t>();
+  return TellLeftOver(hostName, entry, entry.tree.ProcessIds());
 }
 
 // A run started since its host ended is left out.

@@ -50,8 +50,9 @@ class HostTrees {
   bool Start(const std::wstring& hostName, const std::wstring& image, const std::wstring& arguments,
              xplat::StartedProcess& started);
   // The host's own process has ended: what of its tree runs on is left
-  // over. No system call: TellLeftOvers lists and says it after the host's
-  // restart, which it does not hold back; nothing is returned.
+  // over. Where each run has groups of its own (Linux), TellLeftOvers lists
+  // and says it after the host's restart, which it does not hold back, and
+  // nothing is returned; a job, which the next run joins, is listed now.
   std::optional<std::vector<std::uint32_t>> NoteHostEnded(const std::wstring& hostName);
   // What the hosts NoteHostEnded did not list left running, each said as
   // it says it, with one look for them all: by host.
