@@ -22,12 +22,14 @@
 #include <random>
 #include <thread>
 
+#include "config/agent_keys.h"
 #include "host_bench_support.h"
 #include "hosts/custodex.h"
 #include "module/broker_binding.h"
 #include "xplat/dynamic_library.h"
 #include "xplat/environment.h"
 #include "xplat/event_signal.h"
+#include "xplat/registry.h"
 
 namespace {
 
@@ -193,12 +195,22 @@ bool AwaitWakeUps(const StdoutCapture& capture, std::size_t seen, std::size_t co
   return false;
 }
 
+// Every setting beyond the module's defaults, on.
+void TurnEveryFeatureOn() {
+  xplat::RegistryKey key = xplat::RegistryKey::Create(agent_keys::kCustodex);
+  for (const wchar_t* name : {L"WakeOnHostExit", L"RestartBackOff", L"HostStatus", L"AdoptHosts", L"TrackHostTrees",
+                              L"StopHostsThatDoNotEnd", L"PublishHostEvents"}) {
+    key.Set(name, xplat::RegistryValue{xplat::kRegDword, {1, 0, 0, 0}});
+  }
+}
+
 // Registered first: the module library is loaded inside this measurement.
 // The idle window runs from one of the module's own 30-second wake-ups to
 // the wake-up `periods` later, so it covers whole periods and every pass in
-// them.
+// them. The second argument turns every feature on.
 void BM_IdleWith64Hosts(benchmark::State& state) {
   const auto names = PrepareHosts(L"Idle", true);
+  if (state.range(1) != 0) TurnEveryFeatureOn();
   const auto periods = static_cast<std::size_t>(state.range(0));
   StdoutCapture capture;
   Service service;
@@ -235,7 +247,13 @@ void BM_IdleWith64Hosts(benchmark::State& state) {
   }
   bench_support::RemoveHostFiles(bench_support::ProgramFolder(), names);
 }
-BENCHMARK(BM_IdleWith64Hosts)->Arg(3)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_IdleWith64Hosts)
+    ->Args({3, 0})
+    ->Args({3, 1})
+    ->ArgNames({"periods", "every_feature"})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 // From the module's first sight of the policy to its answer to the record
 // posted after it, with the module started beforehand.
