@@ -29,7 +29,7 @@ ProcessTree ProcessTree::Create(const std::wstring& name, bool processGroups) {
   return ProcessTreeSet::Default().Create(name, processGroups);
 }
 
-void ProcessTreeSet::Refresh(const std::vector<const ProcessTree*>& trees) const { RefreshTrees(*impl, trees); }
+void ProcessTreeSet::Refresh(const std::vector<const ProcessTree*>& trees) const { RefreshTrees(*impl, trees, false); }
 
 TreeState ProcessTreeSet::WaitUntilEmpty(const std::vector<const ProcessTree*>& trees, std::uint32_t ms) const {
   return WaitUntilTreesEmpty(*impl, trees, ms);

@@ -90,8 +90,10 @@ class ProcessTreeSet {
     std::shared_ptr<Impl> set;
   };
 
-  // Lets the trees go of what they no longer hold, in one round: empty
-  // groups go, and the leaders of empty process groups are reaped. Every
+  // Lets the trees go of what they no longer hold, in one round: the empty
+  // groups of earlier runs go (a latest run's goes at the tree's next start
+  // or its end: while its host runs it is not empty, and not read), and
+  // the leaders of empty process groups are reaped. Every
   // process group whose emptiness is in doubt is stopped for the one look
   // that tells, whichever tree it is of.
   void Refresh(const std::vector<const ProcessTree*>& trees) const;

@@ -11,7 +11,8 @@
 
 namespace xplat {
 
-void RefreshTrees(ProcessTreeSet::Impl& set, const std::vector<const ProcessTree*>& trees);
+// latestRuns: the groups of each tree's latest run too, not only its earlier runs'.
+void RefreshTrees(ProcessTreeSet::Impl& set, const std::vector<const ProcessTree*>& trees, bool latestRuns = true);
 TreeState WaitUntilTreesEmpty(ProcessTreeSet::Impl& set, const std::vector<const ProcessTree*>& trees,
                               std::uint32_t ms);
 

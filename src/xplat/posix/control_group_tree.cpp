@@ -59,6 +59,7 @@ PlacedStart ControlGroupTree::Start(const std::wstring& image, const std::wstrin
     if (result == PlacedStart::Started || result == PlacedStart::TimedOut) {
       Refresh();  // after the start, which it does not hold back: the earlier runs' empty groups go
       groups.push_back(Group{folder, *group, run});
+      latestRun = run;
       return result;
     }
     const int error = errno;
@@ -107,9 +108,10 @@ void ControlGroupTree::Remove(const ControlGroup& group) {
   ++removedGroups;
 }
 
-void ControlGroupTree::Refresh() {
+void ControlGroupTree::Refresh(bool latestToo) {
   groups.erase(std::remove_if(groups.begin(), groups.end(),
                               [&](const Group& held) {
+                                if (!latestToo && held.run == latestRun && held.run != 0) return false;
                                 if (held.group.State() != TreeState::Empty) return false;
                                 Remove(held.group);
                                 return true;

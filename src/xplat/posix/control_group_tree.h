@@ -43,8 +43,9 @@ class ControlGroupTree {
   // run 0); false when a list cannot be read.
   bool AppendIds(std::vector<std::uint32_t>& ids, std::uint64_t lastRun) const;
   bool Terminate() const;
-  // The empty groups go, keeping their CPU time.
-  void Refresh();
+  // The empty groups go, keeping their CPU time; without latestToo, those
+  // of earlier runs alone.
+  void Refresh(bool latestToo = true);
 
   // Asks the watch for every group of the tree.
   void Watch(GroupWatch& watch) const;
@@ -58,6 +59,7 @@ class ControlGroupTree {
     ControlGroup group;
     std::uint64_t run = 0;
   };
+  std::uint64_t latestRun = 0;  // of the last group made for a start
 
   std::optional<ControlGroup> MakeGroup();
   PlacedStart StartIn(const ControlGroup& group, const std::wstring& image, const std::wstring& arguments,

@@ -248,11 +248,11 @@ ProcessTreeUsage ProcessTree::ReadUsage() const {
 
 // One round: control groups go once empty, and the process groups of all
 // the trees are told with one look.
-void RefreshTrees(ProcessTreeSet::Impl& set, const std::vector<const ProcessTree*>& trees) {
+void RefreshTrees(ProcessTreeSet::Impl& set, const std::vector<const ProcessTree*>& trees, bool latestRuns) {
   std::vector<ProcessGroupTree*> withGroups;
   for (const ProcessTree* tree : trees) {
     ProcessTree::Impl& impl = ProcessTreeAccess::Of(*tree);
-    impl.controlGroups.Refresh();
+    impl.controlGroups.Refresh(latestRuns);
     if (impl.processGroups.HoldsGroups()) withGroups.push_back(&impl.processGroups);
   }
   if (withGroups.empty()) return;

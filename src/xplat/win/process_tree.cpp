@@ -95,7 +95,7 @@ ProcessTreeSet::Round::~Round() = default;
 
 void ProcessTreeSet::DropPastNotices() const { DropNotices(impl->port.Get()); }
 
-void RefreshTrees(ProcessTreeSet::Impl&, const std::vector<const ProcessTree*>&) {}
+void RefreshTrees(ProcessTreeSet::Impl&, const std::vector<const ProcessTree*>&, bool) {}
 
 std::wstring ProcessTree::WhyProcessGroups() const { return {}; }
 
