@@ -98,11 +98,19 @@ fs::path HostImage(const fs::path& folder, const std::wstring& hostName) {
   return folder / (L"QVH-" + hostName + L".exe");
 }
 
+// The copies, and the status and stop files of each of their processes.
 void RemoveHostFiles(const fs::path& folder, const std::vector<std::wstring>& hosts) {
   std::error_code ignored;
+  std::vector<fs::path> files;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder, ignored)) files.push_back(entry.path());
   for (const std::wstring& host : hosts) {
-    for (const wchar_t* suffix : {L".exe", L".status", L".stop"})
-      fs::remove(folder / (L"QVH-" + host + suffix), ignored);
+    const std::wstring prefix = L"QVH-" + host + L".";
+    for (const fs::path& file : files) {
+      const std::wstring name = file.filename().wstring();
+      const fs::path extension = file.extension();
+      if (name.rfind(prefix, 0) == 0 && (extension == ".exe" || extension == ".status" || extension == ".stop"))
+        fs::remove(file, ignored);
+    }
   }
 }
 
