@@ -10,10 +10,8 @@
 namespace hubrelle {
 namespace {
 
-// Each subscriber gets its own deep copy, made through the archive form as
-// it pulls the record, so the broker never shares memory with the poster or
-// between subscribers, and the poster pays for one archive however many
-// subscribe.
+// Each subscriber gets its own deep copy, made through the archive form, so
+// the broker never shares memory with the poster or between subscribers.
 std::unique_ptr<EventData> CopyOf(const std::string& archived) {
   std::istringstream in(archived);
   auto copy = std::make_unique<EventData>();
@@ -48,48 +46,35 @@ bool Broker::Unregister(std::wstring fullName, xplat::EventSignal& signal) {
   return true;
 }
 
-// A record that cannot be archived reaches nobody, and the poster sees the
-// failure.
 bool Broker::Post(const EventData& record) {
-  std::shared_ptr<const std::string> archived;
+  std::string archived;
   try {
     std::ostringstream out;
     zav::SaveEvent(out, record);
-    archived = std::make_shared<const std::string>(out.str());
+    archived = out.str();
   } catch (...) {
     return false;
   }
   const std::wstring fullName = record.FullName();
   std::lock_guard<std::mutex> lock(mutex);
-  bool delivered = false;
-  for (auto& [signal, subscriber] : subscribers) {
-    if (subscriber.names.count(fullName) == 0) continue;
-    subscriber.queue.push_back(archived);
-    signal->Set();
-    delivered = true;
-  }
-  return delivered;
-}
-
-// The copy is made outside the broker's lock; one that cannot be made (no
-// memory) is dropped, and the next record is handed out instead.
-EventData* Broker::Pull(xplat::EventSignal& signal) {
-  for (;;) {
-    std::shared_ptr<const std::string> archived = Next(signal);
-    if (!archived) return nullptr;
-    std::unique_ptr<EventData> copy;
-    try {
-      copy = CopyOf(*archived);
-    } catch (...) {
-      continue;
+  // Every copy is made before any is delivered: a record that cannot be
+  // copied reaches nobody, and the poster sees the failure.
+  std::vector<std::pair<xplat::EventSignal*, std::unique_ptr<EventData>>> copies;
+  try {
+    for (auto& [signal, subscriber] : subscribers) {
+      if (subscriber.names.count(fullName) != 0) copies.emplace_back(signal, CopyOf(archived));
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    pulled.insert(copy.get());
-    return copy.release();
+  } catch (...) {
+    return false;
   }
+  for (auto& [signal, copy] : copies) {
+    subscribers[signal].queue.push_back(std::move(copy));
+    signal->Set();
+  }
+  return !copies.empty();
 }
 
-std::shared_ptr<const std::string> Broker::Next(xplat::EventSignal& signal) {
+EventData* Broker::Pull(xplat::EventSignal& signal) {
   std::lock_guard<std::mutex> lock(mutex);
   auto subscriber = subscribers.find(&signal);
   if (subscriber == subscribers.end() || subscriber->second.queue.empty()) return nullptr;
@@ -97,9 +82,10 @@ std::shared_ptr<const std::string> Broker::Next(xplat::EventSignal& signal) {
     --withheldPulls;
     return nullptr;
   }
-  std::shared_ptr<const std::string> archived = std::move(subscriber->second.queue.front());
+  EventData* record = subscriber->second.queue.front().release();
   subscriber->second.queue.pop_front();
-  return archived;
+  pulled.insert(record);
+  return record;
 }
 
 bool Broker::HasEvents(xplat::EventSignal& signal) {

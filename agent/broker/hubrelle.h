@@ -43,14 +43,10 @@ class Broker final : public EventQueue {
  private:
   static constexpr std::size_t kJournalLines = 4096;
   void Note(wchar_t operation, const xplat::EventSignal& signal, const std::wstring& fullName);
-  // The signal's next record as archived, taken from its queue.
-  std::shared_ptr<const std::string> Next(xplat::EventSignal& signal);
 
   struct Subscriber {
     std::map<std::wstring, unsigned> names;  // full name -> times registered
-    // Each record as the poster's archive, one for every subscriber: a
-    // copy is made of it by the subscriber that pulls it.
-    std::deque<std::shared_ptr<const std::string>> queue;
+    std::deque<std::unique_ptr<EventData>> queue;
   };
 
   std::mutex mutex;
