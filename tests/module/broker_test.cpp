@@ -148,7 +148,7 @@ TEST_F(BrokerTest, RecordItCannotCopyIsRefusedAndReachesNobody) {
   auto second = xplat::CreateEventSignal(L"second");
   queue->Register(L"Test.Huge.Event", *first);
   queue->Register(L"Test.Huge.Event", *second);
-  // A string past the limit that an archive's reader takes: it is not archived.
+  // A string past the limit an archive's reader holds to: it is not archived.
   EventData record(L"Test.Huge", L"Event", std::wstring(zav::kMaxArchivedStringUnits + 1, L'p'));
   EXPECT_FALSE(queue->Post(record));
   EXPECT_FALSE(queue->HasEvents(*first));
