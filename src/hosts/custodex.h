@@ -59,7 +59,7 @@ class Custodex : public ZAVModule {
   const std::vector<DetachedHost>& DetachedProcesses() const { return detached.All(); }
   // The processes whose end wakes the loop (with wake on host exit).
   std::size_t WatchedProcessCount() const { return hostWait ? hostWait->WatchedCount() : 0; }
-  // For tests: the hosts the loop has looked at so far, in its passes and its wait.
+  // For tests: the hosts whose runs the loop has looked up so far, in its passes.
   std::uint64_t HostsLookedAt() const { return runs.Looks(); }
   std::atomic<std::uint32_t>* PolicyLock() { return policyLock.get(); }
 
