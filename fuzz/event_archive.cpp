@@ -18,8 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     zav::LoadEvent(in, record);
   } catch (const boost::archive::archive_exception&) {
     return 0;
-  } catch (const std::exception&) {
-    return 0;  // the base64 decoder reports bad characters with its own type
   }
   // A record that loaded must archive again without trouble.
   std::ostringstream out;

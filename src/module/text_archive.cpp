@@ -6,11 +6,8 @@
 #include <boost/archive/impl/basic_text_oarchive.ipp>
 #include <boost/archive/impl/text_iarchive_impl.ipp>
 #include <boost/archive/impl/text_oarchive_impl.ipp>
-#include <boost/archive/iterators/base64_from_binary.hpp>
-#include <boost/archive/iterators/insert_linebreaks.hpp>
-#include <boost/archive/iterators/ostream_iterator.hpp>
-#include <boost/archive/iterators/transform_width.hpp>
 
+#include "module/base64.h"
 #include "module/event_data.h"
 #include "xplat/text.h"
 
@@ -37,18 +34,13 @@ void TextOArchive::save(const std::wstring& text) {
 }
 
 void TextOArchive::save_binary(const void* address, std::size_t count) {
-  namespace it = boost::archive::iterators;
-  using Base64Lines =
-      it::insert_linebreaks<it::base64_from_binary<it::transform_width<const char*, 6, 8>>, 72, const char>;
   put('\n');
   this->end_preamble();
   if (count != 0) {
     if (os.fail()) boost::serialization::throw_exception(archive_exception(archive_exception::output_stream_error));
-    os.put('\n');
-    const char* bytes = static_cast<const char*>(address);
-    std::copy(Base64Lines(bytes), Base64Lines(bytes + count), it::ostream_iterator<char>(os));
-    const std::size_t tail = count % 3;
-    if (tail > 0) os.write("==", static_cast<std::streamsize>(3 - tail));
+    std::string text(1, '\n');
+    AppendBase64Lines(text, address, count, 72);
+    os.write(text.data(), static_cast<std::streamsize>(text.size()));
   }
   this->delimiter = this->eol;
 }
@@ -84,6 +76,48 @@ std::string TextIArchive::ReadCountedBytes(std::size_t unitBytes) {
   is.read(bytes.data(), static_cast<std::streamsize>(byteCount));
   if (static_cast<std::size_t>(is.gcount()) != byteCount) Refuse("string cut short");
   return bytes;
+}
+
+namespace {
+
+bool IsSpace(int character) { return character == ' ' || (character >= '\t' && character <= '\r'); }
+
+}  // namespace
+
+// As many characters as the bytes need, blanks skipped, then the rest of the
+// block up to and with the blank after it (the padding).
+void TextIArchive::load_binary(void* address, std::size_t count) {
+  if (count == 0) return;
+  if (is.fail()) Refuse("data block after a failed read");
+  std::streambuf& input = *is.rdbuf();
+  auto* bytes = static_cast<unsigned char*>(address);
+  std::uint32_t bits = 0;
+  unsigned held = 0;
+  for (std::size_t produced = 0; produced < count;) {
+    const int character = input.sbumpc();
+    if (character == std::char_traits<char>::eof()) {
+      is.setstate(std::ios::eofbit | std::ios::failbit);
+      Refuse("data block cut short");
+    }
+    if (IsSpace(character)) continue;
+    const int value = Base64Value(static_cast<char>(character));
+    if (value < 0) Refuse("not a base64 character in a data block");
+    bits = (bits << 6) | static_cast<std::uint32_t>(value);
+    held += 6;
+    if (held >= 8) {
+      held -= 8;
+      bytes[produced++] = static_cast<unsigned char>(bits >> held);
+      bits &= (1u << held) - 1;
+    }
+  }
+  for (;;) {
+    const int character = input.sbumpc();
+    if (character == std::char_traits<char>::eof()) {
+      is.setstate(std::ios::eofbit | std::ios::failbit);
+      return;
+    }
+    if (IsSpace(character)) return;
+  }
 }
 
 void TextIArchive::load(std::wstring& text) {

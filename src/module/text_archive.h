@@ -44,6 +44,9 @@ class TextIArchive : public boost::archive::text_iarchive_impl<TextIArchive> {
   // Throws the archive's input_stream_error unless at least `characters`
   // remain in a seekable input; an unseekable input is bounded by the limits.
   void RequireInput(std::uint64_t characters, const char* what);
+  // Throws the archive's input_stream_error on a character base64 does not
+  // use or an input that ends first.
+  void load_binary(void* address, std::size_t count);
   [[noreturn]] static void Refuse(const char* what);
 
  protected:

@@ -243,6 +243,13 @@ TEST_F(MalformedArchiveTest, HugeEntryCountIsRefused) {
   ExpectRefused(DefaultWith("  0\n", "  5000\n"), archive_exception::input_stream_error);
 }
 
+TEST_F(MalformedArchiveTest, DataBlockWithAForeignCharacterIsRefused) {
+  EventData record;
+  SetData(record, "abc");
+  std::string archived = Save(record);
+  ExpectRefused(archived.insert(archived.find("YWJj") + 2, "*"), archive_exception::input_stream_error);
+}
+
 TEST_F(MalformedArchiveTest, NewerClassVersionIsRefused) {
   ExpectRefused(DefaultWith("archive 19 0 0 ", "archive 19 0 1 "), archive_exception::unsupported_class_version);
 }
