@@ -1,7 +1,5 @@
 #include "hosts/supervision/host_events.h"
 
-#include <pugixml.hpp>
-
 #include <algorithm>
 #include <cwchar>
 
@@ -12,33 +10,30 @@
 namespace zav::custody {
 namespace {
 
-void AppendIf(pugi::xml_node node, const wchar_t* name, const std::optional<std::uint64_t>& value) {
-  if (value) node.append_attribute(name) = std::to_wstring(*value).c_str();
+void AppendIf(XmlElementLine& line, const char* name, const std::optional<std::uint64_t>& value) {
+  if (value) line.Attribute(name, std::to_wstring(*value));
 }
 
-void AppendIf(pugi::xml_node node, const wchar_t* name, const std::wstring& value) {
-  if (!value.empty()) node.append_attribute(name) = ShownName(value).c_str();
+void AppendIf(XmlElementLine& line, const char* name, const std::wstring& value) {
+  if (!value.empty()) line.Attribute(name, ShownName(value));
 }
 
 }  // namespace
 
+// Written without a tree: one record, or two, comes with every restart.
 std::string HostEventDocument(const HostEvent& event, std::uint64_t sequence, std::uint64_t wallMs) {
-  pugi::xml_document document;
-  pugi::xml_node node = document.append_child(L"hostEvent");
-  node.append_attribute(L"name") = ShownName(event.hostName).c_str();
-  node.append_attribute(L"kind") = event.kind;
-  node.append_attribute(L"sequence") = std::to_wstring(sequence).c_str();
-  node.append_attribute(L"time") = IsoTime(wallMs).c_str();
-  AppendIf(node, L"pid", event.processId ? std::optional<std::uint64_t>(*event.processId) : std::nullopt);
-  if (event.adopted) node.append_attribute(L"adopted") = L"true";
-  AppendIf(node, L"exitCode", event.exitCode.value_or(L""));
-  AppendIf(node, L"reason", event.reason);
-  AppendIf(node, L"ranMs", event.ranMs);
-  if (event.nextStartWallMs) node.append_attribute(L"nextStart") = IsoTime(*event.nextStartWallMs).c_str();
-  if (event.processes && !event.processes->empty())
-    node.append_attribute(L"processes") = ProcessIdList(*event.processes).c_str();
-  AppendIf(node, L"error", event.error);
-  return Serialised(document);
+  XmlElementLine line("hostEvent");
+  line.Attribute("name", ShownName(event.hostName)).Attribute("kind", event.kind);
+  line.Attribute("sequence", std::to_wstring(sequence)).Attribute("time", IsoTime(wallMs));
+  AppendIf(line, "pid", event.processId ? std::optional<std::uint64_t>(*event.processId) : std::nullopt);
+  if (event.adopted) line.Attribute("adopted", L"true");
+  AppendIf(line, "exitCode", event.exitCode.value_or(L""));
+  AppendIf(line, "reason", event.reason);
+  AppendIf(line, "ranMs", event.ranMs);
+  if (event.nextStartWallMs) line.Attribute("nextStart", IsoTime(*event.nextStartWallMs));
+  if (event.processes && !event.processes->empty()) line.Attribute("processes", ProcessIdList(*event.processes));
+  AppendIf(line, "error", event.error);
+  return std::move(line).Text();
 }
 
 void HostEvents::Hold(HostEvent event) {

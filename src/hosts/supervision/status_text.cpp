@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "xplat/text.h"
+
 namespace zav::custody {
 namespace {
 
@@ -112,5 +114,30 @@ std::string Serialised(const pugi::xml_document& document) {
   document.save(out, L"  ", pugi::format_default | pugi::format_no_declaration, pugi::encoding_utf8);
   return std::move(out.text);
 }
+
+XmlElementLine::XmlElementLine(const char* name) : text("<") { text += name; }
+
+XmlElementLine& XmlElementLine::Attribute(const char* name, std::wstring_view value) {
+  std::wstring escaped;
+  escaped.reserve(value.size());
+  for (const wchar_t c : value) {
+    if (c == L'&') {
+      escaped += L"&amp;";
+    } else if (c == L'<') {
+      escaped += L"&lt;";
+    } else if (c == L'"') {
+      escaped += L"&quot;";
+    } else if (static_cast<std::uint32_t>(c) < 0x20) {
+      escaped += L"&#" + std::to_wstring(static_cast<unsigned>(c)) + L';';
+    } else {
+      escaped += c;
+    }
+  }
+  ((text += ' ') += name) += "=\"";
+  (text += xplat::ToUtf8(escaped)) += '"';
+  return *this;
+}
+
+std::string XmlElementLine::Text() && { return std::move(text += " />\n"); }
 
 }  // namespace zav::custody

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <pugixml.hpp>
 #include <string>
+#include <string_view>
 
 namespace zav::custody {
 
@@ -16,5 +17,18 @@ std::wstring IsoTime(std::uint64_t wallMs);
 std::wstring ShownName(const std::wstring& name);
 // UTF-8, without a declaration.
 std::string Serialised(const pugi::xml_document& document);
+
+// A lone element without children, written in UTF-8 as Serialised writes it,
+// for a document made often enough that building a tree would cost more.
+class XmlElementLine {
+ public:
+  explicit XmlElementLine(const char* name);
+  // The value as it stands, escaped for an attribute.
+  XmlElementLine& Attribute(const char* name, std::wstring_view value);
+  std::string Text() &&;
+
+ private:
+  std::string text;
+};
 
 }  // namespace zav::custody

@@ -128,7 +128,7 @@ TEST(StatusDocumentTest, TreeFiguresShowOnlyWhatIsKnown) {
 // An event's document is well-formed whatever its texts, and carries each
 // value only where the event has one.
 TEST(StatusDocumentTest, HostEventDocumentsCarryWhatTheirEventHas) {
-  zav::custody::HostEvent full(L"a\x01<b>\\", L"ended", 4711);
+  zav::custody::HostEvent full(L"a\x01<b>\\\"&", L"ended", 4711);
   full.adopted = true;
   full.exitCode = L"139";
   full.reason = L"killed by SIGSEGV";
@@ -141,13 +141,18 @@ TEST(StatusDocumentTest, HostEventDocumentsCarryWhatTheirEventHas) {
   pugi::xml_document document;
   ASSERT_TRUE(document.load_buffer(answer.data(), answer.size()));
   const pugi::xml_node event = document.child(L"hostEvent");
-  const std::pair<const wchar_t*, const wchar_t*> attributes[] = {
-      {L"name", L"a\\u0001<b>\\\\"},  {L"kind", L"ended"},
-      {L"sequence", L"17"},              {L"time", L"2025-12-08T08:00:00.000Z"},
-      {L"pid", L"4711"},                 {L"adopted", L"true"},
-      {L"exitCode", L"139"},             {L"reason", L"killed by SIGSEGV"},
-      {L"ranMs", L"2"},                  {L"nextStart", L"2025-12-08T08:00:00.123Z"},
-      {L"processes", L"4713 4714"},      {L"error", L"x\\uFFFFy"}};
+  const std::pair<const wchar_t*, const wchar_t*> attributes[] = {{L"name", L"a\\u0001<b>\\\\\"&"},
+                                                                  {L"kind", L"ended"},
+                                                                  {L"sequence", L"17"},
+                                                                  {L"time", L"2025-12-08T08:00:00.000Z"},
+                                                                  {L"pid", L"4711"},
+                                                                  {L"adopted", L"true"},
+                                                                  {L"exitCode", L"139"},
+                                                                  {L"reason", L"killed by SIGSEGV"},
+                                                                  {L"ranMs", L"2"},
+                                                                  {L"nextStart", L"2025-12-08T08:00:00.123Z"},
+                                                                  {L"processes", L"4713 4714"},
+                                                                  {L"error", L"x\\uFFFFy"}};
   for (const auto& [name, value] : attributes) EXPECT_STREQ(event.attribute(name).value(), value) << name;
   const std::string bare = zav::custody::HostEventDocument(zav::custody::HostEvent(L"Alpha", L"removed"), 18, 0);
   ASSERT_TRUE(document.load_buffer(bare.data(), bare.size()));
