@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "hosts/host_test_support.h"
 #include "xplat/process.h"
+#include "xplat/process_list.h"
 #include "xplat/text.h"
 
 namespace {
@@ -51,6 +55,11 @@ TEST_F(AdoptionOfProcessesTest, ProcessThatEndedSinceTheLookIsNotTakenOver) {
     }
     ASSERT_TRUE(started);
   }
+  // A start returns once the child execs, which on Linux is before its
+  // arguments can be read: a look then would pass over it.
+  const std::vector<std::wstring> image{(programFolder / "qvhost.exe").wstring()};
+  for (int i = 0; i < 500 && xplat::OwnProcessesRunning(image).size() < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   zav::custody::HostContainer hosts;
   hosts[L"Alpha"].hostName = L"Alpha";
   CLogger logger(L"Custodex");
