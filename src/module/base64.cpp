@@ -1,7 +1,5 @@
 #include "module/base64.h"
 
-#include <cstdint>
-
 namespace zav {
 namespace {
 
@@ -11,7 +9,7 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 
 void AppendBase64Lines(std::string& out, const void* bytes, std::size_t count, std::size_t lineLength) {
   const auto* in = static_cast<const std::uint8_t*>(bytes);
-  const std::size_t characters = (count * 4 + 2) / 3;
+  const std::size_t characters = static_cast<std::size_t>(Base64Characters(count));
   const std::size_t breaks = characters == 0 ? 0 : (characters - 1) / lineLength;
   const std::size_t padding = (3 - count % 3) % 3;
   std::size_t at = out.size();

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "module/base64.h"
 #include "module/event_data.h"
 #include "module/text_archive.h"
 
@@ -15,9 +16,6 @@ void LoadText(Archive& archive, std::wstring& field) {
   archive >> text;
   field = text.c_str();
 }
-
-// Base64 of n bytes takes at least this many characters.
-std::uint64_t Base64Characters(std::uint64_t bytes) { return (bytes * 4 + 2) / 3; }
 
 // Each entry is at least three one-digit items, each behind a separator.
 constexpr std::uint64_t kMinEntryCharacters = 6;
@@ -65,7 +63,7 @@ void EventData::load(Archive& archive, unsigned int version) {
   archive >> length;
   if (length != 0) {
     if (length > zav::kMaxArchivedDataLength) Archive::Refuse("data block longer than the limit");
-    archive.RequireInput(Base64Characters(length), "data block longer than the input");
+    archive.RequireInput(zav::Base64Characters(length), "data block longer than the input");
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[length]());
     archive.load_binary(buffer.get(), length);
     delete[] Data;

@@ -39,13 +39,13 @@ void TextOArchive::save_binary(const void* address, std::size_t count) {
   if (count != 0) {
     if (os.fail()) boost::serialization::throw_exception(archive_exception(archive_exception::output_stream_error));
     // In whole lines of a bounded piece at a time, so a large block is never held twice.
-    constexpr std::size_t kLineBytes = 54;  // 72 characters
-    constexpr std::size_t kPieceBytes = kLineBytes * 1024;
+    constexpr std::size_t kLineCharacters = 72;
+    constexpr std::size_t kPieceBytes = kLineCharacters / 4 * 3 * 1024;
     const char* bytes = static_cast<const char*>(address);
     std::string text;
     for (std::size_t done = 0; done < count; done += kPieceBytes) {
       text.assign(1, '\n');
-      AppendBase64Lines(text, bytes + done, std::min(kPieceBytes, count - done), 72);
+      AppendBase64Lines(text, bytes + done, std::min(kPieceBytes, count - done), kLineCharacters);
       os.write(text.data(), static_cast<std::streamsize>(text.size()));
     }
   }
