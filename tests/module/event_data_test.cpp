@@ -243,6 +243,13 @@ TEST_F(MalformedArchiveTest, HugeEntryCountIsRefused) {
   ExpectRefused(DefaultWith("  0\n", "  5000\n"), archive_exception::input_stream_error);
 }
 
+TEST(EventDataArchiveTest, BlanksWithinADataBlockAreSkipped) {
+  EventData record;
+  SetData(record, "abc");
+  std::string archived = Save(record);
+  EXPECT_EQ(DataOf(*Load(archived.replace(archived.find("YWJj"), 4, "YW \n\tJj"))), "abc");
+}
+
 TEST_F(MalformedArchiveTest, DataBlockWithAForeignCharacterIsRefused) {
   EventData record;
   SetData(record, "abc");
