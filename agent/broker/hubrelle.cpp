@@ -1,6 +1,6 @@
 #include "broker/hubrelle.h"
 
-#include <sstream>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -10,12 +10,28 @@
 namespace hubrelle {
 namespace {
 
-// Each subscriber gets its own deep copy, made through the archive form, so
-// the broker never shares memory with the poster or between subscribers.
-std::unique_ptr<EventData> CopyOf(const std::string& archived) {
-  std::istringstream in(archived);
-  auto copy = std::make_unique<EventData>();
-  zav::LoadEvent(in, *copy);
+// What an archive carries of a text: up to its first zero.
+std::wstring Carried(const std::wstring& text) { return text.c_str(); }
+
+// Each subscriber gets its own deep copy, so the broker never shares memory
+// with the poster or between subscribers. A copy holds what the record's
+// archive form would carry, as a copy sent to another process would.
+std::unique_ptr<EventData> CopyOf(const EventData& record) {
+  auto copy = std::make_unique<EventData>(Carried(record.Category), Carried(record.Name), Carried(record.Parameter));
+  copy->PrimaryCode = record.PrimaryCode;
+  copy->Sender = Carried(record.Sender);
+  copy->SecondaryCode = record.SecondaryCode;
+  copy->AuxText1 = Carried(record.AuxText1);
+  copy->AuxText2 = Carried(record.AuxText2);
+  if (record.DataLength != 0) {
+    copy->Data = new unsigned char[record.DataLength];
+    std::copy(record.Data, record.Data + record.DataLength, copy->Data);
+    copy->DataLength = record.DataLength;
+  }
+  copy->AuxValue = record.AuxValue;
+  for (const EventEntry& entry : record.Entries) {
+    copy->Entries.push_back({entry.Number, Carried(entry.FirstText), Carried(entry.SecondText)});
+  }
   return copy;
 }
 
@@ -47,14 +63,8 @@ bool Broker::Unregister(std::wstring fullName, xplat::EventSignal& signal) {
 }
 
 bool Broker::Post(const EventData& record) {
-  std::string archived;
-  try {
-    std::ostringstream out;
-    zav::SaveEvent(out, record);
-    archived = out.str();
-  } catch (...) {
-    return false;
-  }
+  // What could not travel as an archive reaches nobody here either.
+  if (zav::ArchiveRefusal(record) != nullptr) return false;
   const std::wstring fullName = record.FullName();
   std::lock_guard<std::mutex> lock(mutex);
   // Every copy is made before any is delivered: a record that cannot be
@@ -62,7 +72,7 @@ bool Broker::Post(const EventData& record) {
   std::vector<std::pair<xplat::EventSignal*, std::unique_ptr<EventData>>> copies;
   try {
     for (auto& [signal, subscriber] : subscribers) {
-      if (subscriber.names.count(fullName) != 0) copies.emplace_back(signal, CopyOf(archived));
+      if (subscriber.names.count(fullName) != 0) copies.emplace_back(signal, CopyOf(record));
     }
   } catch (...) {
     return false;

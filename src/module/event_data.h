@@ -21,7 +21,7 @@ class EventData {
   EventData();
   EventData(std::wstring category, std::wstring name, std::wstring parameter);
   virtual ~EventData();
-  // The record owns Data through a raw pointer; copies go through the archive.
+  // The record owns Data through a raw pointer: no implicit copies.
   EventData(const EventData&) = delete;
   EventData& operator=(const EventData&) = delete;
 

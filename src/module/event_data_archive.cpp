@@ -22,16 +22,32 @@ constexpr std::uint64_t kMinEntryCharacters = 6;
 
 }  // namespace
 
+namespace zav {
+
+const char* ArchiveRefusal(const EventData& record) {
+  if (record.DataLength != 0 && record.Data == nullptr) return "data length without data";
+  // What a reader would refuse is not written.
+  if (record.DataLength > kMaxArchivedDataLength) return "data block longer than the limit";
+  if (record.Entries.size() > kMaxArchivedEntries) return "more entries than the limit";
+  for (const std::wstring* text :
+       {&record.Category, &record.Name, &record.Sender, &record.AuxText1, &record.AuxText2, &record.Parameter}) {
+    if (!FitsArchive(*text)) return "string longer than the limit";
+  }
+  for (const EventEntry& entry : record.Entries) {
+    if (!FitsArchive(entry.FirstText) || !FitsArchive(entry.SecondText)) return "string longer than the limit";
+  }
+  return nullptr;
+}
+
+}  // namespace zav
+
 template <class Archive>
 void EventData::save(Archive& archive, unsigned int) const {
   const auto refuse = [](const char* what) {
     boost::serialization::throw_exception(
         boost::archive::archive_exception(boost::archive::archive_exception::output_stream_error, what));
   };
-  if (DataLength != 0 && Data == nullptr) refuse("data length without data");
-  // What a reader would refuse is not written.
-  if (DataLength > zav::kMaxArchivedDataLength) refuse("data block longer than the limit");
-  if (Entries.size() > zav::kMaxArchivedEntries) refuse("more entries than the limit");
+  if (const char* why = zav::ArchiveRefusal(*this)) refuse(why);
   const std::int32_t primary = static_cast<std::int32_t>(PrimaryCode);
   const std::int32_t secondary = static_cast<std::int32_t>(SecondaryCode);
   archive << Category << Name << primary << secondary << Sender << AuxText1 << AuxText2 << DataLength;

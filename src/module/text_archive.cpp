@@ -20,15 +20,20 @@ TextOArchive::TextOArchive(std::ostream& stream, unsigned int flags)
   if ((flags & boost::archive::no_header) == 0) init();
 }
 
+bool FitsArchive(std::wstring_view text) {
+  // A character takes one or two units.
+  if (text.size() > kMaxArchivedStringUnits) return false;
+  return text.size() * 2 <= kMaxArchivedStringUnits || xplat::ToUtf16(text).size() <= kMaxArchivedStringUnits;
+}
+
 // What a reader would refuse is not written: a record saved can be loaded.
 void TextOArchive::save(const std::wstring& text) {
-  const std::string bytes = xplat::ToUtf16LeBytes(text);
-  const std::size_t units = bytes.size() / 2;
-  if (units > kMaxArchivedStringUnits) {
+  if (!FitsArchive(text)) {
     boost::serialization::throw_exception(
         archive_exception(archive_exception::output_stream_error, "string longer than the limit"));
   }
-  *this->This() << units;
+  const std::string bytes = xplat::ToUtf16LeBytes(text);
+  *this->This() << bytes.size() / 2;
   this->This()->newtoken();
   os.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }

@@ -10,6 +10,7 @@
 #include <istream>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 class EventData;
 
@@ -18,6 +19,12 @@ namespace zav {
 constexpr std::uint64_t kMaxArchivedStringUnits = 1u << 20;
 constexpr std::uint64_t kMaxArchivedDataLength = 64u << 20;
 constexpr std::uint64_t kMaxArchivedEntries = 1u << 16;
+
+// At most kMaxArchivedStringUnits UTF-16 units.
+bool FitsArchive(std::wstring_view text);
+// Why the record cannot be archived, or null when it can: what the save
+// refuses, for anyone who carries records to be told the same.
+const char* ArchiveRefusal(const EventData& record);
 
 class TextOArchive : public boost::archive::text_oarchive_impl<TextOArchive> {
  public:

@@ -74,7 +74,7 @@ TEST_F(BrokerTest, PulledRecordIsTheBrokersOwnCopy) {
   auto signal = xplat::CreateEventSignal(L"copy");
   queue->Register(L"Test.Copy.Event", *signal);
   {
-    EventData record(L"Test.Copy", L"Event", L"parameter");
+    EventData record(L"Test.Copy", L"Event", std::wstring(L"parameter\0tail", 14));
     const char text[] = "payload";
     record.DataLength = 7;
     record.Data = new unsigned char[7];
@@ -84,7 +84,7 @@ TEST_F(BrokerTest, PulledRecordIsTheBrokersOwnCopy) {
   }
   EventData* pulled = queue->Pull(*signal);
   ASSERT_NE(pulled, nullptr);
-  EXPECT_EQ(pulled->Parameter, L"parameter");
+  EXPECT_EQ(pulled->Parameter, L"parameter") << "as the archive carries it, up to its first zero";
   EXPECT_EQ(std::string(reinterpret_cast<char*>(pulled->Data), pulled->DataLength), "payload");
   ASSERT_EQ(pulled->Entries.size(), 1u);
   EXPECT_EQ(pulled->Entries[0].SecondText, L"b");
@@ -151,6 +151,13 @@ TEST_F(BrokerTest, RecordItCannotCopyIsRefusedAndReachesNobody) {
   // A string past the limit an archive's reader holds to: it is not archived.
   EventData record(L"Test.Huge", L"Event", std::wstring(zav::kMaxArchivedStringUnits + 1, L'p'));
   EXPECT_FALSE(queue->Post(record));
+  // Fewer characters than units: each takes two.
+  record.Parameter.clear();
+  for (std::uint64_t units = 0; units <= zav::kMaxArchivedStringUnits; units += 2) record.Parameter += L"\U0001F600";
+  EXPECT_FALSE(queue->Post(record));
+  record.Entries.push_back({1, L"", std::wstring(zav::kMaxArchivedStringUnits + 1, L'e')});
+  record.Parameter.clear();
+  EXPECT_FALSE(queue->Post(record)) << "an entry's text";
   EXPECT_FALSE(queue->HasEvents(*first));
   EXPECT_FALSE(queue->HasEvents(*second));
   EXPECT_FALSE(first->Wait(0));
