@@ -11,7 +11,7 @@ namespace zav::custody {
 namespace {
 
 void AppendIf(XmlElementLine& line, const char* name, const std::optional<std::uint64_t>& value) {
-  if (value) line.Attribute(name, std::to_wstring(*value));
+  if (value) line.Attribute(name, *value);
 }
 
 void AppendIf(XmlElementLine& line, const char* name, const std::wstring& value) {
@@ -24,7 +24,7 @@ void AppendIf(XmlElementLine& line, const char* name, const std::wstring& value)
 std::string HostEventDocument(const HostEvent& event, std::uint64_t sequence, std::uint64_t wallMs) {
   XmlElementLine line("hostEvent");
   line.Attribute("name", ShownName(event.hostName)).Attribute("kind", event.kind);
-  line.Attribute("sequence", std::to_wstring(sequence)).Attribute("time", IsoTime(wallMs));
+  line.Attribute("sequence", sequence).Attribute("time", IsoTime(wallMs));
   AppendIf(line, "pid", event.processId ? std::optional<std::uint64_t>(*event.processId) : std::nullopt);
   if (event.adopted) line.Attribute("adopted", L"true");
   AppendIf(line, "exitCode", event.exitCode.value_or(L""));

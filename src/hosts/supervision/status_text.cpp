@@ -1,5 +1,6 @@
 #include "hosts/supervision/status_text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <utility>
@@ -44,14 +45,16 @@ CivilDate CivilFromDays(std::int64_t days) {
   return {year, month, day};
 }
 
-void AppendDigits(std::wstring& text, std::uint64_t value, int width) {
-  wchar_t digits[20];
+template <typename String>
+void AppendDigits(String& text, std::uint64_t value, int width) {
+  using Char = typename String::value_type;
+  Char digits[20];
   int count = 0;
   do {
-    digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+    digits[count++] = static_cast<Char>('0' + value % 10);
     value /= 10;
   } while (value != 0 && count < 20);
-  for (int pad = count; pad < width; ++pad) text += L'0';
+  for (int pad = count; pad < width; ++pad) text += static_cast<Char>('0');
   while (count > 0) text += digits[--count];
 }
 
@@ -115,9 +118,15 @@ std::string Serialised(const pugi::xml_document& document) {
   return std::move(out.text);
 }
 
-XmlElementLine::XmlElementLine(const char* name) : text("<") { text += name; }
+namespace {
 
-XmlElementLine& XmlElementLine::Attribute(const char* name, std::wstring_view value) {
+// Printable ASCII that needs no escape: most values, copied as they stand.
+bool IsPlainAscii(std::wstring_view value) {
+  return std::all_of(value.begin(), value.end(),
+                     [](wchar_t c) { return c >= 0x20 && c < 0x80 && c != L'&' && c != L'<' && c != L'"'; });
+}
+
+std::wstring EscapedForAttribute(std::wstring_view value) {
   std::wstring escaped;
   escaped.reserve(value.size());
   for (const wchar_t c : value) {
@@ -133,10 +142,35 @@ XmlElementLine& XmlElementLine::Attribute(const char* name, std::wstring_view va
       escaped += c;
     }
   }
-  ((text += ' ') += name) += "=\"";
-  (text += xplat::ToUtf8(escaped)) += '"';
+  return escaped;
+}
+
+}  // namespace
+
+XmlElementLine::XmlElementLine(const char* name) : text("<") {
+  text.reserve(256);
+  text += name;
+}
+
+XmlElementLine& XmlElementLine::Attribute(const char* name, std::wstring_view value) {
+  OpenValue(name);
+  if (IsPlainAscii(value)) {
+    for (const wchar_t c : value) text += static_cast<char>(c);
+  } else {
+    text += xplat::ToUtf8(EscapedForAttribute(value));
+  }
+  text += '"';
   return *this;
 }
+
+XmlElementLine& XmlElementLine::Attribute(const char* name, std::uint64_t value) {
+  OpenValue(name);
+  AppendDigits(text, value, 1);
+  text += '"';
+  return *this;
+}
+
+void XmlElementLine::OpenValue(const char* name) { ((text += ' ') += name) += "=\""; }
 
 std::string XmlElementLine::Text() && { return std::move(text += " />\n"); }
 

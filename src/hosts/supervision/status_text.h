@@ -25,9 +25,12 @@ class XmlElementLine {
   explicit XmlElementLine(const char* name);
   // The value as it stands, escaped for an attribute.
   XmlElementLine& Attribute(const char* name, std::wstring_view value);
+  XmlElementLine& Attribute(const char* name, std::uint64_t value);
   std::string Text() &&;
 
  private:
+  void OpenValue(const char* name);
+
   std::string text;
 };
 

@@ -154,6 +154,15 @@ TEST(StatusDocumentTest, HostEventDocumentsCarryWhatTheirEventHas) {
                                                                   {L"processes", L"4713 4714"},
                                                                   {L"error", L"x\\uFFFFy"}};
   for (const auto& [name, value] : attributes) EXPECT_STREQ(event.attribute(name).value(), value) << name;
+  // The parser forgives a bare & or <: the text itself must escape them.
+  const std::pair<const wchar_t*, const char*> escapes[] = {
+      {L"a & b", "a &amp; b"}, {L"a < b", "a &lt; b"}, {L"a \"b\"", "a &quot;b&quot;"}};
+  for (const auto& [reason, escaped] : escapes) {
+    zav::custody::HostEvent ended(L"Alpha", L"ended");
+    ended.reason = reason;
+    const std::string text = zav::custody::HostEventDocument(ended, 1, 0);
+    EXPECT_NE(text.find(std::string(" reason=\"") + escaped + "\""), std::string::npos) << text;
+  }
   const std::string bare = zav::custody::HostEventDocument(zav::custody::HostEvent(L"Alpha", L"removed"), 18, 0);
   ASSERT_TRUE(document.load_buffer(bare.data(), bare.size()));
   EXPECT_EQ(std::distance(document.child(L"hostEvent").attributes_begin(), document.child(L"hostEvent").attributes_end()),
