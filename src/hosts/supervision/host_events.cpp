@@ -5,7 +5,6 @@
 
 #include "hosts/supervision/host_trees.h"
 #include "hosts/supervision/status_text.h"
-#include "xplat/clock.h"
 
 namespace zav::custody {
 namespace {
@@ -36,52 +35,64 @@ std::string HostEventDocument(const HostEvent& event, std::uint64_t sequence, st
   return std::move(line).Text();
 }
 
-void HostEvents::Hold(HostEvent event) {
-  if (enabled) held.emplace_back(std::move(event), xplat::WallClockMs());
-}
-
 void HostEvents::Started(const std::wstring& hostName, std::uint32_t processId, bool adopted) {
-  HostEvent event(hostName, L"started", processId);
-  event.adopted = adopted;
-  Hold(std::move(event));
+  Hold([&] {
+    HostEvent event(hostName, L"started", processId);
+    event.adopted = adopted;
+    return event;
+  });
 }
 
 void HostEvents::StartFailed(const std::wstring& hostName, const std::wstring& error) {
-  HostEvent event(hostName, L"start-failed");
-  event.error = error;
-  Hold(std::move(event));
+  Hold([&] {
+    HostEvent event(hostName, L"start-failed");
+    event.error = error;
+    return event;
+  });
 }
 
 void HostEvents::Ended(const std::wstring& hostName, std::uint32_t processId, End end) {
-  HostEvent event(hostName, L"ended", processId);
-  event.exitCode = end.exitCode ? std::to_wstring(*end.exitCode) : L"unknown";
-  event.reason = std::move(end.reason);
-  event.ranMs = end.ranMs;
-  event.processes = std::move(end.processes);
-  Hold(std::move(event));
+  Hold([&] {
+    HostEvent event(hostName, L"ended", processId);
+    event.exitCode = end.exitCode ? std::to_wstring(*end.exitCode) : L"unknown";
+    event.reason = std::move(end.reason);
+    event.ranMs = end.ranMs;
+    event.processes = std::move(end.processes);
+    return event;
+  });
 }
 
 void HostEvents::BackingOff(const std::wstring& hostName, std::uint64_t nextStartWallMs) {
-  HostEvent event(hostName, L"backing-off");
-  event.nextStartWallMs = nextStartWallMs;
-  Hold(std::move(event));
+  Hold([&] {
+    HostEvent event(hostName, L"backing-off");
+    event.nextStartWallMs = nextStartWallMs;
+    return event;
+  });
 }
 
-void HostEvents::Removed(const std::wstring& hostName) { Hold(HostEvent(hostName, L"removed")); }
+void HostEvents::Removed(const std::wstring& hostName) {
+  Hold([&] { return HostEvent(hostName, L"removed"); });
+}
 
 void HostEvents::CopyKept(const std::wstring& hostName, std::optional<std::uint32_t> processId) {
-  Hold(HostEvent(hostName, L"copy-kept", processId));
+  Hold([&] { return HostEvent(hostName, L"copy-kept", processId); });
 }
 
 void HostEvents::EndedByModule(const std::wstring& hostName, std::optional<std::vector<std::uint32_t>> processes) {
-  HostEvent event(hostName, L"ended-by-module");
-  event.processes = std::move(processes);
-  Hold(std::move(event));
+  Hold([&] {
+    HostEvent event(hostName, L"ended-by-module");
+    event.processes = std::move(processes);
+    return event;
+  });
 }
 
-void HostEvents::CrashLooping(const std::wstring& hostName) { Hold(HostEvent(hostName, L"crash-looping")); }
+void HostEvents::CrashLooping(const std::wstring& hostName) {
+  Hold([&] { return HostEvent(hostName, L"crash-looping"); });
+}
 
-void HostEvents::Recovered(const std::wstring& hostName) { Hold(HostEvent(hostName, L"recovered")); }
+void HostEvents::Recovered(const std::wstring& hostName) {
+  Hold([&] { return HostEvent(hostName, L"recovered"); });
+}
 
 void HostEvents::TellLeftOver(const std::wstring& hostName, std::vector<std::uint32_t> processes) {
   const auto event = std::find_if(held.rbegin(), held.rend(), [&](const auto& entry) {

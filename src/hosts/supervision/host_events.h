@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "xplat/clock.h"
+
 namespace zav::custody {
 
 struct HostEvent {
@@ -77,7 +79,11 @@ class HostEvents {
   std::uint64_t Dropped() const { return dropped; }
 
  private:
-  void Hold(HostEvent event);
+  // Builds the record only with the setting on: a restart without it pays nothing.
+  template <typename Make>
+  void Hold(Make make) {
+    if (enabled) held.emplace_back(make(), xplat::WallClockMs());
+  }
 
   bool enabled;
   Post poster;
