@@ -185,6 +185,12 @@ void Stamps::Read() {
   }
 }
 
+void Stamps::SkipEarlier() {
+  Read();
+  latest.clear();
+  starts.clear();
+}
+
 bool Stamps::AwaitNew(const std::string& host, std::uint32_t old, std::uint64_t& startNs,
                       std::chrono::milliseconds limit) {
   for (const auto end = Clock::now() + limit; Clock::now() < end;

@@ -110,6 +110,9 @@ class Stamps {
   explicit Stamps(fs::path file) : path(std::move(file)) {}
 
   void Read();
+  // What earlier processes stamped is passed over: another measurement's
+  // hosts, which may have had the same names.
+  void SkipEarlier();
   // Waits until the host's newest process is another than `old`; its start.
   bool AwaitNew(const std::string& host, std::uint32_t old, std::uint64_t& startNs, std::chrono::milliseconds limit);
   // How many processes of the host have started so far.

@@ -312,6 +312,7 @@ RestartSamples MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills,
   Settings(machine, wakeOnHostExit, false);
   std::vector<KillTarget> targets = ModuleTargets(machine, hostCount, subjects);
   Stamps stamps(machine.Stamps());
+  stamps.SkipEarlier();
   RestartSamples samples;
   {
     // A module made writes its own program folder, which the one before
