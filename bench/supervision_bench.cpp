@@ -21,18 +21,17 @@
 // without it. With --events, its module posts host events to the same
 // subscriber: the records heard and this process's resident memory.
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #if !defined(_WIN32)
