@@ -6,6 +6,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <utility>
 
 #include "module/text_archive.h"
 #include "support/test_environment.h"
@@ -281,6 +282,21 @@ TEST(EventDataArchiveTest, RecordClaimingBytesItLacksIsNotSaved) {
   record.DataLength = 10;
   std::ostringstream out;
   EXPECT_THROW(zav::SaveEvent(out, record), archive_exception);
+}
+
+// The limit counts UTF-16 units: a character beyond the BMP takes two.
+TEST(EventDataArchiveTest, AStringFitsByItsUtf16Units) {
+  const std::size_t limit = zav::kMaxArchivedStringUnits;
+  const auto astral = [](std::size_t characters) {
+    std::wstring text;
+    for (std::size_t i = 0; i < characters; ++i) text += L"\U0001F600";
+    return text;
+  };
+  const std::pair<std::wstring, bool> cases[] = {{std::wstring(limit, L'p'), true},
+                                                 {std::wstring(limit + 1, L'p'), false},
+                                                 {astral(limit / 2), true},
+                                                 {astral(limit / 2 + 1), false}};
+  for (const auto& [text, fits] : cases) EXPECT_EQ(zav::FitsArchive(text), fits) << text.size();
 }
 
 TEST_F(MalformedArchiveTest, NotAnArchiveIsRefused) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <optional>
 #include <pugixml.hpp>
 #include <regex>
@@ -163,6 +164,11 @@ TEST(StatusDocumentTest, HostEventDocumentsCarryWhatTheirEventHas) {
     const std::string text = zav::custody::HostEventDocument(ended, 1, 0);
     EXPECT_NE(text.find(std::string(" reason=\"") + escaped + "\""), std::string::npos) << text;
   }
+  zav::custody::HostEvent quick(L"Alpha", L"ended");
+  quick.ranMs = 0;
+  const std::string numbers = zav::custody::HostEventDocument(quick, UINT64_MAX, 0);
+  EXPECT_NE(numbers.find(" sequence=\"18446744073709551615\""), std::string::npos) << numbers;
+  EXPECT_NE(numbers.find(" ranMs=\"0\""), std::string::npos) << numbers;
   const std::string bare = zav::custody::HostEventDocument(zav::custody::HostEvent(L"Alpha", L"removed"), 18, 0);
   ASSERT_TRUE(document.load_buffer(bare.data(), bare.size()));
   EXPECT_EQ(std::distance(document.child(L"hostEvent").attributes_begin(), document.child(L"hostEvent").attributes_end()),
