@@ -3,7 +3,7 @@
 // Wine), not a Google Benchmark one:
 //
 //   custodex-supervision-bench restart [--hosts 64] [--kills 200] [--default-kills 3] [--image idle|qvhost]
-//                                      [--trees [--process-groups] | --events]
+//                                      [--trees [--process-groups] | --events | --scale 500]
 //   custodex-supervision-bench crash-loop [--seconds 600] [--without-back-off-seconds 60] [--events]
 //
 // restart: 64 hosts, each external kill timed from the old process's end (a
@@ -15,12 +15,16 @@
 // turns, beside the floor and the same floor started in a process tree;
 // --process-groups (Linux) makes every tree one of process groups.
 // With --events, a module with host events and one without, in turns, and a
-// subscriber that takes every record as it comes.
+// subscriber that takes every record as it comes. With --scale N (more than
+// --hosts), a module among N hosts beside one among --hosts, in turns, the
+// kills in each among as many hosts: what more hosts cost the module's
+// thread a restart.
 // crash-loop: one host that ends at once every time, with wake on host exit;
 // the CPU this process uses over the period, with the restart back-off and
 // without it. With --events, its module posts host events to the same
 // subscriber: the records heard and this process's resident memory.
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -78,6 +82,7 @@ constexpr double kTreeCostSlackMs = 0.05;   // beside what a start into a tree c
 constexpr double kCpuTargetPercent = 1;
 constexpr double kEventsTargetRatio = 1.03;     // of the median without events
 constexpr double kEventsCpuTargetRatio = 1.10;  // of the module thread's CPU a restart without events
+constexpr double kScaleCpuTargetRatio = 1.2;    // of the module thread's CPU a restart among fewer hosts
 constexpr double kFlatMemoryBytes = 1024 * 1024;
 constexpr wchar_t kHostEvent[] = L"ZAV.Service.HostEvent";
 
@@ -90,6 +95,7 @@ struct Options {
   bool trees = false;
   bool processGroups = false;
   bool events = false;
+  int scaleHosts = 0;
   int seconds = 600;
   int withoutBackOffSeconds = 60;
 };
@@ -233,7 +239,7 @@ class HostEventListener {
 
 // The module setting that two modules compare, off and on, side by side.
 struct Compared {
-  const wchar_t* setting;
+  const wchar_t* setting;  // none: the modules differ in their hosts alone
   const wchar_t* hostPrefix;  // the hosts of the module in the second place; the first's are "Bench"
   const char* modules;
   const char* offLabel;
@@ -244,6 +250,8 @@ constexpr Compared kTrees{L"TrackHostTrees", L"Tree", "process trees off and on"
                           "trees off, wake on exit:", "trees on, wake on exit:"};
 constexpr Compared kEvents{L"PublishHostEvents", L"Events", "host events off and on, heard by a subscriber",
                            "no events, wake on exit:", "events on, wake on exit:"};
+constexpr Compared kScale{nullptr, L"Many", "one among fewer hosts and one among more", "among fewer hosts:",
+                          "among more hosts:"};
 
 // What the restarts are measured on: a module for each value of the
 // compared setting given, and a floor for each, plain or in a tree.
@@ -251,6 +259,7 @@ struct RestartSubjects {
   const Compared& compared;
   std::vector<bool> modules;
   std::vector<bool> floorTrees;
+  std::vector<int> moduleHosts;  // each module's, in the same order
 };
 
 struct RestartFigures {
@@ -286,17 +295,25 @@ struct RestartSamples {
 
 // The hosts of one module or floor, of which one is killed at each turn.
 struct KillTarget {
+  KillTarget(std::vector<std::wstring> names, std::size_t poolSize)
+      : hosts(std::move(names)), pool(hosts.begin(), hosts.begin() + static_cast<std::ptrdiff_t>(poolSize)) {}
+
   std::vector<std::wstring> hosts;
-  std::uint64_t minimumRunMs;  // a sooner restart would wait for the module's once-a-second
+  std::vector<std::wstring> pool;  // the hosts kills pick from
+  std::uint64_t minimumRunMs = zav::custody::kStartIntervalMs;  // a sooner restart would wait for the module's once-a-second
   std::vector<double> latencies;
 };
 
-std::vector<KillTarget> ModuleTargets(Machine& machine, int hostCount, const RestartSubjects& subjects) {
+// Kills pick from as many hosts in each module as the one with fewest has,
+// so that the processes that end are as old in each: here reaping one that
+// has run for minutes costs the kernel more than one that ran seconds.
+std::vector<KillTarget> ModuleTargets(Machine& machine, const RestartSubjects& subjects) {
   std::vector<KillTarget> targets;
   std::vector<std::wstring> all;
+  const int pool = *std::min_element(subjects.moduleHosts.begin(), subjects.moduleHosts.end());
   for (std::size_t place = 0; place < subjects.modules.size(); ++place) {
-    targets.push_back(
-        {HostNames(hostCount, place == 0 ? L"Bench" : subjects.compared.hostPrefix), zav::custody::kStartIntervalMs, {}});
+    targets.emplace_back(HostNames(subjects.moduleHosts[place], place == 0 ? L"Bench" : subjects.compared.hostPrefix),
+                         static_cast<std::size_t>(pool));
     all.insert(all.end(), targets.back().hosts.begin(), targets.back().hosts.end());
   }
   machine.ModuleList(all);
@@ -305,10 +322,10 @@ std::vector<KillTarget> ModuleTargets(Machine& machine, int hostCount, const Res
 
 // Kills of each subject's hosts in turns, which goes first changing from
 // round to round: all restart among the same running copies, at the same time.
-RestartSamples MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills, int hostCount,
+RestartSamples MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills, int floorHosts,
                                const RestartSubjects& subjects) {
   Settings(machine, wakeOnHostExit, false);
-  std::vector<KillTarget> targets = ModuleTargets(machine, hostCount, subjects);
+  std::vector<KillTarget> targets = ModuleTargets(machine, subjects);
   Stamps stamps(machine.Stamps());
   stamps.SkipEarlier();
   RestartSamples samples;
@@ -317,7 +334,7 @@ RestartSamples MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills,
     // reads when it starts its hosts: each starts them all before the next.
     std::vector<std::unique_ptr<ModuleRun>> runs;
     for (std::size_t i = 0; i < subjects.modules.size(); ++i) {
-      machine.Setting(subjects.compared.setting, subjects.modules[i]);
+      if (subjects.compared.setting) machine.Setting(subjects.compared.setting, subjects.modules[i]);
       runs.push_back(std::make_unique<ModuleRun>(machine, targets[i].hosts));
       AwaitUntil([&] { return stamps.Count(targets[i].hosts) == targets[i].hosts.size(); }, 60s);
     }
@@ -328,16 +345,16 @@ RestartSamples MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills,
     // processes are as old as the module's.
     std::vector<std::unique_ptr<FloorHost>> floors;
     for (bool inTree : subjects.floorTrees) {
-      const std::vector<std::wstring> names = HostNames(hostCount, inTree ? L"TreeFloor" : L"Floor");
+      const std::vector<std::wstring> names = HostNames(floorHosts, inTree ? L"TreeFloor" : L"Floor");
       for (const std::wstring& name : names) floors.push_back(std::make_unique<FloorHost>(machine, name, inTree));
       AwaitUntil([&] { return stamps.Count(names) == names.size(); }, 60s);
-      targets.push_back({names, zav::custody::kStartIntervalMs, {}});
+      targets.emplace_back(names, names.size());
     }
     std::vector<double> cpuBefore;
     for (const auto& run : runs) cpuBefore.push_back(run->ThreadCpuMs());
-    const auto floorCpuMs = [&floors, hostCount](std::size_t floor) {
+    const auto floorCpuMs = [&floors, floorHosts](std::size_t floor) {
       double sum = 0;
-      for (std::size_t i = floor * static_cast<std::size_t>(hostCount); i < (floor + 1) * hostCount; ++i) {
+      for (std::size_t i = floor * static_cast<std::size_t>(floorHosts); i < (floor + 1) * floorHosts; ++i) {
         const double used = floors[i]->CpuMs();
         if (used < 0) return -1.0;
         sum += used;
@@ -353,7 +370,7 @@ RestartSamples MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills,
         KillTarget& target = targets[(static_cast<std::size_t>(round) + turn) % targets.size()];
         // At any moment of the default wake-up period, or soon after the last restart.
         std::this_thread::sleep_for(std::chrono::milliseconds(wakeOnHostExit ? 5 + random() % 20 : random() % 30000));
-        const std::string host = stamps.AnyRunningFor(target.hosts, target.minimumRunMs, random);
+        const std::string host = stamps.AnyRunningFor(target.pool, target.minimumRunMs, random);
         if (const std::optional<double> ms = TimeRestartAfterKill(stamps, host, wakeOnHostExit ? 10s : 40s))
           target.latencies.push_back(*ms);
       }
@@ -374,14 +391,15 @@ RestartSamples MeasureRestarts(Machine& machine, bool wakeOnHostExit, int kills,
 // latency, median 1.02, in 22 runs), whichever was made first or killed
 // first, and so did the one whose hosts had the other names; trading both
 // leaves 0.98 to 1.04 and 0.98 to 1.03 (five runs).
-RestartFigures MeasureRestartsInBothPlaces(Machine& machine, bool wakeOnHostExit, int kills, int hostCount,
+RestartFigures MeasureRestartsInBothPlaces(Machine& machine, bool wakeOnHostExit, int kills, int floorHosts,
                                            const RestartSubjects& subjects) {
   if (subjects.modules.size() != 2)
-    return MeasureRestarts(machine, wakeOnHostExit, kills, hostCount, subjects).Summary(subjects.modules.size());
-  RestartSamples samples = MeasureRestarts(machine, wakeOnHostExit, kills / 2, hostCount, subjects);
+    return MeasureRestarts(machine, wakeOnHostExit, kills, floorHosts, subjects).Summary(subjects.modules.size());
+  RestartSamples samples = MeasureRestarts(machine, wakeOnHostExit, kills / 2, floorHosts, subjects);
   RestartSubjects traded = subjects;
   traded.modules = {subjects.modules[1], subjects.modules[0]};
-  RestartSamples other = MeasureRestarts(machine, wakeOnHostExit, kills - kills / 2, hostCount, traded);
+  traded.moduleHosts = {subjects.moduleHosts[1], subjects.moduleHosts[0]};
+  RestartSamples other = MeasureRestarts(machine, wakeOnHostExit, kills - kills / 2, floorHosts, traded);
   std::swap(other.latencies[0], other.latencies[1]);
   std::swap(other.cpuMs[0], other.cpuMs[1]);
   samples.Add(other);
@@ -436,21 +454,37 @@ bool PrintEventsCost(const RestartFigures& figures, std::size_t heard) {
   return met && cpuMet;
 }
 
+// The module thread's CPU a restart among more hosts at most
+// kScaleCpuTargetRatio times that among fewer.
+bool PrintScaleCost(const RestartFigures& figures, const RestartSubjects& subjects) {
+  const double fewer = figures.moduleCpuMsPerRestart[0];
+  const double more = figures.moduleCpuMsPerRestart[1];
+  const bool met = fewer > 0 && more >= 0 && more <= kScaleCpuTargetRatio * fewer;
+  std::printf("  module thread's CPU a restart among %d hosts %.3fx that among %d (target at most %.2fx: %s)\n",
+              subjects.moduleHosts[1], fewer > 0 ? more / fewer : 0.0, subjects.moduleHosts[0], kScaleCpuTargetRatio,
+              met ? "met" : "missed");
+  return met;
+}
+
 RestartSubjects Subjects(const Options& options) {
-  if (options.trees) return {kTrees, {false, true}, {false, true}};
-  if (options.events) return {kEvents, {false, true}, {false}};
-  return {kTrees, {false}, {false}};
+  const int hosts = options.hosts;
+  if (options.trees) return {kTrees, {false, true}, {false, true}, {hosts, hosts}};
+  if (options.events) return {kEvents, {false, true}, {false}, {hosts, hosts}};
+  if (options.scaleHosts > 0) return {kScale, {false, false}, {false}, {hosts, options.scaleHosts}};
+  return {kTrees, {false}, {false}, {hosts}};
 }
 
 int Restart(const Options& options) {
   Machine machine("custodex-supervision-bench", options.image);
   const RestartSubjects subjects = Subjects(options);
   const bool twoModules = subjects.modules.size() > 1;
-  std::printf(
-      "restart after an external kill: %d hosts%s, %s as qvhost.exe (copied per restart), logging at 200\n",
-      options.hosts,
-      twoModules ? (" in each of two modules, " + std::string(subjects.compared.modules) + ", in turns").c_str() : "",
-      options.image == "qvhost" ? "the qvhost.exe stand-in" : "the idle host");
+  std::string modules;
+  if (options.scaleHosts > 0)
+    modules = " in one module and " + std::to_string(options.scaleHosts) + " in another, in turns";
+  else if (twoModules)
+    modules = " in each of two modules, " + std::string(subjects.compared.modules) + ", in turns";
+  std::printf("restart after an external kill: %d hosts%s, %s as qvhost.exe (copied per restart), logging at 200\n",
+              options.hosts, modules.c_str(), options.image == "qvhost" ? "the qvhost.exe stand-in" : "the idle host");
   std::optional<HostEventListener> listener;
   if (options.events) listener.emplace();
   const RestartFigures fast = MeasureRestartsInBothPlaces(machine, true, options.kills, options.hosts, subjects);
@@ -463,7 +497,12 @@ int Restart(const Options& options) {
     const double cpuMs = fast.moduleCpuMsPerRestart[i];
     char figure[32] = "not known here";
     if (cpuMs >= 0) std::snprintf(figure, sizeof figure, "%.3f ms", cpuMs);
-    std::printf("  module thread's CPU a restart%s: %s\n", twoModules ? (i == 0 ? " (off)" : " (on)") : "", figure);
+    std::string which;
+    if (options.scaleHosts > 0)
+      which = " (among " + std::to_string(subjects.moduleHosts[i]) + " hosts)";
+    else if (twoModules)
+      which = i == 0 ? " (off)" : " (on)";
+    std::printf("  module thread's CPU a restart%s: %s\n", which.c_str(), figure);
   }
   for (std::size_t i = 0; i < fast.floorCpuMsPerRestart.size(); ++i) {
     if (fast.floorCpuMsPerRestart[i] < 0) continue;
@@ -471,10 +510,11 @@ int Restart(const Options& options) {
   }
   if (options.trees) met = PrintTreeCost(fast) && met;
   if (listener) met = PrintEventsCost(fast, listener->Heard()) && met;
+  if (options.scaleHosts > 0) met = PrintScaleCost(fast, subjects) && met;
   if (options.defaultKills > 0) {
     // The module's defaults: the compared setting off.
     const Latencies slow = MeasureRestartsInBothPlaces(machine, false, options.defaultKills, options.hosts,
-                                                       {subjects.compared, {false}, {}})
+                                                       {subjects.compared, {false}, {}, {options.hosts}})
                                .modules[0];
     std::printf("  default 30-s wake-up:   %4d kills  median %8.2f ms  longest %8.2f ms\n", slow.measured,
                 slow.medianMs, slow.longestMs);
@@ -603,6 +643,8 @@ bool Parse(int argc, char** argv, Options& options) {
     const std::string value = argv[i];
     if (name == "--hosts")
       options.hosts = std::stoi(value);
+    else if (name == "--scale")
+      options.scaleHosts = std::stoi(value);
     else if (name == "--kills")
       options.kills = std::stoi(value);
     else if (name == "--default-kills")
@@ -617,8 +659,10 @@ bool Parse(int argc, char** argv, Options& options) {
       return false;
   }
   if (options.processGroups && !options.trees) return false;
-  return (options.mode == "restart" && !(options.trees && options.events)) ||
-         (options.mode == "crash-loop" && !options.trees);
+  if (options.scaleHosts != 0 && options.scaleHosts <= options.hosts) return false;
+  const int compared = (options.trees ? 1 : 0) + (options.events ? 1 : 0) + (options.scaleHosts > 0 ? 1 : 0);
+  return (options.mode == "restart" && compared <= 1) ||
+         (options.mode == "crash-loop" && !options.trees && options.scaleHosts == 0);
 }
 
 }  // namespace
@@ -628,7 +672,7 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: custodex-supervision-bench restart [--hosts N] [--kills N] [--default-kills N] "
-                 "[--image idle|qvhost] [--trees [--process-groups] | --events]\n"
+                 "[--image idle|qvhost] [--trees [--process-groups] | --events | --scale N]\n"
                  "       custodex-supervision-bench crash-loop [--seconds N] [--without-back-off-seconds N] "
                  "[--events]\n");
     return 2;
