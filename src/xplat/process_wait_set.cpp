@@ -2,22 +2,35 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 namespace xplat {
 
 // Handles are told apart by serial numbers, which no later handle reuses as
 // it may reuse a descriptor or handle value.
 bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
-  given.clear();
-  if (!Usable()) return false;
-  std::map<std::uint64_t, const ProcessHandle*> wanted;
-  for (const ProcessHandle* process : processes) {
-    if (process && *process) wanted.emplace(SerialOf(*process), process);
+  if (!Usable()) {
+    given.clear();
+    return false;
   }
-  given = wanted;
+  using Given = std::pair<std::uint64_t, const ProcessHandle*>;
+  const auto bySerial = [](const Given& a, const Given& b) { return a.first < b.first; };
+  std::vector<Given> wanted;
+  wanted.reserve(processes.size());
+  for (const ProcessHandle* process : processes) {
+    if (process && *process) wanted.emplace_back(SerialOf(*process), process);
+  }
+  // The first handle given for a process stands.
+  std::stable_sort(wanted.begin(), wanted.end(), bySerial);
+  wanted.erase(std::unique(wanted.begin(), wanted.end(), [](const Given& a, const Given& b) { return a.first == b.first; }),
+               wanted.end());
+  // Each walk gives the same set again, as a rule: it is then not rebuilt.
+  const bool same = std::equal(given.begin(), given.end(), wanted.begin(), wanted.end(),
+                               [](const auto& a, const Given& b) { return a.first == b.first && a.second == b.second; });
+  if (!same) given = std::map<std::uint64_t, const ProcessHandle*>(wanted.begin(), wanted.end());
   const std::vector<std::uint64_t> watched = WatchedSerials();
   for (const std::uint64_t serial : watched) {
-    if (wanted.count(serial) == 0) RemoveWatch(serial);
+    if (given.count(serial) == 0) RemoveWatch(serial);
   }
   bool all = true;
   for (const auto& [serial, process] : wanted) {

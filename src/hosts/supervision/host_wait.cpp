@@ -1,5 +1,8 @@
 #include "hosts/supervision/host_wait.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace zav::custody {
 
 HostWait::HostWait(xplat::EventSignal& signal, const SupervisionSettings& settings, CLogger& hostLogger)
@@ -37,11 +40,18 @@ std::optional<bool> HostWait::Wait(HostRuns& runs, std::uint32_t longestMs, cons
 void HostWait::WatchAll(const HostContainer& hosts, const DetachedHosts& detached, const HostRuns& runs) {
   if (stopped) return;
   std::vector<const xplat::ProcessHandle*> processes;
-  watchedHosts.clear();
+  processes.reserve(hosts.size());
   for (const auto& [hostName, record] : hosts) {
     if (record.started != 1 || runs.IsEndSeen(hostName)) continue;
     processes.push_back(&record.processHandle);
-    watchedHosts.emplace(&record.processHandle, hostName);
+    // In place: a walk that changed nothing copies no name.
+    const auto [entry, added] = watchedHosts.try_emplace(&record.processHandle, hostName);
+    if (!added && entry->second != hostName) entry->second = hostName;
+  }
+  std::vector<const xplat::ProcessHandle*> kept = processes;
+  std::sort(kept.begin(), kept.end());
+  for (auto entry = watchedHosts.begin(); entry != watchedHosts.end();) {
+    entry = std::binary_search(kept.begin(), kept.end(), entry->first) ? std::next(entry) : watchedHosts.erase(entry);
   }
   if (wakeOnHostExit) {
     for (const DetachedHost& host : detached.All()) processes.push_back(&host.processHandle);
