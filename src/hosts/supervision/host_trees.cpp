@@ -216,8 +216,12 @@ std::vector<std::wstring> HostTrees::DropEnded(const HostContainer& hosts) {
       host = hosts.count(*host) != 0 ? std::next(host) : said->erase(host);
   }
   std::vector<std::wstring> dropped;
+  // Both are in name order: one step through the hosts for each tree.
+  auto host = hosts.begin();
   for (auto entry = trees.begin(); entry != trees.end();) {
-    if (hosts.count(entry->first) != 0 || State(entry->first) != xplat::TreeState::Empty) {
+    while (host != hosts.end() && host->first < entry->first) ++host;
+    const bool hostStays = host != hosts.end() && host->first == entry->first;
+    if (hostStays || State(entry->first) != xplat::TreeState::Empty) {
       ++entry;
       continue;
     }
