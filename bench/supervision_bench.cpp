@@ -239,7 +239,7 @@ class HostEventListener {
 
 // The module setting that two modules compare, off and on, side by side.
 struct Compared {
-  const wchar_t* setting;  // none: the modules differ in their hosts alone
+  const wchar_t* setting;     // none: the modules differ in their hosts alone
   const wchar_t* hostPrefix;  // the hosts of the module in the second place; the first's are "Bench"
   const char* modules;
   const char* offLabel;
@@ -250,8 +250,8 @@ constexpr Compared kTrees{L"TrackHostTrees", L"Tree", "process trees off and on"
                           "trees off, wake on exit:", "trees on, wake on exit:"};
 constexpr Compared kEvents{L"PublishHostEvents", L"Events", "host events off and on, heard by a subscriber",
                            "no events, wake on exit:", "events on, wake on exit:"};
-constexpr Compared kScale{nullptr, L"Many", "one among fewer hosts and one among more", "among fewer hosts:",
-                          "among more hosts:"};
+constexpr Compared kScale{nullptr, L"Many", "one among fewer hosts and one among more",
+                          "among fewer hosts:", "among more hosts:"};
 
 // What the restarts are measured on: a module for each value of the
 // compared setting given, and a floor for each, plain or in a tree.
@@ -300,7 +300,8 @@ struct KillTarget {
 
   std::vector<std::wstring> hosts;
   std::vector<std::wstring> pool;  // the hosts kills pick from
-  std::uint64_t minimumRunMs = zav::custody::kStartIntervalMs;  // a sooner restart would wait for the module's once-a-second
+  // A sooner restart would wait for the module's once-a-second.
+  std::uint64_t minimumRunMs = zav::custody::kStartIntervalMs;
   std::vector<double> latencies;
 };
 

@@ -15,6 +15,7 @@ bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
   }
   using Given = std::pair<std::uint64_t, const ProcessHandle*>;
   const auto bySerial = [](const Given& a, const Given& b) { return a.first < b.first; };
+  const auto sameSerial = [](const Given& a, const Given& b) { return a.first == b.first; };
   std::vector<Given> wanted;
   wanted.reserve(processes.size());
   for (const ProcessHandle* process : processes) {
@@ -22,11 +23,11 @@ bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
   }
   // The first handle given for a process stands.
   std::stable_sort(wanted.begin(), wanted.end(), bySerial);
-  wanted.erase(std::unique(wanted.begin(), wanted.end(), [](const Given& a, const Given& b) { return a.first == b.first; }),
-               wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end(), sameSerial), wanted.end());
   // Each walk gives the same set again, as a rule: it is then not rebuilt.
-  const bool same = std::equal(given.begin(), given.end(), wanted.begin(), wanted.end(),
-                               [](const auto& a, const Given& b) { return a.first == b.first && a.second == b.second; });
+  const bool same =
+      std::equal(given.begin(), given.end(), wanted.begin(), wanted.end(),
+                 [](const auto& a, const Given& b) { return a.first == b.first && a.second == b.second; });
   if (!same) given = std::map<std::uint64_t, const ProcessHandle*>(wanted.begin(), wanted.end());
   const std::vector<std::uint64_t> watched = WatchedSerials();
   for (const std::uint64_t serial : watched) {
