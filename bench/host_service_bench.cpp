@@ -29,6 +29,7 @@
 #include "xplat/dynamic_library.h"
 #include "xplat/environment.h"
 #include "xplat/event_signal.h"
+#include "xplat/process_tree.h"
 #include "xplat/registry.h"
 
 namespace {
@@ -144,6 +145,9 @@ class ModuleThread {
     service.Send(L"ZAV.Service.TerminateThread");
     thread.join();
     bench_support::EndChildProcesses();
+    // The trees the module left held hosts that have now ended: their
+    // groups go, as the next module of the install would take them.
+    xplat::ProcessTreeSet(bench_support::ProgramFolder().wstring()).TakeOverLeftTrees();
   }
   ModuleThread(const ModuleThread&) = delete;
   ModuleThread& operator=(const ModuleThread&) = delete;
