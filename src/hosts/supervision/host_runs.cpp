@@ -130,6 +130,7 @@ bool HostRuns::MayTryStart(const std::wstring& hostName) const {
 std::vector<std::wstring> HostRuns::TakeRecovered() {
   std::vector<std::wstring> recovered;
   const std::uint64_t now = Now();
+  if (!AnyWakeDue(now)) return recovered;
   for (auto& [hostName, run] : runs) {
     if (!run.crashLooping || !run.Runs() || now - run.startedMs < kRecoveryRunMs) continue;
     run.crashLooping = false;
@@ -159,8 +160,16 @@ bool HostRuns::IsBackingOff(const std::wstring& hostName) const {
 // set belongs to a host not started since.
 bool HostRuns::AnyStartDue() const {
   const std::uint64_t now = Now();
-  return std::any_of(runs.begin(), runs.end(),
-                     [now](const auto& entry) { return entry.second.nextStartMs && *entry.second.nextStartMs <= now; });
+  return AnyWakeDue(now) && std::any_of(runs.begin(), runs.end(), [now](const auto& entry) {
+           return entry.second.nextStartMs && *entry.second.nextStartMs <= now;
+         });
+}
+
+// Every delayed start and recovery is a wake: before the earliest, the runs
+// need no look.
+bool HostRuns::AnyWakeDue(std::uint64_t nowMs) const {
+  const std::optional<std::uint64_t> due = wakes.Earliest();
+  return due && *due <= nowMs;
 }
 
 std::uint32_t HostRuns::WaitMs(std::uint32_t longestMs) const {

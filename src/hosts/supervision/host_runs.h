@@ -120,6 +120,7 @@ class HostRuns {
   std::size_t RestartsInLastHour(const HostRun& run) const;
 
  private:
+  bool AnyWakeDue(std::uint64_t nowMs) const;
   // The run's next delayed start or recovery, after each change to it.
   void Reindex(const std::wstring& hostName, const HostRun& run);
 
