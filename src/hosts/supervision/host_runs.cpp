@@ -65,6 +65,7 @@ void HostRuns::Started(const std::wstring& hostName, std::uint32_t processId, bo
   run.startedWallMs = xplat::WallClockMs();
   run.endedWallMs.reset();
   run.endSeenMs.reset();
+  endsSeen.erase(hostName);
   run.exitCode.reset();
   run.adopted = adopted;
   run.nextStartMs.reset();
@@ -73,12 +74,13 @@ void HostRuns::Started(const std::wstring& hostName, std::uint32_t processId, bo
 }
 
 HostRuns::End HostRuns::Ended(const std::wstring& hostName, std::optional<std::uint32_t> exitCode,
-                             const std::wstring& reason) {
+                              const std::wstring& reason) {
   HostRun& run = runs[hostName];
   const std::uint64_t now = Now();
   if (!run.endSeenMs) run.endedWallMs = xplat::WallClockMs();
   const std::uint64_t endedMs = run.endSeenMs.value_or(now);
   run.endSeenMs.reset();
+  endsSeen.erase(hostName);
   run.exitCode = exitCode;
   run.reason = reason;
   End end{endedMs - run.startedMs, 0};
@@ -100,13 +102,11 @@ void HostRuns::EndSeen(const std::wstring& hostName) {
   HostRun& run = runs[hostName];
   run.endSeenMs = Now();
   run.endedWallMs = xplat::WallClockMs();
+  endsSeen.insert(hostName);
   Reindex(hostName, run);
 }
 
-bool HostRuns::IsEndSeen(const std::wstring& hostName) const {
-  const HostRun* run = Find(hostName);
-  return run && run->endSeenMs;
-}
+bool HostRuns::IsEndSeen(const std::wstring& hostName) const { return endsSeen.count(hostName) != 0; }
 
 bool HostRuns::StartFailed(const std::wstring& hostName, std::uint32_t error) {
   HostRun& run = runs[hostName];
@@ -181,6 +181,7 @@ std::uint32_t HostRuns::WaitMs(std::uint32_t longestMs) const {
 
 void HostRuns::Forget(const std::wstring& hostName) {
   runs.erase(hostName);
+  endsSeen.erase(hostName);
   wakes.Set(hostName, std::nullopt);
 }
 

@@ -128,6 +128,7 @@ class HostRuns {
   bool spaced;
   std::map<std::wstring, HostRun> runs;
   WakeTimes wakes;
+  std::set<std::wstring> endsSeen;  // few at any time: a walk asks of each host
   mutable std::uint64_t looks = 0;
 };
 

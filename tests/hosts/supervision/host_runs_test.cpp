@@ -29,6 +29,27 @@ std::vector<std::uint32_t> DelaysAfterRuns(HostRuns& runs, std::uint32_t ranMs, 
   return delays;
 }
 
+// An end seen before a pass takes it keeps its host out of the wait until
+// the pass takes it, the host starts again or goes.
+TEST(HostRunsTest, AnEndSeenLastsUntilItIsTakenOrItsHostStartsOrGoes) {
+  using Step = void (*)(HostRuns&);
+  const Step clears[] = {
+      [](HostRuns& runs) { runs.Ended(L"Host", 3); },
+      [](HostRuns& runs) { runs.Started(L"Host", 4712, false); },
+      [](HostRuns& runs) { runs.Forget(L"Host"); },
+  };
+  HostRuns runs(false, false);
+  for (const Step clear : clears) {
+    runs.Started(L"Host", 4711, false);
+    EXPECT_FALSE(runs.IsEndSeen(L"Host"));
+    runs.EndSeen(L"Host");
+    EXPECT_TRUE(runs.IsEndSeen(L"Host"));
+    EXPECT_FALSE(runs.IsEndSeen(L"Other"));
+    clear(runs);
+    EXPECT_FALSE(runs.IsEndSeen(L"Host"));
+  }
+}
+
 // No host starts more than once a second, with the back-off or without it.
 TEST(HostRunsTest, StartsOfOneHostAreASecondApartAtLeast) {
   testing_support::FakeClock clock;
