@@ -9,6 +9,10 @@ namespace xplat {
 // Handles are told apart by serial numbers, which no later handle reuses as
 // it may reuse a descriptor or handle value.
 bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
+  // Each walk gives the same set again, as a rule: it then costs a look at
+  // each handle, no map.
+  if (Holds(processes)) return true;
+  settled = false;
   if (!Usable()) {
     given.clear();
     return false;
@@ -24,7 +28,6 @@ bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
   // The first handle given for a process stands.
   std::stable_sort(wanted.begin(), wanted.end(), bySerial);
   wanted.erase(std::unique(wanted.begin(), wanted.end(), sameSerial), wanted.end());
-  // Each walk gives the same set again, as a rule: it is then not rebuilt.
   const bool same =
       std::equal(given.begin(), given.end(), wanted.begin(), wanted.end(),
                  [](const auto& a, const Given& b) { return a.first == b.first && a.second == b.second; });
@@ -37,10 +40,28 @@ bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
   for (const auto& [serial, process] : wanted) {
     if (!std::binary_search(watched.begin(), watched.end(), serial)) all = AddWatch(serial, *process) && all;
   }
+  lastGiven.clear();
+  for (const ProcessHandle* process : processes) {
+    lastGiven.emplace_back(process, process && *process ? SerialOf(*process) : 0);
+  }
+  settled = true;
   return all;
 }
 
+// Serials tell a handle from one that took its place at the same address.
+bool ProcessWaitSet::Holds(const std::vector<const ProcessHandle*>& processes) const {
+  if (!settled || processes.size() != lastGiven.size() || WatchedCount() != given.size()) return false;
+  for (std::size_t i = 0; i < processes.size(); ++i) {
+    const ProcessHandle* process = processes[i];
+    if (process != lastGiven[i].first || (process && *process ? SerialOf(*process) : 0) != lastGiven[i].second) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool ProcessWaitSet::Add(const ProcessHandle& process) {
+  settled = false;
   if (!Usable() || !process) return false;
   const std::uint64_t serial = SerialOf(process);
   if (!given.emplace(serial, &process).second) return true;
@@ -48,6 +69,7 @@ bool ProcessWaitSet::Add(const ProcessHandle& process) {
 }
 
 void ProcessWaitSet::Remove(const ProcessHandle& process) {
+  settled = false;
   if (!process) return;
   const std::uint64_t serial = SerialOf(process);
   if (given.erase(serial) != 0 && IsWatched(serial)) RemoveWatch(serial);

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "xplat/event_signal.h"
@@ -32,6 +33,9 @@ class ProcessWaitSet {
   // Watches exactly these processes from now on; empty handles are left
   // out. False when one of them could not be watched.
   bool Watch(const std::vector<const ProcessHandle*>& processes);
+  // Whether Watch would change nothing: the same handles, in the same order,
+  // as last given, none added or removed since, and every one watched.
+  bool Holds(const std::vector<const ProcessHandle*>& processes) const;
   // One process more, or one less, as Watch would have it: what a change of
   // a few processes costs does not grow with the processes watched.
   bool Add(const ProcessHandle& process);
@@ -63,6 +67,10 @@ class ProcessWaitSet {
 
   std::unique_ptr<Impl> impl;
   std::map<std::uint64_t, const ProcessHandle*> given;  // by serial, at the last Watch
+  // What the last Watch was given, with each handle's serial (0: empty),
+  // while nothing has been added or removed since.
+  std::vector<std::pair<const ProcessHandle*, std::uint64_t>> lastGiven;
+  bool settled = false;
 };
 
 }  // namespace xplat

@@ -46,6 +46,33 @@ TEST(ProcessWaitSetTest, WakesForTheSignalOrAnEndedProcessOnly) {
   EXPECT_EQ(set.Wait(0), Woken::TimedOut);
 }
 
+// A walk gives the same handles again, as a rule, and then changes nothing;
+// a change made since, or a handle in another's place, is not held.
+TEST(ProcessWaitSetTest, HoldsTheHandlesLastGivenUntilOneChanges) {
+  ChildProcesses children;
+  xplat::StartedProcess* first = children.Start(L"sleep 60000 0");
+  xplat::StartedProcess* second = children.Start(L"sleep 60000 0");
+  xplat::StartedProcess* third = children.Start(L"sleep 60000 0");
+  ASSERT_TRUE(first && second && third);
+  auto signal = xplat::CreateEventSignal(L"module");
+  xplat::ProcessWaitSet set(*signal);
+  const std::vector<const xplat::ProcessHandle*> two = {&first->process, &second->process};
+  EXPECT_FALSE(set.Holds(two));
+  ASSERT_TRUE(set.Watch(two));
+  EXPECT_TRUE(set.Holds(two));
+  set.Remove(second->process);
+  EXPECT_FALSE(set.Holds(two)) << "removed since";
+  ASSERT_TRUE(set.Watch(two));
+  ASSERT_TRUE(second->process.Terminate(1) && second->process.WaitForExit(kChildPatience));
+  second->process = std::move(third->process);
+  EXPECT_FALSE(set.Holds(two)) << "another process's handle at the same address";
+  ASSERT_TRUE(set.Watch(two));
+  EXPECT_TRUE(set.Holds(two));
+  ASSERT_TRUE(second->process.Terminate(1));
+  EXPECT_EQ(set.Wait(kChildPatience), Woken::ProcessEnded);
+  EXPECT_EQ(set.Ended(), std::vector<const xplat::ProcessHandle*>{&second->process});
+}
+
 #if !defined(_WIN32)
 std::size_t OpenDescriptors() {
   const std::filesystem::directory_iterator fds("/proc/self/fd");

@@ -37,27 +37,40 @@ std::optional<bool> HostWait::Wait(HostRuns& runs, std::uint32_t longestMs, cons
 
 // Hosts whose end was seen wait for the pass unwatched, or they would end
 // every wait at once.
+bool HostWait::IsWatchable(const std::wstring& hostName, const HostRecord& record, const HostRuns& runs) {
+  return record.started == 1 && !runs.IsEndSeen(hostName);
+}
+
 void HostWait::WatchAll(const HostContainer& hosts, const DetachedHosts& detached, const HostRuns& runs) {
   if (stopped) return;
   std::vector<const xplat::ProcessHandle*> processes;
   processes.reserve(hosts.size());
   for (const auto& [hostName, record] : hosts) {
-    if (record.started != 1 || runs.IsEndSeen(hostName)) continue;
-    processes.push_back(&record.processHandle);
-    // In place: a walk that changed nothing copies no name.
-    const auto [entry, added] = watchedHosts.try_emplace(&record.processHandle, hostName);
-    if (!added && entry->second != hostName) entry->second = hostName;
-  }
-  std::vector<const xplat::ProcessHandle*> kept = processes;
-  std::sort(kept.begin(), kept.end());
-  for (auto entry = watchedHosts.begin(); entry != watchedHosts.end();) {
-    entry = std::binary_search(kept.begin(), kept.end(), entry->first) ? std::next(entry) : watchedHosts.erase(entry);
+    if (IsWatchable(hostName, record, runs)) processes.push_back(&record.processHandle);
   }
   if (wakeOnHostExit) {
     for (const DetachedHost& host : detached.All()) processes.push_back(&host.processHandle);
   }
+  // A walk that changed nothing leaves the wait, and the names it tells, as they are.
+  if (waitSet.Holds(processes)) return;
+  NameWatchedHosts(hosts, runs);
   if (!waitSet.Watch(processes)) {
     logger.LogLastError(log_level::kError, L"Execute: not every host's end can wake the module");
+  }
+}
+
+void HostWait::NameWatchedHosts(const HostContainer& hosts, const HostRuns& runs) {
+  std::vector<const xplat::ProcessHandle*> kept;
+  for (const auto& [hostName, record] : hosts) {
+    if (!IsWatchable(hostName, record, runs)) continue;
+    kept.push_back(&record.processHandle);
+    // In place: a host that stays copies no name.
+    const auto [entry, added] = watchedHosts.try_emplace(&record.processHandle, hostName);
+    if (!added && entry->second != hostName) entry->second = hostName;
+  }
+  std::sort(kept.begin(), kept.end());
+  for (auto entry = watchedHosts.begin(); entry != watchedHosts.end();) {
+    entry = std::binary_search(kept.begin(), kept.end(), entry->first) ? std::next(entry) : watchedHosts.erase(entry);
   }
 }
 

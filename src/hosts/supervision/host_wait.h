@@ -59,6 +59,9 @@ class HostWait {
 
  private:
   using Watched = std::pair<const xplat::ProcessHandle*, std::wstring>;
+  static bool IsWatchable(const std::wstring& hostName, const HostRecord& record, const HostRuns& runs);
+  // The names of the hosts WatchAll watches, kept in step with them.
+  void NameWatchedHosts(const HostContainer& hosts, const HostRuns& runs);
   // The watched hosts the wait saw end; all that have ended when it cannot
   // tell which.
   std::vector<Watched> EndedHosts() const;
