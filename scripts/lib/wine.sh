@@ -17,7 +17,19 @@ wine_start() {
   "$WINE" wineboot </dev/null >/dev/null 2>&1
 }
 
+# The server leaves its socket folder behind (server-<device>-<inode> of the
+# prefix, inside a folder of its own in /tmp): it goes once the server has.
 wine_stop() {
-  [ -n "${WINEPREFIX:-}" ] && "$WINESERVER" -k </dev/null >/dev/null 2>&1
+  [ -n "${WINEPREFIX:-}" ] || return 0
+  "$WINESERVER" -k </dev/null >/dev/null 2>&1
+  "$WINESERVER" -w </dev/null >/dev/null 2>&1
+  local server dir
+  server=$(stat -c '%d %i' "$WINEPREFIX" 2>/dev/null | awk '{ printf "server-%x-%x", $1, $2 }')
+  [ -n "$server" ] || return 0
+  for dir in /tmp/wine-*/"$server" "/tmp/.wine-$(id -u)/$server"; do
+    [ -d "$dir" ] || continue
+    rm -rf "$dir"
+    rmdir "$(dirname "$dir")" 2>/dev/null
+  done
   return 0
 }
