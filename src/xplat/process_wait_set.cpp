@@ -28,10 +28,7 @@ bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
   // The first handle given for a process stands.
   std::stable_sort(wanted.begin(), wanted.end(), bySerial);
   wanted.erase(std::unique(wanted.begin(), wanted.end(), sameSerial), wanted.end());
-  const bool same =
-      std::equal(given.begin(), given.end(), wanted.begin(), wanted.end(),
-                 [](const auto& a, const Given& b) { return a.first == b.first && a.second == b.second; });
-  if (!same) given = std::map<std::uint64_t, const ProcessHandle*>(wanted.begin(), wanted.end());
+  given = std::map<std::uint64_t, const ProcessHandle*>(wanted.begin(), wanted.end());
   const std::vector<std::uint64_t> watched = WatchedSerials();
   for (const std::uint64_t serial : watched) {
     if (given.count(serial) == 0) RemoveWatch(serial);
@@ -40,24 +37,24 @@ bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
   for (const auto& [serial, process] : wanted) {
     if (!std::binary_search(watched.begin(), watched.end(), serial)) all = AddWatch(serial, *process) && all;
   }
-  lastGiven.clear();
-  for (const ProcessHandle* process : processes) {
-    lastGiven.emplace_back(process, process && *process ? SerialOf(*process) : 0);
-  }
+  lastGiven = Identities(processes);
   settled = true;
   return all;
 }
 
-// Serials tell a handle from one that took its place at the same address.
 bool ProcessWaitSet::Holds(const std::vector<const ProcessHandle*>& processes) const {
-  if (!settled || processes.size() != lastGiven.size() || WatchedCount() != given.size()) return false;
-  for (std::size_t i = 0; i < processes.size(); ++i) {
-    const ProcessHandle* process = processes[i];
-    if (process != lastGiven[i].first || (process && *process ? SerialOf(*process) : 0) != lastGiven[i].second) {
-      return false;
-    }
+  return settled && WatchedCount() == given.size() && Identities(processes) == lastGiven;
+}
+
+// Serials tell a handle from one that took its place at the same address.
+std::vector<std::pair<const ProcessHandle*, std::uint64_t>> ProcessWaitSet::Identities(
+    const std::vector<const ProcessHandle*>& processes) {
+  std::vector<std::pair<const ProcessHandle*, std::uint64_t>> identities;
+  identities.reserve(processes.size());
+  for (const ProcessHandle* process : processes) {
+    identities.emplace_back(process, process && *process ? SerialOf(*process) : 0);
   }
-  return true;
+  return identities;
 }
 
 bool ProcessWaitSet::Add(const ProcessHandle& process) {

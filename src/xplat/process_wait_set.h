@@ -63,12 +63,15 @@ class ProcessWaitSet {
   bool IsWatched(std::uint64_t serial) const;
   void RemoveWatch(std::uint64_t serial);
   static std::uint64_t SerialOf(const ProcessHandle& process);
+  // Each handle with its serial (0: empty), in the order given.
+  static std::vector<std::pair<const ProcessHandle*, std::uint64_t>> Identities(
+      const std::vector<const ProcessHandle*>& processes);
   std::vector<std::uint64_t> EndedSerials() const;
 
   std::unique_ptr<Impl> impl;
   std::map<std::uint64_t, const ProcessHandle*> given;  // by serial, at the last Watch
-  // What the last Watch was given, with each handle's serial (0: empty),
-  // while nothing has been added or removed since.
+  // The identities of what the last Watch was given, while nothing has
+  // been added or removed since.
   std::vector<std::pair<const ProcessHandle*, std::uint64_t>> lastGiven;
   bool settled = false;
 };
