@@ -1,8 +1,5 @@
 #include "hosts/supervision/host_wait.h"
 
-#include <algorithm>
-#include <iterator>
-
 namespace zav::custody {
 
 HostWait::HostWait(xplat::EventSignal& signal, const SupervisionSettings& settings, CLogger& hostLogger)
@@ -60,17 +57,9 @@ void HostWait::WatchAll(const HostContainer& hosts, const DetachedHosts& detache
 }
 
 void HostWait::NameWatchedHosts(const HostContainer& hosts, const HostRuns& runs) {
-  std::vector<const xplat::ProcessHandle*> kept;
+  watchedHosts.clear();
   for (const auto& [hostName, record] : hosts) {
-    if (!IsWatchable(hostName, record, runs)) continue;
-    kept.push_back(&record.processHandle);
-    // In place: a host that stays copies no name.
-    const auto [entry, added] = watchedHosts.try_emplace(&record.processHandle, hostName);
-    if (!added && entry->second != hostName) entry->second = hostName;
-  }
-  std::sort(kept.begin(), kept.end());
-  for (auto entry = watchedHosts.begin(); entry != watchedHosts.end();) {
-    entry = std::binary_search(kept.begin(), kept.end(), entry->first) ? std::next(entry) : watchedHosts.erase(entry);
+    if (IsWatchable(hostName, record, runs)) watchedHosts.emplace(&record.processHandle, hostName);
   }
 }
 
