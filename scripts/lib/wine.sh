@@ -22,7 +22,7 @@ wine_start() {
 wine_stop() {
   [ -n "${WINEPREFIX:-}" ] || return 0
   "$WINESERVER" -k </dev/null >/dev/null 2>&1
-  "$WINESERVER" -w </dev/null >/dev/null 2>&1
+  timeout 30 "$WINESERVER" -w </dev/null >/dev/null 2>&1
   local server dir
   server=$(stat -c '%d %i' "$WINEPREFIX" 2>/dev/null | awk '{ printf "server-%x-%x", $1, $2 }')
   [ -n "$server" ] || return 0
