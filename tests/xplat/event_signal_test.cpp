@@ -42,6 +42,8 @@ TEST(EventSignalTest, OneSetReleasesExactlyOneWait) {
   EXPECT_TRUE(signal->Set());  // setting a set signal changes nothing
   EXPECT_TRUE(signal->Wait(1000));
   EXPECT_FALSE(signal->Wait(1000));
+  EXPECT_TRUE(signal->Set());  // a Set after the release is one of its own
+  EXPECT_TRUE(signal->Wait(1000));
 }
 
 TEST(EventSignalTest, ResetClearsAPendingSet) {
@@ -50,6 +52,8 @@ TEST(EventSignalTest, ResetClearsAPendingSet) {
   signal->Set();
   signal->Reset();
   EXPECT_FALSE(signal->Wait(5));
+  signal->Set();
+  EXPECT_TRUE(signal->Wait(5));
 }
 
 TEST(EventSignalTest, SetFromAnotherThreadWakesAWaiter) {

@@ -20,11 +20,17 @@ PosixEventSignal::PosixEventSignal(std::wstring name, FileDescriptor eventFd, Er
 void PosixEventSignal::Reset() { Consume(); }
 
 bool PosixEventSignal::Set() {
+  if (!fd) return false;
+  // A signal already set and not yet taken stays as it is: a burst of Sets
+  // writes, and wakes the waiter, once.
+  if (pending.exchange(true, std::memory_order_acq_rel)) return true;
   const std::uint64_t one = 1;
   for (;;) {
-    if (!fd) return false;
     if (::write(fd.Get(), &one, sizeof one) == sizeof one) return true;
-    if (errno != EINTR) return errno == EAGAIN;  // the count is at its limit: the signal is set
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) return true;  // the count is at its limit: the signal is set
+    pending.store(false, std::memory_order_release);
+    return false;
   }
 }
 
@@ -32,9 +38,14 @@ bool PosixEventSignal::Consume() {
   std::uint64_t count = 0;
   for (;;) {
     if (!fd) return false;
-    if (::read(fd.Get(), &count, sizeof count) == sizeof count) return true;
+    if (::read(fd.Get(), &count, sizeof count) == sizeof count) break;
     if (errno != EINTR) return false;
   }
+  // Cleared only after the read: a Set between the two is taken with this
+  // one, as its record is by the pull that follows; one cleared before the
+  // read could let the read swallow a write while the signal stays marked.
+  pending.exchange(false, std::memory_order_acq_rel);
+  return true;
 }
 
 bool PosixEventSignal::Wait(std::uint32_t ms) {

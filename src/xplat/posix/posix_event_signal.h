@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include "xplat/event_signal.h"
 #include "xplat/posix/file_descriptor.h"
 
@@ -22,7 +24,8 @@ class PosixEventSignal final : public EventSignal {
   bool Consume();
 
  private:
-  FileDescriptor fd;  // invalid when creation failed
+  FileDescriptor fd;                 // invalid when creation failed
+  std::atomic<bool> pending{false};  // set and not yet taken
 };
 
 }  // namespace xplat
