@@ -41,9 +41,9 @@ bool PosixEventSignal::Consume() {
     if (::read(fd.Get(), &count, sizeof count) == sizeof count) break;
     if (errno != EINTR) return false;
   }
-  // Cleared only after the read: a Set between the two is taken with this
-  // one, as its record is by the pull that follows; one cleared before the
-  // read could let the read swallow a write while the signal stays marked.
+  // Cleared only after the read: a Set between the two counts as made before
+  // this wait returned. Cleared before it, the read could take a later write
+  // while the signal stays marked, and no Set would write again.
   pending.exchange(false, std::memory_order_acq_rel);
   return true;
 }
