@@ -9,9 +9,6 @@ namespace xplat {
 // Handles are told apart by serial numbers, which no later handle reuses as
 // it may reuse a descriptor or handle value.
 bool ProcessWaitSet::Watch(const std::vector<const ProcessHandle*>& processes) {
-  // Each walk gives the same set again, as a rule: it then costs a look at
-  // each handle, no map.
-  if (Holds(processes)) return true;
   settled = false;
   if (!Usable()) {
     given.clear();

@@ -34,7 +34,9 @@ class ProcessWaitSet {
   // out. False when one of them could not be watched.
   bool Watch(const std::vector<const ProcessHandle*>& processes);
   // Whether Watch would change nothing: the same handles, in the same order,
-  // as last given, none added or removed since, and every one watched.
+  // as last given, none added or removed since, and every one watched. A
+  // walk gives the same set again, as a rule: asked first, it costs a look
+  // at each handle, no map.
   bool Holds(const std::vector<const ProcessHandle*>& processes) const;
   // One process more, or one less, as Watch would have it: what a change of
   // a few processes costs does not grow with the processes watched.
