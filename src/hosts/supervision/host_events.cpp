@@ -14,7 +14,14 @@ void AppendIf(XmlElementLine& line, const char* name, const std::optional<std::u
 }
 
 void AppendIf(XmlElementLine& line, const char* name, const std::wstring& value) {
-  if (!value.empty()) line.Attribute(name, ShownName(value));
+  if (!value.empty()) line.ShownAttribute(name, value);
+}
+
+// std::to_wstring formats through vswprintf and the locale: too dear for a
+// record made at every restart.
+std::wstring Decimal(std::uint32_t value) {
+  const std::string digits = std::to_string(value);
+  return std::wstring(digits.begin(), digits.end());
 }
 
 }  // namespace
@@ -22,14 +29,14 @@ void AppendIf(XmlElementLine& line, const char* name, const std::wstring& value)
 // Written without a tree: one record, or two, comes with every restart.
 std::string HostEventDocument(const HostEvent& event, std::uint64_t sequence, std::uint64_t wallMs) {
   XmlElementLine line("hostEvent");
-  line.Attribute("name", ShownName(event.hostName)).Attribute("kind", event.kind);
-  line.Attribute("sequence", sequence).Attribute("time", IsoTime(wallMs));
+  line.ShownAttribute("name", event.hostName).Attribute("kind", event.kind);
+  line.Attribute("sequence", sequence).TimeAttribute("time", wallMs);
   AppendIf(line, "pid", event.processId ? std::optional<std::uint64_t>(*event.processId) : std::nullopt);
   if (event.adopted) line.Attribute("adopted", L"true");
-  AppendIf(line, "exitCode", event.exitCode.value_or(L""));
+  if (event.exitCode) line.Attribute("exitCode", *event.exitCode);
   AppendIf(line, "reason", event.reason);
   AppendIf(line, "ranMs", event.ranMs);
-  if (event.nextStartWallMs) line.Attribute("nextStart", IsoTime(*event.nextStartWallMs));
+  if (event.nextStartWallMs) line.TimeAttribute("nextStart", *event.nextStartWallMs);
   if (event.processes && !event.processes->empty()) line.Attribute("processes", ProcessIdList(*event.processes));
   AppendIf(line, "error", event.error);
   return std::move(line).Text();
@@ -54,7 +61,7 @@ void HostEvents::StartFailed(const std::wstring& hostName, const std::wstring& e
 void HostEvents::Ended(const std::wstring& hostName, std::uint32_t processId, End end) {
   Hold([&] {
     HostEvent event(hostName, L"ended", processId);
-    event.exitCode = end.exitCode ? std::to_wstring(*end.exitCode) : L"unknown";
+    event.exitCode = end.exitCode ? Decimal(*end.exitCode) : L"unknown";
     event.reason = std::move(end.reason);
     event.ranMs = end.ranMs;
     event.processes = std::move(end.processes);

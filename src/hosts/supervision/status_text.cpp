@@ -58,28 +58,34 @@ void AppendDigits(String& text, std::uint64_t value, int width) {
   while (count > 0) text += digits[--count];
 }
 
-}  // namespace
-
-std::wstring IsoTime(std::uint64_t wallMs) {
+template <typename String>
+void AppendIsoTime(String& text, std::uint64_t wallMs) {
+  using Char = typename String::value_type;
   constexpr std::uint64_t kDayMs = 86400000;
   const CivilDate date = CivilFromDays(static_cast<std::int64_t>(wallMs / kDayMs));
   const std::uint64_t msOfDay = wallMs % kDayMs;
+  AppendDigits(text, static_cast<std::uint64_t>(date.year), 4);
+  text += Char('-');
+  AppendDigits(text, date.month, 2);
+  text += Char('-');
+  AppendDigits(text, date.day, 2);
+  text += Char('T');
+  AppendDigits(text, msOfDay / 3600000, 2);
+  text += Char(':');
+  AppendDigits(text, msOfDay / 60000 % 60, 2);
+  text += Char(':');
+  AppendDigits(text, msOfDay / 1000 % 60, 2);
+  text += Char('.');
+  AppendDigits(text, msOfDay % 1000, 3);
+  text += Char('Z');
+}
+
+}  // namespace
+
+std::wstring IsoTime(std::uint64_t wallMs) {
   std::wstring text;
   text.reserve(24);
-  AppendDigits(text, static_cast<std::uint64_t>(date.year), 4);
-  text += L'-';
-  AppendDigits(text, date.month, 2);
-  text += L'-';
-  AppendDigits(text, date.day, 2);
-  text += L'T';
-  AppendDigits(text, msOfDay / 3600000, 2);
-  text += L':';
-  AppendDigits(text, msOfDay / 60000 % 60, 2);
-  text += L':';
-  AppendDigits(text, msOfDay / 1000 % 60, 2);
-  text += L'.';
-  AppendDigits(text, msOfDay % 1000, 3);
-  text += L'Z';
+  AppendIsoTime(text, wallMs);
   return text;
 }
 
@@ -159,6 +165,18 @@ XmlElementLine& XmlElementLine::Attribute(const char* name, std::wstring_view va
   } else {
     text += xplat::ToUtf8(EscapedForAttribute(value));
   }
+  text += '"';
+  return *this;
+}
+
+XmlElementLine& XmlElementLine::ShownAttribute(const char* name, const std::wstring& value) {
+  if (!IsPlainAscii(value) || value.find(L'\\') != std::wstring::npos) return Attribute(name, ShownName(value));
+  return Attribute(name, value);
+}
+
+XmlElementLine& XmlElementLine::TimeAttribute(const char* name, std::uint64_t wallMs) {
+  OpenValue(name);
+  AppendIsoTime(text, wallMs);
   text += '"';
   return *this;
 }

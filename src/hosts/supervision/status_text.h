@@ -26,6 +26,11 @@ class XmlElementLine {
   // The value as it stands, escaped for an attribute.
   XmlElementLine& Attribute(const char* name, std::wstring_view value);
   XmlElementLine& Attribute(const char* name, std::uint64_t value);
+  // The value as ShownName shows it; copied as it stands when it needs
+  // nothing, as nearly every name does.
+  XmlElementLine& ShownAttribute(const char* name, const std::wstring& value);
+  // As IsoTime writes it.
+  XmlElementLine& TimeAttribute(const char* name, std::uint64_t wallMs);
   std::string Text() &&;
 
  private:

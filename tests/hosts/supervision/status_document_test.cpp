@@ -155,9 +155,10 @@ TEST(StatusDocumentTest, HostEventDocumentsCarryWhatTheirEventHas) {
                                                                   {L"processes", L"4713 4714"},
                                                                   {L"error", L"x\\uFFFFy"}};
   for (const auto& [name, value] : attributes) EXPECT_STREQ(event.attribute(name).value(), value) << name;
-  // The parser forgives a bare & or <: the text itself must escape them.
+  // The parser forgives a bare & or <: the text itself must escape them. A
+  // backslash is doubled in plain text too.
   const std::pair<const wchar_t*, const char*> escapes[] = {
-      {L"a & b", "a &amp; b"}, {L"a < b", "a &lt; b"}, {L"a \"b\"", "a &quot;b&quot;"}};
+      {L"a & b", "a &amp; b"}, {L"a < b", "a &lt; b"}, {L"a \"b\"", "a &quot;b&quot;"}, {L"C:\\x", "C:\\\\x"}};
   for (const auto& [reason, escaped] : escapes) {
     zav::custody::HostEvent ended(L"Alpha", L"ended");
     ended.reason = reason;
