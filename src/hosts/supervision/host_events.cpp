@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "config/xml_file.h"
 #include "hosts/supervision/host_trees.h"
 #include "hosts/supervision/status_text.h"
 
@@ -15,13 +16,6 @@ void AppendIf(XmlElementLine& line, const char* name, const std::optional<std::u
 
 void AppendIf(XmlElementLine& line, const char* name, const std::wstring& value) {
   if (!value.empty()) line.ShownAttribute(name, value);
-}
-
-// std::to_wstring formats through vswprintf and the locale: too dear for a
-// record made at every restart.
-std::wstring Decimal(std::uint32_t value) {
-  const std::string digits = std::to_string(value);
-  return std::wstring(digits.begin(), digits.end());
 }
 
 }  // namespace
@@ -61,7 +55,8 @@ void HostEvents::StartFailed(const std::wstring& hostName, const std::wstring& e
 void HostEvents::Ended(const std::wstring& hostName, std::uint32_t processId, End end) {
   Hold([&] {
     HostEvent event(hostName, L"ended", processId);
-    event.exitCode = end.exitCode ? Decimal(*end.exitCode) : L"unknown";
+    // Not std::to_wstring: it formats through vswprintf and the locale, too dear at every restart.
+    event.exitCode = end.exitCode ? WidenEachByte(std::to_string(*end.exitCode).c_str()) : L"unknown";
     event.reason = std::move(end.reason);
     event.ranMs = end.ranMs;
     event.processes = std::move(end.processes);
