@@ -70,6 +70,11 @@ TEST(StatusDocumentTest, EveryNameGivesWellFormedXmlAndReadsBackAsShown) {
     pugi::xml_document document;
     ASSERT_TRUE(document.load_buffer(answer.data(), answer.size(), pugi::parse_default, pugi::encoding_utf8));
     EXPECT_EQ(std::wstring(document.child(L"qvhosts").child(L"host").attribute(L"name").value()), shown);
+    // A host event shows the name as the status does.
+    const std::string event = zav::custody::HostEventDocument(zav::custody::HostEvent(name, L"removed"), 1, 0);
+    EXPECT_TRUE(HasOnlyXmlCharacters(event)) << event;
+    ASSERT_TRUE(document.load_buffer(event.data(), event.size(), pugi::parse_default, pugi::encoding_utf8));
+    EXPECT_EQ(std::wstring(document.child(L"hostEvent").attribute(L"name").value()), shown);
   }
 }
 
