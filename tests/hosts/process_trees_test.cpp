@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <pugixml.hpp>
+#include <sstream>
 
 #include "hosts/module_loop.h"
 #include "xplat/process_list.h"
@@ -77,6 +78,16 @@ class ProcessTreesTest : public testing_support::ModuleLoopTest {
     return from == std::string::npos
                ? ""
                : event.substr(from + key.size(), event.find('"', from + key.size()) - from - key.size());
+  }
+
+  // Whole ids only: one id can be the start of another.
+  template <typename Char>
+  static bool Lists(const std::basic_string<Char>& ids, std::uint32_t processId) {
+    std::basic_istringstream<Char> words(ids);
+    for (std::uint32_t id = 0; words >> id;) {
+      if (id == processId) return true;
+    }
+    return false;
   }
 
   std::vector<std::wstring> named;
@@ -249,7 +260,7 @@ TEST_F(ProcessTreesTest, StopSettingEndsTheWholeTreeAfterTheRemovalsWait) {
   ASSERT_NE(ended, lines.end());
   const std::wstring processes = ended->substr(prefix.size());
   EXPECT_EQ(std::count(processes.begin(), processes.end(), L' '), 2) << "the host and its two workers";
-  EXPECT_NE(processes.find(std::to_wstring(host)), std::wstring::npos);
+  EXPECT_TRUE(Lists(processes, host));
   EXPECT_TRUE(Running(L"Stubborn").empty());
   EXPECT_TRUE(module->DetachedProcesses().empty()) << "nothing stays passed over";
   EXPECT_EQ(log.Count(L"Execute: host " + ImageOf(L"Stubborn").wstring() + L" removed"), 1u);
@@ -271,9 +282,8 @@ TEST_F(ProcessTreesTest, WorkersThatOutliveTheirHostAreReportedAndShown) {
                    [](const std::string& event) { return event.find("\"ended\"") != std::string::npos; });
   ASSERT_NE(endedEvent, service.hostEvents.end());
   for (const xplat::RunningProgram& worker : running) {
-    const std::string id = " " + std::to_string(worker.processId) + " ";
-    const std::size_t listed = (" " + WorkersOf(*endedEvent) + " ").find(id);
-    EXPECT_EQ(listed != std::string::npos, worker.processId != ProcessOf(L"Leaky")) << "told with its end: " << id;
+    EXPECT_EQ(Lists(WorkersOf(*endedEvent), worker.processId), worker.processId != ProcessOf(L"Leaky"))
+        << "told with its end: " << worker.processId;
   }
   const auto ended = std::find_if(running.begin(), running.end(),
                                   [&](const xplat::RunningProgram& p) { return p.processId != ProcessOf(L"Leaky"); });
@@ -288,7 +298,7 @@ TEST_F(ProcessTreesTest, WorkersThatOutliveTheirHostAreReportedAndShown) {
   const pugi::xml_node leaky = status.child(L"qvhosts").child(L"host");
   const std::wstring leftOver = leaky.attribute(L"leftOver").value();
   EXPECT_EQ(std::count(leftOver.begin(), leftOver.end(), L' '), 1) << "two workers left over";
-  EXPECT_EQ(leftOver.find(std::to_wstring(ended->processId)), std::wstring::npos);
+  EXPECT_FALSE(Lists(leftOver, ended->processId));
 #if !defined(_WIN32)
   EXPECT_FALSE(leaky.attribute(L"cpuUserMs").empty());  // Wine's jobs keep no CPU time
 #endif
