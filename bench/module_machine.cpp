@@ -58,6 +58,15 @@ std::vector<std::wstring> HostNames(int count, const std::wstring& prefix) {
 
 Machine::Machine(const std::string& name, const std::string& image)
     : folder(fs::temp_directory_path() / (name + "-" + std::to_string(xplat::CurrentProcessId()))) {
+  try {
+    Prepare(image);
+  } catch (...) {
+    Remove();  // no destructor runs for a machine that was never made
+    throw;
+  }
+}
+
+void Machine::Prepare(const std::string& image) const {
   fs::create_directories(folder / "program");
 #if !defined(_WIN32)
   xplat::WriteEnvironment(L"CUSTODEX_MACHINE_ROOT", (folder / "machine").wstring());
@@ -76,7 +85,9 @@ Machine::Machine(const std::string& name, const std::string& image)
   xplat::RegistryKey::Create(agent_keys::kConfig);
 }
 
-Machine::~Machine() {
+Machine::~Machine() { Remove(); }
+
+void Machine::Remove() const {
   xplat::RegistryKey::DeleteTree(agent_keys::kAgent);
   std::error_code ignored;
   fs::remove_all(folder, ignored);

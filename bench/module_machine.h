@@ -59,6 +59,10 @@ class Machine {
   std::vector<std::wstring> Copies(const std::vector<std::wstring>& hosts) const;
 
  private:
+  // The folder, the files a module reads and the agent's keys.
+  void Prepare(const std::string& image) const;
+  void Remove() const;
+
   fs::path folder;
 };
 

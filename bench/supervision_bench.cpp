@@ -684,5 +684,10 @@ int main(int argc, char** argv) {
   // the kernel refuses to clone into a control group.
   if (options.processGroups) xplat::SetCloneRefusalForTesting(ENOSYS);
 #endif
-  return options.mode == "restart" ? Restart(options) : CrashLoop(options);
+  try {
+    return options.mode == "restart" ? Restart(options) : CrashLoop(options);
+  } catch (const std::exception& error) {  // after the destructors have ended every process
+    std::fprintf(stderr, "custodex-supervision-bench: %s\n", error.what());
+    return 1;
+  }
 }
